@@ -1,0 +1,70 @@
+// The one error type of the computations, and the internal-failure signal.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace mivo {
+
+// A computation's refusal: the frame raises it as ValueError with message().
+class QuantizerError : public std::exception {
+ public:
+  enum class Kind { DimensionMismatch, InvalidConfig };
+
+  static QuantizerError dimension_mismatch(uint64_t expected, uint64_t got) {
+    return QuantizerError(Kind::DimensionMismatch, expected, got, "", "");
+  }
+  // `field` and `reason` must be string literals: they are kept by pointer.
+  static QuantizerError invalid_config(const char* field, const char* reason) {
+    return QuantizerError(Kind::InvalidConfig, 0, 0, field, reason);
+  }
+
+  Kind kind() const noexcept { return kind_; }
+  uint64_t expected() const noexcept { return expected_; }
+  uint64_t got() const noexcept { return got_; }
+  const char* field() const noexcept { return field_; }
+  const char* reason() const noexcept { return reason_; }
+  const std::string& message() const noexcept { return message_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  QuantizerError(Kind kind, uint64_t expected, uint64_t got, const char* field,
+                 const char* reason)
+      : kind_(kind), expected_(expected), got_(got), field_(field), reason_(reason) {
+    if (kind == Kind::DimensionMismatch) {
+      message_ = "dimension mismatch: expected " + std::to_string(expected) +
+                 ", got " + std::to_string(got);
+    } else {
+      message_ = std::string("invalid config: ") + field + " -- " + reason;
+    }
+  }
+
+  Kind kind_;
+  uint64_t expected_;
+  uint64_t got_;
+  const char* field_;
+  const char* reason_;
+  std::string message_;
+};
+
+// A violated internal condition (a bug or an impossible state). The frame reports
+// the location on stderr and raises PanicException with message().
+class InternalFailure : public std::exception {
+ public:
+  InternalFailure(std::string message, const char* file, int line)
+      : message_(std::move(message)), file_(file), line_(line) {}
+  const std::string& message() const noexcept { return message_; }
+  const char* file() const noexcept { return file_; }
+  int line() const noexcept { return line_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+  const char* file_;
+  int line_;
+};
+
+}  // namespace mivo
+
+#define MIVO_FAIL(message) throw ::mivo::InternalFailure((message), __FILE__, __LINE__)

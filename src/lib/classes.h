@@ -1,0 +1,24 @@
+// The module's classes and the functions registered after them.
+#pragma once
+
+#include <array>
+#include <vector>
+
+#include "python.h"
+
+namespace mivo::py {
+
+// Each returns the process-wide type object, building it on first request
+// (throws PythonError if the interpreter refuses it).
+PyTypeObject* quantized_vector_type();
+PyTypeObject* rabitq_quantizer_type();
+PyTypeObject* ternary_vector_type();
+PyTypeObject* ternary_quantizer_type();
+
+// The classes in the order the module adds them.
+inline constexpr std::array<PyTypeObject* (*)(), 0> kClassTypes = {};
+
+// The ternary functions, in the order the module adds them.
+inline const std::vector<PyMethodDef*> kTernaryFunctionDefs = {};
+
+}  // namespace mivo::py

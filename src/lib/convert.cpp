@@ -1,0 +1,243 @@
+// Argument conversion: NumPy fast paths, the generic sequence path, element rules.
+#include "convert.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "../error.h"
+#include "errors.h"
+#include "numpy_api.h"
+#include "once.h"
+
+namespace mivo::py {
+
+namespace {
+
+constexpr char kNotContiguous[] = "The given array is not contiguous or is misaligned.";
+constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
+constexpr char kOutOfRange[] = "out of range integral type conversion attempted";
+
+// Runs a conversion step and, on a Python error, names the parameter.
+template <class F>
+auto named(const char* name, F&& step) -> decltype(step()) {
+  try {
+    return step();
+  } catch (const PythonError&) {
+    name_type_error(name);
+    throw;
+  }
+}
+
+Once g_sequence_once;
+PyObject* g_sequence_type = nullptr;  // collections.abc.Sequence, or null if unavailable
+
+bool is_sequence(PyObject* o) {
+  if (PySequence_Check(o)) return true;
+  g_sequence_once.run([] {
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (abc) g_sequence_type = PyObject_GetAttrString(abc.get(), "Sequence");
+    PyErr_Clear();
+  });
+  if (g_sequence_type == nullptr) return false;
+  const int r = PyObject_IsInstance(o, g_sequence_type);
+  if (r < 0) throw_python_error();
+  return r == 1;
+}
+
+// Copies a recognised array's elements in memory order. Arrays that are contiguous
+// only in column-major order are read in their logical row-major order instead, so
+// a matrix never arrives transposed.
+template <class T>
+std::vector<T> copy_array(PyObject* o) {
+  numpy::ArrayFields* a = numpy::fields(o);
+  uint64_t total = 1;
+  for (int i = 0; i < a->nd; ++i) total *= static_cast<uint64_t>(a->dimensions[i]);
+  if (total == 0) return {};
+  const bool c = a->flags & numpy::kCContiguous;
+  const bool f = a->flags & numpy::kFContiguous;
+  if (!(a->flags & numpy::kAligned) || !(c || f) || a->data == nullptr) {
+    throw_error(PyExc_TypeError, kNotContiguous);
+  }
+  std::vector<T> out(total);
+  const T* src = reinterpret_cast<const T*>(a->data);
+  if (c || a->nd < 2) {
+    std::memcpy(out.data(), src, total * sizeof(T));
+  } else {
+    const uint64_t rows = static_cast<uint64_t>(a->dimensions[0]);
+    const uint64_t cols = static_cast<uint64_t>(a->dimensions[1]);
+    for (uint64_t i = 0; i < rows; ++i) {
+      for (uint64_t j = 0; j < cols; ++j) out[i * cols + j] = src[j * rows + i];
+    }
+  }
+  return out;
+}
+
+// The generic sequence path: refuses str and non-sequences, then converts every
+// item with `element`, in iteration order.
+template <class T, class Element>
+std::vector<T> from_sequence(PyObject* o, Element&& element) {
+  if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, kStrToVec);
+  if (!is_sequence(o)) throw_not_instance(o, "Sequence");
+  std::vector<T> out;
+  const Py_ssize_t hint = PyObject_Size(o);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    try {
+      out.reserve(static_cast<size_t>(hint));
+    } catch (const std::exception&) {
+      // Only a hint: a sequence that claims an absurd length gets no reservation.
+    }
+  }
+  if (PyList_CheckExact(o)) {
+    // The list's own iterator does exactly this; items may run code that resizes it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(o, i));
+      out.push_back(element(item.get()));
+    }
+    return out;
+  }
+  if (PyTuple_CheckExact(o)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) out.push_back(element(PyTuple_GET_ITEM(o, i)));
+    return out;
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(o));
+  if (!iter) throw_python_error();
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) out.push_back(element(item.get()));
+  if (PyErr_Occurred()) throw_python_error();
+  return out;
+}
+
+float real_element(PyObject* item) {
+  if (PyFloat_CheckExact(item)) return static_cast<float>(PyFloat_AS_DOUBLE(item));
+  const double d = PyFloat_AsDouble(item);
+  if (d == -1.0 && PyErr_Occurred()) throw_python_error();
+  return static_cast<float>(d);
+}
+
+template <long kMax>
+long integer_element(PyObject* item) {
+  const long v = PyLong_AsLong(item);
+  if (v == -1 && PyErr_Occurred()) throw_python_error();
+  if (v < 0 || v > kMax) throw_error(PyExc_OverflowError, kOutOfRange);
+  return v;
+}
+
+}  // namespace
+
+[[noreturn]] void throw_not_instance(PyObject* o, const char* expected) {
+  if (o == Py_None) {
+    throw_error(PyExc_TypeError, std::string("'None' is not an instance of '") + expected + "'");
+  }
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
+  const char* text = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+  if (text == nullptr) throw_python_error();
+  throw_error(PyExc_TypeError,
+              std::string("'") + text + "' object is not an instance of '" + expected + "'");
+}
+
+std::vector<float> to_float_vector(PyObject* o) {
+  if (numpy::is_array_of(o, 1, numpy::kFloat32)) return copy_array<float>(o);
+  return from_sequence<float>(o, real_element);
+}
+
+FittingMatrix to_fitting_matrix(PyObject* vectors, std::optional<uint64_t> num_vectors) {
+  if (numpy::is_array_of(vectors, 2, numpy::kFloat32)) {
+    const uint64_t rows = static_cast<uint64_t>(numpy::fields(vectors)->dimensions[0]);
+    if (num_vectors && *num_vectors != rows) {
+      throw_error(PyExc_ValueError, "num_vectors=" + std::to_string(*num_vectors) +
+                                        " does not match array shape[0]=" + std::to_string(rows));
+    }
+    return {copy_array<float>(vectors), rows};
+  }
+  std::vector<float> flat = to_float_vector(vectors);
+  if (!num_vectors) {
+    throw_error(PyExc_ValueError, "num_vectors is required when vectors is not a 2D numpy array");
+  }
+  return {std::move(flat), *num_vectors};
+}
+
+std::vector<float> to_float_sequence(PyObject* o, const char* name) {
+  return named(name, [&] { return from_sequence<float>(o, real_element); });
+}
+
+std::vector<uint8_t> to_byte_codes(PyObject* o) {
+  if (numpy::is_array_of(o, 1, numpy::kUInt8)) return copy_array<uint8_t>(o);
+  if (PyBytes_Check(o)) {
+    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o));
+    return std::vector<uint8_t>(p, p + PyBytes_GET_SIZE(o));
+  }
+  if (PyByteArray_Check(o)) {
+    const auto* p = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(o));
+    return std::vector<uint8_t>(p, p + PyByteArray_GET_SIZE(o));
+  }
+  return from_sequence<uint8_t>(
+      o, [](PyObject* item) { return static_cast<uint8_t>(integer_element<255>(item)); });
+}
+
+std::vector<Ref> to_code_list(PyObject* o, const char* name) {
+  return named(name, [&] {
+    return from_sequence<Ref>(o, [](PyObject* item) { return Ref::borrow(item); });
+  });
+}
+
+std::vector<uint16_t> to_u16_sequence(PyObject* o, const char* name) {
+  return named(name, [&] {
+    return from_sequence<uint16_t>(
+        o, [](PyObject* item) { return static_cast<uint16_t>(integer_element<65535>(item)); });
+  });
+}
+
+uint64_t to_unsigned_size(PyObject* o, const char* name) {
+  uint64_t value;
+  if (PyLong_Check(o)) {
+    if (!long_as_u64(o, &value)) throw_python_error();
+    return value;
+  }
+  Ref index = Ref::steal(PyNumber_Index(o));
+  if (!index) {
+    name_type_error(name);
+    throw_python_error();
+  }
+  if (!long_as_u64(index.get(), &value)) throw_python_error();
+  return value;
+}
+
+std::optional<uint64_t> to_optional_size(PyObject* o, const char* name) {
+  if (o == nullptr || o == Py_None) return std::nullopt;
+  return to_unsigned_size(o, name);
+}
+
+float to_real(PyObject* o, const char* name) {
+  return named(name, [&] { return real_element(o); });
+}
+
+std::optional<float> to_optional_real(PyObject* o, const char* name) {
+  if (o == nullptr || o == Py_None) return std::nullopt;
+  return to_real(o, name);
+}
+
+bool to_flag(PyObject* o, const char* name) {
+  if (o == Py_True) return true;
+  if (o == Py_False) return false;
+  // NumPy booleans are recognised by name, so NumPy need not be imported here.
+  PyTypeObject* type = Py_TYPE(o);
+  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) PyErr_Clear();
+  const char* module_name =
+      module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
+  const char* type_name = type->tp_name;
+  if (const char* dot = std::strrchr(type_name, '.')) type_name = dot + 1;
+  if (module_name != nullptr && std::strcmp(module_name, "numpy") == 0 &&
+      (std::strcmp(type_name, "bool_") == 0 || std::strcmp(type_name, "bool") == 0) &&
+      type->tp_as_number != nullptr && type->tp_as_number->nb_bool != nullptr) {
+    const int truth = type->tp_as_number->nb_bool(o);
+    if (truth < 0) throw_python_error();
+    return truth == 1;
+  }
+  PyErr_Clear();
+  return named(name, [&]() -> bool { throw_not_instance(o, "bool"); });
+}
+
+}  // namespace mivo::py

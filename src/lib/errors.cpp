@@ -1,0 +1,161 @@
+// PanicException and the translation of core errors into Python exceptions.
+#include "errors.h"
+
+#include <atomic>
+#include <new>
+
+#include "../error.h"
+
+namespace mivo::py {
+
+namespace {
+
+constexpr const char kPanicName[] = "mivo.PanicException";
+constexpr const char kPanicDoc[] =
+    "Raised when mivo meets a violated internal condition.\n\n"
+    "It derives from BaseException, so `except Exception` does not catch it.";
+
+std::atomic<PyObject*> g_panic_type{nullptr};
+
+void report_internal_failure(const char* file, int line, const std::string& message) {
+  PySys_FormatStderr("mivo: internal failure at %s:%d: %s\n", file, line, message.c_str());
+}
+
+void set_panic(const std::string& message) {
+  PyObject* type = panic_type();
+  if (type == nullptr) return;  // the creation error is pending instead
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), message.size()));
+  if (!text) return;
+  PyErr_SetObject(type, text.get());
+}
+
+}  // namespace
+
+PyObject* panic_type() noexcept {
+  PyObject* type = g_panic_type.load(std::memory_order_acquire);
+  if (type != nullptr) return type;
+  PyObject* created = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+  if (created == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!g_panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+    Py_DECREF(created);  // another thread won; its type lives for the process
+    return expected;
+  }
+  return created;
+}
+
+Ref fetch_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return Ref();
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref::steal(value);
+#endif
+}
+
+void restore_exception(Ref exc) noexcept {
+  if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* value = exc.release();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Py_INCREF(type);
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+std::string describe_exception(PyObject* exc) {
+  if (exc == nullptr) return "unknown error";
+  std::string out = Py_TYPE(exc)->tp_name;
+  if (auto dot = out.rfind('.'); dot != std::string::npos) out.erase(0, dot + 1);
+  Ref text = Ref::steal(PyObject_Str(exc));
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+  } else if (*utf8 != '\0') {
+    out += ": ";
+    out += utf8;
+  }
+  return out;
+}
+
+[[noreturn]] void throw_python_error() {
+  PyObject* panic = g_panic_type.load(std::memory_order_acquire);
+  if (panic != nullptr && PyErr_ExceptionMatches(panic)) {
+    Ref exc = fetch_exception();
+    std::string message;
+    Ref args = Ref::steal(PyObject_GetAttrString(exc.get(), "args"));
+    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+        PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
+      const char* utf8 = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args.get(), 0));
+      if (utf8) message = utf8;
+    }
+    PyErr_Clear();
+    PySys_WriteStderr("mivo: a PanicException was raised by Python code run during a call:\n");
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_DisplayException(exc.get());
+#else
+    PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                  PyException_GetTraceback(exc.get()));
+#endif
+    throw InternalFailure(message, __FILE__, __LINE__);
+  }
+  throw PythonError{};
+}
+
+[[noreturn]] void throw_error(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PythonError{};
+}
+
+void name_type_error(const char* name) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  Ref cause = fetch_exception();
+  Ref text = Ref::steal(PyObject_Str(cause.get()));
+  if (!text) return;  // the str() error is pending instead
+  Ref named = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!named) return;
+  Ref wrapped = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, named.get()));
+  if (!wrapped) return;
+  PyException_SetCause(wrapped.get(), cause.release());
+  restore_exception(std::move(wrapped));
+}
+
+PyObject* translate_exception() noexcept {
+  try {
+    throw;
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) set_panic("a Python error was signalled without an exception");
+  } catch (const QuantizerError& e) {
+    PyErr_SetString(PyExc_ValueError, e.message().c_str());
+  } catch (const InternalFailure& e) {
+    report_internal_failure(e.file(), e.line(), e.message());
+    set_panic(e.message());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    report_internal_failure(__FILE__, __LINE__, e.what());
+    set_panic(e.what());
+  } catch (...) {
+    report_internal_failure(__FILE__, __LINE__, "unknown C++ exception");
+    set_panic("unknown C++ exception");
+  }
+  return nullptr;
+}
+
+PyObject* checked_new(PyObject* created, const char* what) {
+  if (created != nullptr) return created;
+  Ref exc = fetch_exception();
+  throw InternalFailure(std::string("failed to create ") + what + ": " +
+                            describe_exception(exc.get()),
+                        __FILE__, __LINE__);
+}
+
+}  // namespace mivo::py

@@ -1,0 +1,187 @@
+// The module functions on packed one-bit and multi-bit codes.
+#include "kernels.h"
+
+#include <vector>
+
+#include "../error.h"
+#include "../simd_ops.h"
+#include "args.h"
+#include "convert.h"
+#include "errors.h"
+#include "results.h"
+
+namespace mivo::py {
+
+namespace {
+
+// Converts the elements of a code list (after every other argument) and returns
+// spans over them.
+struct CodeList {
+  std::vector<std::vector<uint8_t>> buffers;
+  std::vector<std::span<const uint8_t>> spans;
+
+  explicit CodeList(const std::vector<Ref>& items) {
+    buffers.reserve(items.size());
+    spans.reserve(items.size());
+    for (const Ref& item : items) {
+      buffers.push_back(to_byte_codes(item.get()));
+      spans.emplace_back(buffers.back());
+    }
+  }
+};
+
+MIVO_SIGNATURE(kPackBinary, "pack_binary()", 1, "codes");
+PyObject* py_pack_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[1];
+    bind(kPackBinary, args, nargs, kwnames, a);
+    const std::vector<uint8_t> codes = to_byte_codes(a[0]);
+    ResultBuffer<uint8_t> out(packed_size(codes.size()));
+    pack_bits(codes, out.span());
+    return out.to_array(numpy::kUInt8);
+  });
+}
+
+MIVO_SIGNATURE(kUnpackBinary, "unpack_binary()", 2, "packed", "dim");
+PyObject* py_unpack_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[2];
+    bind(kUnpackBinary, args, nargs, kwnames, a);
+    const uint64_t dim = to_unsigned_size(a[1], "dim");
+    const std::vector<uint8_t> packed = to_byte_codes(a[0]);
+    if (packed.size() < packed_size(dim)) {
+      throw QuantizerError::dimension_mismatch(packed_size(dim), packed.size());
+    }
+    ResultBuffer<uint8_t> out(dim);
+    unpack_bits(packed, out.span());
+    return out.to_array(numpy::kUInt8);
+  });
+}
+
+MIVO_SIGNATURE(kHammingDistance, "hamming_distance()", 2, "a", "b");
+PyObject* py_hamming_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[2];
+    bind(kHammingDistance, args, nargs, kwnames, a);
+    const std::vector<uint8_t> x = to_byte_codes(a[0]);
+    const std::vector<uint8_t> y = to_byte_codes(a[1]);
+    return int_result(hamming_distance(x, y));
+  });
+}
+
+MIVO_SIGNATURE(kAsymmetricInnerProduct, "asymmetric_inner_product()", 2, "query", "codes");
+PyObject* py_asymmetric_inner_product(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[2];
+    bind(kAsymmetricInnerProduct, args, nargs, kwnames, a);
+    const std::vector<float> query = to_float_vector(a[0]);
+    const std::vector<uint8_t> code = to_byte_codes(a[1]);
+    return float_result(one_bit_inner_product(query, code));
+  });
+}
+
+MIVO_SIGNATURE(kAsymmetricL2Squared, "asymmetric_l2_squared()", 2, "query", "codes");
+PyObject* py_asymmetric_l2_squared(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[2];
+    bind(kAsymmetricL2Squared, args, nargs, kwnames, a);
+    const std::vector<float> query = to_float_vector(a[0]);
+    const std::vector<uint8_t> code = to_byte_codes(a[1]);
+    return float_result(asymmetric_l2_squared(query, code));
+  });
+}
+
+MIVO_SIGNATURE(kMultibitInnerProduct, "multibit_inner_product()", 3, "query", "codes",
+               "total_bits");
+PyObject* py_multibit_inner_product(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[3];
+    bind(kMultibitInnerProduct, args, nargs, kwnames, a);
+    const std::vector<uint16_t> codes = to_u16_sequence(a[1], "codes");
+    const uint64_t total_bits = to_unsigned_size(a[2], "total_bits");
+    const std::vector<float> query = to_float_vector(a[0]);
+    return float_result(multibit_inner_product(query, codes, total_bits));
+  });
+}
+
+MIVO_SIGNATURE(kBatchHammingDistances, "batch_hamming_distances()", 2, "query", "codes");
+PyObject* py_batch_hamming_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[2];
+    bind(kBatchHammingDistances, args, nargs, kwnames, a);
+    const std::vector<Ref> items = to_code_list(a[1], "codes");
+    const std::vector<uint8_t> query = to_byte_codes(a[0]);
+    const CodeList codes(items);
+    ResultBuffer<uint32_t> out(codes.spans.size());
+    batch_hamming_distances(query, codes.spans, out.data());
+    return out.to_array(numpy::kUInt32);
+  });
+}
+
+MIVO_SIGNATURE(kBatchAsymmetricL2, "batch_asymmetric_l2()", 2, "query", "codes");
+PyObject* py_batch_asymmetric_l2(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[2];
+    bind(kBatchAsymmetricL2, args, nargs, kwnames, a);
+    const std::vector<Ref> items = to_code_list(a[1], "codes");
+    const std::vector<float> query = to_float_vector(a[0]);
+    const CodeList codes(items);
+    ResultBuffer<float> out(codes.spans.size());
+    batch_asymmetric_l2(query, codes.spans, out.data());
+    return out.to_array(numpy::kFloat32);
+  });
+}
+
+constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+template <auto F>
+PyCFunction fast() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+PyMethodDef kPackBinaryDef = {
+    "pack_binary", fast<py_pack_binary>(), kFastCall,
+    "pack_binary(codes)\n--\n\nPack binary codes (0/1 values) into a bitfield.\n\nAccepts a list "
+    "of ints or a numpy uint8 array. Each value is treated as\nboolean: nonzero becomes a set "
+    "bit.\n\nReturns the packed bytes as a numpy uint8 array."};
+PyMethodDef kUnpackBinaryDef = {
+    "unpack_binary", fast<py_unpack_binary>(), kFastCall,
+    "unpack_binary(packed, dim)\n--\n\nUnpack a bitfield back into one byte per bit (0 or "
+    "1).\n\nReturns a numpy uint8 array of length `dim`."};
+PyMethodDef kHammingDistanceDef = {
+    "hamming_distance", fast<py_hamming_distance>(), kFastCall,
+    "hamming_distance(a, b)\n--\n\nHamming distance between two packed bit-vectors.\n\nAccepts "
+    "lists of ints, bytes, or numpy uint8 arrays."};
+PyMethodDef kAsymmetricInnerProductDef = {
+    "asymmetric_inner_product", fast<py_asymmetric_inner_product>(), kFastCall,
+    "asymmetric_inner_product(query, codes)\n--\n\nAsymmetric inner product: f32 query vs "
+    "packed 1-bit codes.\n\nConvention: bit=1 -> +1, bit=0 -> -1.\n\n`query` accepts a list of "
+    "floats or a numpy float32 array.\n`codes` accepts a list of ints, bytes, or a numpy uint8 "
+    "array."};
+PyMethodDef kAsymmetricL2SquaredDef = {
+    "asymmetric_l2_squared", fast<py_asymmetric_l2_squared>(), kFastCall,
+    "asymmetric_l2_squared(query, codes)\n--\n\nAsymmetric L2 distance squared: ||q - b||^2 "
+    "where b in {-1,+1}^D.\n\n`query` accepts a list of floats or a numpy float32 "
+    "array.\n`codes` accepts a list of ints, bytes, or a numpy uint8 array."};
+PyMethodDef kMultibitInnerProductDef = {
+    "multibit_inner_product", fast<py_multibit_inner_product>(), kFastCall,
+    "multibit_inner_product(query, codes, total_bits)\n--\n\nMulti-bit inner product with "
+    "centered codes."};
+PyMethodDef kBatchHammingDistancesDef = {
+    "batch_hamming_distances", fast<py_batch_hamming_distances>(), kFastCall,
+    "batch_hamming_distances(query, codes)\n--\n\nBatch Hamming distances from a query to each "
+    "element in a list of codes.\n\nReturns a numpy uint32 array of distances."};
+PyMethodDef kBatchAsymmetricL2Def = {
+    "batch_asymmetric_l2", fast<py_batch_asymmetric_l2>(), kFastCall,
+    "batch_asymmetric_l2(query, codes)\n--\n\nBatch asymmetric L2 squared distances from a "
+    "query to each element in a list of codes.\n\nReturns a numpy float32 array of distances."};
+
+}  // namespace mivo::py

@@ -1,0 +1,178 @@
+// Lazy import of NumPy's array interface and creation of result arrays.
+#include "numpy_api.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "../error.h"
+#include "errors.h"
+#include "once.h"
+#include "ref.h"
+
+namespace mivo::py::numpy {
+
+namespace {
+
+// Positions in NumPy's interface table.
+constexpr int kArrayTypeSlot = 2;
+constexpr int kDescrFromTypeSlot = 45;
+constexpr int kNewFromDescrSlot = 94;
+constexpr int kEquivTypesSlot = 182;
+constexpr int kSetBaseObjectSlot = 282;
+
+using DescrFromType = PyObject* (*)(int);
+using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
+                                   const Py_ssize_t*, void*, int, PyObject*);
+using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
+using SetBaseObject = int (*)(PyObject*, PyObject*);
+
+Once g_once;
+void** g_api = nullptr;
+std::string g_failure;
+PyObject* g_descr_uint8 = nullptr;
+PyObject* g_descr_uint32 = nullptr;
+PyObject* g_descr_float32 = nullptr;
+
+constexpr char kCapsuleFailure[] = "Failed to access NumPy array API capsule";
+
+// Returns the table, or sets a Python error.
+void** import_api() {
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return nullptr;
+  Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+  if (!version) return nullptr;
+  const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+  if (text == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "numpy.__version__ is not a str");
+    return nullptr;
+  }
+  const long major = std::strtol(text, nullptr, 10);
+  const char* module_name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+  Ref module = Ref::steal(PyImport_ImportModule(module_name));
+  if (!module) return nullptr;
+  Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+  if (!capsule) return nullptr;
+  if (!PyCapsule_CheckExact(capsule.get())) {
+    PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+    return nullptr;
+  }
+  auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+  if (table == nullptr) return nullptr;
+  // The table lives as long as NumPy's extension module, which is never unloaded.
+  auto from_type = reinterpret_cast<DescrFromType>(table[kDescrFromTypeSlot]);
+  g_descr_uint8 = from_type(kUInt8);
+  g_descr_uint32 = from_type(kUInt32);
+  g_descr_float32 = from_type(kFloat32);
+  if (!g_descr_uint8 || !g_descr_uint32 || !g_descr_float32) return nullptr;
+  return table;
+}
+
+void** api() {
+  g_once.run([] {
+    g_api = import_api();
+    if (g_api == nullptr) {
+      Ref exc = fetch_exception();
+      g_failure = std::string(kCapsuleFailure) + ": " + describe_exception(exc.get());
+    }
+  });
+  if (g_api == nullptr) throw InternalFailure(g_failure, __FILE__, __LINE__);
+  return g_api;
+}
+
+PyObject* descr_for(TypeNum type_num) {
+  switch (type_num) {
+    case kUInt8: return g_descr_uint8;
+    case kUInt32: return g_descr_uint32;
+    case kFloat32: return g_descr_float32;
+  }
+  return nullptr;
+}
+
+PyTypeObject* array_type(void** table) {
+  return static_cast<PyTypeObject*>(table[kArrayTypeSlot]);
+}
+
+// Frees its buffer when the array that uses it as base dies.
+struct Holder {
+  PyObject_HEAD
+  void* data;
+};
+
+void holder_dealloc(PyObject* self) {
+  std::free(reinterpret_cast<Holder*>(self)->data);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot holder_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owns the memory of an array returned by mivo.")},
+    {0, nullptr},
+};
+
+PyType_Spec holder_spec = {
+    "mivo.BufferHolder", sizeof(Holder), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, holder_slots};
+
+std::atomic<PyObject*> g_holder_type{nullptr};
+
+PyTypeObject* holder_type() {
+  PyObject* type = g_holder_type.load(std::memory_order_acquire);
+  if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
+  PyObject* created = checked_new(PyType_FromSpec(&holder_spec), "the array holder type");
+  PyObject* expected = nullptr;
+  if (!g_holder_type.compare_exchange_strong(expected, created)) {
+    Py_DECREF(created);
+    return reinterpret_cast<PyTypeObject*>(expected);
+  }
+  return reinterpret_cast<PyTypeObject*>(created);
+}
+
+}  // namespace
+
+void ensure_loaded() { api(); }
+
+bool is_array_of(PyObject* o, int ndim, TypeNum type_num) {
+  void** table = api();
+  if (!PyObject_TypeCheck(o, array_type(table))) return false;
+  ArrayFields* a = fields(o);
+  if (a->nd != ndim) return false;
+  auto equiv = reinterpret_cast<EquivTypes>(table[kEquivTypesSlot]);
+  return a->descr == descr_for(type_num) || equiv(a->descr, descr_for(type_num));
+}
+
+bool is_exact_array(PyObject* o) { return Py_TYPE(o) == array_type(api()); }
+
+PyObject* array_over(void* data, size_t count, TypeNum type_num) {
+  void** table;
+  PyTypeObject* htype;
+  try {
+    table = api();
+    htype = holder_type();
+  } catch (...) {
+    std::free(data);
+    throw;
+  }
+  auto* holder = PyObject_New(Holder, htype);
+  if (holder == nullptr) {
+    std::free(data);
+    checked_new(nullptr, "an array holder");
+  }
+  holder->data = data;
+  Ref owner = Ref::steal(reinterpret_cast<PyObject*>(holder));
+
+  PyObject* descr = descr_for(type_num);
+  Py_INCREF(descr);  // the constructor steals it
+  const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(count)};
+  auto new_from_descr = reinterpret_cast<NewFromDescr>(table[kNewFromDescrSlot]);
+  Ref array = Ref::steal(new_from_descr(array_type(table), descr, 1, dims, nullptr, data,
+                                        kCContiguous | kAligned | kWriteable, nullptr));
+  checked_new(array.get(), "a NumPy array");
+  auto set_base = reinterpret_cast<SetBaseObject>(table[kSetBaseObjectSlot]);
+  if (set_base(array.get(), owner.release()) != 0) checked_new(nullptr, "a NumPy array");
+  return array.release();
+}
+
+}  // namespace mivo::py::numpy

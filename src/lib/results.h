@@ -1,0 +1,60 @@
+// Native results handed to Python: numbers and NumPy arrays over native buffers.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <span>
+
+#include "errors.h"
+#include "numpy_api.h"
+#include "python.h"
+
+namespace mivo::py {
+
+// A malloc'd buffer of `count` elements that a NumPy result array takes over.
+// Allocation failure (including a byte size that overflows) throws std::bad_alloc.
+template <class T>
+class ResultBuffer {
+ public:
+  explicit ResultBuffer(uint64_t count) : count_(count) {
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    const size_t bytes = count * sizeof(T);
+    // Never zero bytes: NumPy allocates memory of its own for a null data pointer.
+    data_ = static_cast<T*>(std::malloc(bytes == 0 ? 1 : bytes));
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  ResultBuffer(const ResultBuffer&) = delete;
+  ResultBuffer& operator=(const ResultBuffer&) = delete;
+  ~ResultBuffer() { std::free(data_); }
+
+  T* data() { return data_; }
+  std::span<T> span() { return {data_, static_cast<size_t>(count_)}; }
+
+  // Hands the buffer to a new 1-D array.
+  PyObject* to_array(numpy::TypeNum type_num) {
+    T* data = data_;
+    data_ = nullptr;
+    return numpy::array_over(data, count_, type_num);
+  }
+
+ private:
+  T* data_;
+  uint64_t count_;
+};
+
+inline PyObject* float_result(float value) {
+  return checked_new(PyFloat_FromDouble(static_cast<double>(value)), "a float");
+}
+
+inline PyObject* int_result(uint64_t value) {
+  return checked_new(PyLong_FromUnsignedLongLong(value), "an int");
+}
+
+inline PyObject* signed_result(int64_t value) {
+  return checked_new(PyLong_FromLongLong(value), "an int");
+}
+
+inline PyObject* none_result() { Py_RETURN_NONE; }
+
+}  // namespace mivo::py
