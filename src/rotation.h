@@ -1,0 +1,55 @@
+// The seeded random orthonormal rotation of the RaBitQ quantizer.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace mivo {
+
+// SipHash-1-3 with the all-zero key of the 8 little-endian bytes of x.
+uint64_t hash_u64(uint64_t x);
+
+// One normal deviate (cosine branch of Box-Muller over two chained hashes); the
+// state becomes the second hash.
+float next_gaussian(uint64_t& state);
+
+// A dense d x d f32 matrix with orthonormal rows, immutable once generated.
+class Rotation {
+ public:
+  // Rows of one storage panel; rotate() produces this many outputs per pass.
+  static constexpr uint64_t kPanelRows = 64;
+
+  // Modified Gram-Schmidt over d*d deviates drawn from `seed`; d >= 1. Throws
+  // std::bad_alloc when the matrix cannot be allocated (checked before any work).
+  static Rotation generate(uint64_t d, uint64_t seed);
+
+  // Number of rows and of columns.
+  uint64_t dimension() const { return d_; }
+
+  // y[i] = sum over k of R[i,k] * x[k], from +0.0 in index order; reads x[0..d), writes y[0..d).
+  void rotate(const float* x, float* y) const;
+
+  // Element R[i,k]; i, k < dimension().
+  float at(uint64_t i, uint64_t k) const {
+    return panels_[(i / kPanelRows) * kPanelRows * d_ + k * kPanelRows + i % kPanelRows];
+  }
+
+  // The matrix as d*d values, element (i,k) at i*d + k.
+  std::vector<float> row_major() const;
+
+  // Panel storage: panel p holds, for each column k, R[64p+j, k] for j = 0..63 at
+  // p*64*d + k*64 + j; rows past d are zero.
+  std::span<const float> panels() const { return panels_; }
+
+ private:
+  Rotation(uint64_t d, std::vector<float> panels) : d_(d), panels_(std::move(panels)) {}
+
+  uint64_t d_;
+  std::vector<float> panels_;
+};
+
+// Plain row-by-row product with a row-major d x d matrix; the yardstick for rotate().
+void rotate_reference(std::span<const float> row_major, uint64_t d, const float* x, float* y);
+
+}  // namespace mivo
