@@ -1,0 +1,293 @@
+// RaBitQ quantization, extended-code search and distance estimation.
+#include "rabitq.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <queue>
+#include <string>
+#include <utility>
+
+#include "error.h"
+#include "simd_ops.h"
+
+namespace mivo {
+
+namespace {
+
+constexpr float kF32Eps = 0x1p-23f;
+constexpr double kF64Eps = 0x1p-52;
+
+// Starting fraction of t_end per extended bit count; puts the first codes just
+// below the optimum so the search needs few steps.
+constexpr double kTightStart[9] = {0.0, 0.15, 0.20, 0.52, 0.59, 0.71, 0.75, 0.77, 0.81};
+
+// Truncation toward zero to int32, saturating, with NaN giving 0.
+int32_t trunc_sat(double y) {
+  if (std::isnan(y)) return 0;
+  if (y >= 2147483648.0) return INT32_MAX;
+  if (y <= -2147483648.0) return INT32_MIN;
+  return static_cast<int32_t>(y);
+}
+
+// 2^b - 0.5, the midpoint of the b-bit code range; 2^b is exact as a float.
+float code_centre(unsigned b) { return std::ldexp(1.0f, static_cast<int>(b)) + -0.5f; }
+
+void check_ex_bits(unsigned b) {
+  if (b < 1 || b > 7) MIVO_FAIL("extended bits must be 1-7, got " + std::to_string(b));
+}
+
+}  // namespace
+
+double best_rescale_factor(std::span<const float> o, unsigned b) {
+  check_ex_bits(b);
+  const int32_t mask = (int32_t{1} << b) - 1;
+  const uint64_t d = o.size();
+
+  float max_o = 0.0f;
+  for (const float v : o) {
+    if (v > max_o) max_o = v;  // NaN never compares greater
+  }
+  if (max_o <= kF64Eps) return 1.0;
+
+  const double t_end = static_cast<double>(mask + 10) / static_cast<double>(max_o);
+  const double t_start = kTightStart[b < 8 ? b : 8] * t_end;
+
+  // den and num are updated incrementally, never recomputed, so their rounding
+  // history (and with it the chosen t) is fixed.
+  std::vector<int32_t> k(d);
+  double den = static_cast<double>(d) * 0.25;
+  double num = 0.0;
+  for (uint64_t i = 0; i < d; ++i) {
+    k[i] = trunc_sat(t_start * static_cast<double>(o[i]) + 1e-5);
+    den = den + static_cast<double>(k[i] * (k[i] + 1));
+    num = num + (static_cast<double>(k[i]) + 0.5) * static_cast<double>(o[i]);
+  }
+
+  // Min-heap on (key, index): the pop order, and so the result, is unique.
+  using Entry = std::pair<double, uint64_t>;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> queue;
+  for (uint64_t i = 0; i < d; ++i) {
+    if (o[i] > 0.0f) queue.emplace(static_cast<double>(k[i] + 1) / static_cast<double>(o[i]), i);
+  }
+
+  double best_t = t_start;
+  double best = 0.0;
+  while (!queue.empty()) {
+    const auto [key, i] = queue.top();
+    queue.pop();
+    if (key >= t_end) continue;
+    const double oi = static_cast<double>(o[i]);
+    k[i] = k[i] + 1;
+    if (k[i] < mask && o[i] > 0.0f) {
+      const double next = static_cast<double>(k[i] + 1) / oi;
+      if (next < t_end) queue.emplace(next, i);
+    }
+    den = den + (static_cast<double>(k[i]) + static_cast<double>(k[i]));
+    num = num + oi;
+    const double ip = num / std::sqrt(den);
+    if (ip > best) {
+      best = ip;
+      best_t = key;
+    }
+  }
+  if (best_t > 0.0) return best_t;
+  return std::max(t_start, kF64Eps);
+}
+
+std::vector<uint16_t> quantize_extended(std::span<const float> s, unsigned b) {
+  check_ex_bits(b);
+  const int32_t mask = (int32_t{1} << b) - 1;
+  const uint64_t d = s.size();
+  std::vector<uint16_t> k(d, 0);
+
+  std::vector<float> o(d);
+  float sq = -0.0f;
+  for (uint64_t i = 0; i < d; ++i) {
+    o[i] = std::fabs(s[i]);
+    sq = sq + o[i] * o[i];
+  }
+  const float norm = std::sqrt(sq);
+  if (norm <= kF32Eps) return k;
+  for (uint64_t i = 0; i < d; ++i) o[i] = o[i] / norm;
+
+  const double t = best_rescale_factor(o, b);
+  for (uint64_t i = 0; i < d; ++i) {
+    int32_t c = trunc_sat(t * static_cast<double>(o[i]) + 1e-5);
+    if (c >= mask) c = mask;
+    if (s[i] < 0.0f) c = mask - c;  // complement so the combined code grows with s[i]
+    k[i] = static_cast<uint16_t>(c);
+  }
+  return k;
+}
+
+QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) {
+  if (total_bits < 1 || total_bits > 8) {
+    MIVO_FAIL("total bits must be 1-8, got " + std::to_string(total_bits));
+  }
+  const uint64_t d = s.size();
+  const unsigned b = total_bits - 1;
+
+  std::vector<uint8_t> bits(d);
+  for (uint64_t i = 0; i < d; ++i) bits[i] = s[i] >= 0.0f ? 1 : 0;  // -0.0 counts as >= 0
+
+  std::vector<uint16_t> ext = b >= 1 ? quantize_extended(s, b) : std::vector<uint16_t>(d, 0);
+
+  QuantizedVector r;
+  r.dimension = d;
+  r.ex_bits = static_cast<uint8_t>(b);
+  r.codes.resize(d);
+  for (uint64_t i = 0; i < d; ++i) {
+    r.codes[i] = static_cast<uint16_t>((bits[i] << b) + ext[i]);
+  }
+
+  const float m = code_centre(b);
+  float sum_s = -0.0f;
+  float sum_u = -0.0f;
+  float sum_v = -0.0f;
+  for (uint64_t i = 0; i < d; ++i) {
+    const float u = static_cast<float>(r.codes[i]) - m;
+    sum_s = sum_s + s[i] * s[i];
+    sum_u = sum_u + u * u;
+    sum_v = sum_v + s[i] * u;
+  }
+  const float w = (std::fabs(sum_v) > kF32Eps || std::isnan(sum_v))
+                      ? sum_v
+                      : std::numeric_limits<float>::infinity();
+
+  r.f_add = sum_s;
+  r.residual_norm = std::sqrt(sum_s);
+  r.f_rescale = (-2.0f * sum_s) / w;
+
+  r.f_error = 0.0f;
+  if (d >= 2) {
+    const float us = sum_u * sum_s;
+    const float ww = w * w;
+    const float rho = (us / ww) - 1.0f;
+    if (rho > 0.0f && std::isfinite(rho)) {
+      float g = rho / static_cast<float>(d - 1);
+      g = std::max(g, 0.0f);
+      const float q = std::sqrt(g);
+      const float p = 1.9f * std::sqrt(sum_s);
+      r.f_error = (q * p) + (q * p);
+    }
+  }
+
+  const float nu = std::sqrt(sum_u);
+  const float ns = std::sqrt(sum_s);
+  float den = nu * ns;
+  if (!(den > kF32Eps)) den = kF32Eps;  // also replaces a NaN product
+  float cosv = sum_v / den;
+  if (-1.0f > cosv) cosv = -1.0f;
+  if (1.0f < cosv) cosv = 1.0f;
+  r.delta = (nu > kF32Eps || std::isnan(nu)) ? (ns / nu) * cosv : 0.0f;
+  r.vl = r.delta * (-m);
+
+  r.binary_codes.resize(packed_size(d));
+  try {
+    pack_bits(bits, r.binary_codes);
+  } catch (const QuantizerError& e) {
+    MIVO_FAIL("buffer sized correctly for the sign bits: " + e.message());
+  }
+
+  if (b >= 1) {
+    r.extended_codes.assign(packed_size(d * b), 0);
+    const uint32_t mask = (uint32_t{1} << b) - 1;
+    for (uint64_t i = 0; i < d; ++i) {
+      const uint64_t pos = i * b;
+      const uint32_t v = (ext[i] & mask) << (pos % 8);
+      r.extended_codes[pos / 8] |= static_cast<uint8_t>(v);
+      if (v > 0xff) r.extended_codes[pos / 8 + 1] |= static_cast<uint8_t>(v >> 8);
+    }
+  }
+  return r;
+}
+
+namespace {
+
+uint64_t validated_dimension(uint64_t dimension, uint64_t total_bits) {
+  if (dimension == 0) throw QuantizerError::invalid_config("dimension", "must be > 0");
+  if (total_bits < 1 || total_bits > 8) {
+    throw QuantizerError::invalid_config("total_bits", "must be 1-8");
+  }
+  return dimension;
+}
+
+}  // namespace
+
+RaBitQQuantizer::RaBitQQuantizer(uint64_t dimension, uint64_t seed, uint64_t total_bits)
+    : dimension_(validated_dimension(dimension, total_bits)),
+      total_bits_(total_bits),
+      rotation_(Rotation::generate(dimension, seed)) {}
+
+void RaBitQQuantizer::fit(std::span<const float> flat, uint64_t n) {
+  const uint64_t d = dimension_;
+  uint64_t total = 0;
+  if (__builtin_mul_overflow(n, d, &total)) {
+    throw QuantizerError::invalid_config("num_vectors", "num_vectors * dimension overflows");
+  }
+  if (flat.size() != total) throw QuantizerError::dimension_mismatch(total, flat.size());
+
+  std::vector<float> sum(d, 0.0f);
+  for (uint64_t i = 0; i < n; ++i) {
+    const float* row = flat.data() + i * d;
+    for (uint64_t j = 0; j < d; ++j) sum[j] = row[j] + sum[j];
+  }
+  const float count = static_cast<float>(n);
+  for (uint64_t j = 0; j < d; ++j) sum[j] = sum[j] / count;
+  centroid_ = std::move(sum);
+  has_centroid_ = true;
+}
+
+void RaBitQQuantizer::set_centroid(std::span<const float> c) {
+  if (c.size() != dimension_) throw QuantizerError::dimension_mismatch(dimension_, c.size());
+  centroid_.assign(c.begin(), c.end());
+  has_centroid_ = true;
+}
+
+void RaBitQQuantizer::rotated_residual(std::span<const float> x, std::span<float> r,
+                                       std::span<float> s) const {
+  for (uint64_t i = 0; i < dimension_; ++i) r[i] = has_centroid_ ? x[i] - centroid_[i] : x[i];
+  rotation_.rotate(r.data(), s.data());
+}
+
+QuantizedVector RaBitQQuantizer::quantize(std::span<const float> x) const {
+  if (x.size() != dimension_) throw QuantizerError::dimension_mismatch(dimension_, x.size());
+  std::vector<float> r(dimension_);
+  std::vector<float> s(dimension_);
+  rotated_residual(x, r, s);
+  return quantize_rotated(s, static_cast<unsigned>(total_bits_));
+}
+
+float RaBitQQuantizer::approximate_l2_sqr(std::span<const float> q,
+                                          const QuantizedVector& rec) const {
+  const uint64_t d = dimension_;
+  if (q.size() != d) throw QuantizerError::dimension_mismatch(d, q.size());
+  if (rec.dimension != d) throw QuantizerError::dimension_mismatch(d, rec.dimension);
+  if (rec.codes.size() < d) {
+    const std::string len = std::to_string(rec.codes.size());
+    MIVO_FAIL("index out of bounds: the len is " + len + " but the index is " + len);
+  }
+
+  std::vector<float> r(d);
+  std::vector<float> y(d);
+  rotated_residual(q, r, y);
+
+  const float m = code_centre(rec.ex_bits);
+  float ip = 0.0f;
+  for (uint64_t i = 0; i < d; ++i) ip = ip + (static_cast<float>(rec.codes[i]) - m) * y[i];
+  float qn = -0.0f;
+  for (uint64_t i = 0; i < d; ++i) qn = qn + r[i] * r[i];
+
+  const float base = qn + rec.f_add;
+  const float est = (ip * rec.f_rescale) + base;
+  return est > 0.0f ? est : 0.0f;  // negative, -0.0 and NaN all clamp to +0.0
+}
+
+float RaBitQQuantizer::approximate_distance(std::span<const float> q,
+                                            const QuantizedVector& rec) const {
+  return std::sqrt(approximate_l2_sqr(q, rec));
+}
+
+}  // namespace mivo
