@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The jobs of ./dev as they run inside the toolchain root (or with MIVO_PYTHON).
+set -euo pipefail
+py=${MIVO_INNER_PYTHON:-python3}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$here"
+venv=build/venv-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+
+# Installs the module with pip (scikit-build-core) into a venv that sees the
+# system's packages; the build directory is kept, so rebuilds are incremental.
+install_module() {
+  [ -x "$venv/bin/python" ] || "$py" -m venv --system-site-packages "$venv"
+  "$venv/bin/python" -m pip install -q --no-index --no-build-isolation --no-deps . >build/pip.log 2>&1 ||
+    { cat build/pip.log >&2; exit 1; }
+}
+
+case "$1" in
+  demo)
+    shift
+    install_module
+    "$venv/bin/python" examples/demo.py "$@"
+    ;;
+  bench)
+    shift
+    install_module
+    "$venv/bin/python" bench/bench.py "$@"
+    ;;
+  test)
+    shift
+    echo "== C++ unit tests"
+    cmake -S . -B build/root-cmake -G Ninja -DMIVO_BUILD_MODULE=OFF -DMIVO_BUILD_TESTS=ON >/dev/null
+    cmake --build build/root-cmake
+    (cd build/root-cmake && ctest --output-on-failure -j2 | tail -n 15)
+    echo "== pytest ($("$py" --version))"
+    install_module
+    (cd tests/python && MIVO_TEST_LEG=root "$here/$venv/bin/python" -m pytest -q "$@" .)
+    ;;
+esac
