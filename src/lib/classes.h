@@ -2,7 +2,7 @@
 #pragma once
 
 #include <array>
-#include <vector>
+#include <span>
 
 #include "python.h"
 
@@ -16,9 +16,10 @@ PyTypeObject* ternary_vector_type();
 PyTypeObject* ternary_quantizer_type();
 
 // The classes in the order the module adds them.
-inline constexpr std::array<PyTypeObject* (*)(), 0> kClassTypes = {};
+inline constexpr std::array<PyTypeObject* (*)(), 4> kClassTypes = {
+    quantized_vector_type, rabitq_quantizer_type, ternary_vector_type, ternary_quantizer_type};
 
-// The ternary functions, in the order the module adds them.
-inline const std::vector<PyMethodDef*> kTernaryFunctionDefs = {};
+// The ternary similarity functions, in the order the module adds them.
+std::span<PyMethodDef> ternary_functions();
 
 }  // namespace mivo::py

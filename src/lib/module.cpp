@@ -76,8 +76,8 @@ int mivo_exec(PyObject* module) {
   for (auto get_type : kClassTypes) {
     if (add_class(module, get_type) < 0) return -1;
   }
-  for (PyMethodDef* def : kTernaryFunctionDefs) {
-    if (add_function(module, def) < 0) return -1;
+  for (PyMethodDef& def : ternary_functions()) {
+    if (add_function(module, &def) < 0) return -1;
   }
   return 0;
 }

@@ -1,0 +1,91 @@
+// The layout shared by the module's classes, and helpers to build and read them.
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "access.h"
+#include "errors.h"
+#include "python.h"
+
+namespace mivo::py {
+
+// A Python object that owns one native value and guards it with an access state.
+template <class T>
+struct Wrapped {
+  PyObject_HEAD
+  AccessState access;
+  T* value;
+};
+
+template <class T>
+void wrapped_dealloc(PyObject* self) {
+  auto* o = reinterpret_cast<Wrapped<T>*>(self);
+  delete o->value;
+  o->access.~AccessState();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// A new instance of `type` that takes over `value`.
+template <class T>
+PyObject* wrap_new(PyTypeObject* type, std::unique_ptr<T> value) {
+  PyObject* self = checked_new(type->tp_alloc(type, 0), "an instance");
+  auto* o = reinterpret_cast<Wrapped<T>*>(self);
+  new (&o->access) AccessState();
+  o->value = value.release();
+  return self;
+}
+
+// Runs body(value) with shared access to self's value: properties and reprs.
+template <class T, class F>
+PyObject* read_shared(PyObject* self, F&& body) {
+  return guarded([&] {
+    auto* o = reinterpret_cast<Wrapped<T>*>(self);
+    AccessGuard guard(o->access, Access::Shared);
+    return body(static_cast<const T&>(*o->value));
+  });
+}
+
+// Builds a heap type from `spec` once per process; later calls return the same
+// object. Throws PythonError when the interpreter refuses it.
+inline PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec* spec) {
+  PyObject* type = slot.load(std::memory_order_acquire);
+  if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
+  PyObject* created = PyType_FromSpec(spec);
+  if (created == nullptr) throw PythonError{};
+  PyObject* expected = nullptr;
+  if (!slot.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+    Py_DECREF(created);
+    return reinterpret_cast<PyTypeObject*>(expected);
+  }
+  return reinterpret_cast<PyTypeObject*>(created);
+}
+
+// The exact binary value of x rounded to `digits` decimals, ties to even (the C
+// library's conversion is exact and rounds in the current, to-nearest mode); NaN
+// prints as NaN and infinities as inf.
+inline std::string format_fixed(float x, int digits) {
+  if (std::isnan(x)) return "NaN";
+  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.*f", digits, static_cast<double>(x));
+  return buffer;
+}
+
+inline PyObject* str_result(const std::string& text) {
+  return checked_new(PyUnicode_FromStringAndSize(text.data(), text.size()), "a str");
+}
+
+template <auto F>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace mivo::py
