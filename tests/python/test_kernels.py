@@ -166,7 +166,8 @@ def test_asymmetric_nan_propagates():
 
 
 finite_f32 = st.floats(width=32, allow_nan=False, allow_infinity=False)
-pytestmark = pytest.mark.filterwarnings("ignore:overflow encountered")
+pytestmark = [pytest.mark.filterwarnings("ignore:overflow encountered"),
+              pytest.mark.filterwarnings("ignore:invalid value encountered")]
 
 
 @settings(max_examples=60)

@@ -97,3 +97,19 @@ def test_no_fused_multiply_add_in_module():
     assert "\tret" in asm or " ret" in asm  # really a disassembly
     fused = re.findall(r"\bv?f(?:n)?m(?:add|sub)\w*", asm)
     assert fused == []
+
+
+def test_core_never_includes_python_headers():
+    # The computing core is plain C++ (usable from C++ tests and fuzzers); only the
+    # frame in src/lib talks to the interpreter.
+    src = os.path.join(os.path.dirname(__file__), "..", "..", "src")
+    if not os.path.isdir(src):
+        pytest.skip("source tree not available")
+    offenders = []
+    for name in os.listdir(src):
+        path = os.path.join(src, name)
+        if os.path.isfile(path) and name.endswith((".h", ".cpp", ".cc")):
+            with open(path, encoding="utf-8") as f:
+                if re.search(r'#\s*include\s*[<"](Python\.h|lib/)', f.read()):
+                    offenders.append(name)
+    assert offenders == []
