@@ -1,4 +1,5 @@
-// Seeded generation of the rotation (chained SipHash, Box-Muller, modified Gram-Schmidt).
+// Seeded generation of the rotation (chained SipHash, Box-Muller, modified Gram-Schmidt)
+// and its application; these are the scalar loops, rotation_simd.cpp the vector kernels.
 #include "rotation.h"
 
 #include <algorithm>
@@ -6,6 +7,8 @@
 #include <cmath>
 #include <cstddef>
 #include <new>
+
+#include "rotation_simd.h"
 
 namespace mivo {
 
@@ -106,14 +109,12 @@ float next_gaussian(uint64_t& state) {
   return static_cast<float>(cs * rad);
 }
 
-Rotation Rotation::generate(uint64_t d, uint64_t seed) {
-  // Everything is allocated before the first draw. Rows are built row-major in the
-  // front of the panel storage (panel p covers exactly the bytes of rows 64p..64p+63)
-  // and transposed in place, panel by panel, at the end.
-  std::vector<float> store(storage_floats(d));
-  std::vector<float> block(kBlock * d);
-  std::vector<float> scratch(kPanelRows * d);
+namespace {
 
+// The row-by-row scalar generation: rows 0..d-1 row-major into `rows`, with `work`
+// (kBlock * d floats) for the block of new rows.
+void build_rows_scalar(uint64_t d, uint64_t seed, float* rows, float* work) {
+  float* block = work;
   uint64_t state = seed;
   for (uint64_t i0 = 0; i0 < d; i0 += kBlock) {
     const uint64_t nb = std::min(kBlock, d - i0);
@@ -123,18 +124,18 @@ Rotation Rotation::generate(uint64_t d, uint64_t seed) {
     for (uint64_t b = nb; b < kBlock; ++b) {
       for (uint64_t k = 0; k < d; ++k) block[k * kBlock + b] = 0.0f;
     }
-    for (uint64_t j = 0; j < i0; ++j) project_out_block(&store[j * d], block.data(), d);
+    for (uint64_t j = 0; j < i0; ++j) project_out_block(&rows[j * d], block, d);
 
     for (uint64_t b = 0; b < nb; ++b) {
       const uint64_t i = i0 + b;
-      for (uint64_t j = i0; j < i; ++j) project_out_lane(&store[j * d], block.data(), b, d);
+      for (uint64_t j = i0; j < i; ++j) project_out_lane(&rows[j * d], block, b, d);
       float sq = -0.0f;
       for (uint64_t k = 0; k < d; ++k) {
         const float v = block[k * kBlock + b];
         sq = sq + v * v;
       }
       const float norm = std::sqrt(sq);
-      float* row = &store[i * d];
+      float* row = &rows[i * d];
       if (norm > 1.0e-10f) {
         for (uint64_t k = 0; k < d; ++k) row[k] = block[k * kBlock + b] / norm;
       } else {
@@ -145,21 +146,43 @@ Rotation Rotation::generate(uint64_t d, uint64_t seed) {
       }
     }
   }
+}
+
+}  // namespace
+
+Rotation Rotation::generate(uint64_t d, uint64_t seed, Kernels kernels) {
+  // Everything is allocated before the first draw. Rows are built row-major in the
+  // front of the panel storage (panel p covers exactly the bytes of rows 64p..64p+63)
+  // and transposed in place, panel by panel, at the end; `work` first holds the block
+  // of new rows, then one panel during its transposition.
+  static_assert(kBlock <= kPanelRows && rotation_simd::kMaxBlockRows <= kPanelRows);
+  AlignedFloats store(storage_floats(d));
+  AlignedFloats work(kPanelRows * d);
+
+  if (kernels == Kernels::kScalar) {
+    build_rows_scalar(d, seed, store.data(), work.data());
+  } else {
+    rotation_simd::build_rows(d, seed, store.data(), work.data());
+  }
 
   for (uint64_t r0 = 0; r0 < d; r0 += kPanelRows) {
     const uint64_t nr = std::min(kPanelRows, d - r0);
     float* panel = &store[r0 * d];
-    std::copy(panel, panel + nr * d, scratch.begin());
+    std::copy(panel, panel + nr * d, work.begin());
     for (uint64_t k = 0; k < d; ++k) {
       float* col = panel + k * kPanelRows;
-      for (uint64_t j = 0; j < nr; ++j) col[j] = scratch[j * d + k];
+      for (uint64_t j = 0; j < nr; ++j) col[j] = work[j * d + k];
       for (uint64_t j = nr; j < kPanelRows; ++j) col[j] = 0.0f;
     }
   }
   return Rotation(d, std::move(store));
 }
 
-void Rotation::rotate(const float* x, float* y) const {
+void Rotation::rotate(const float* x, float* y, Kernels kernels) const {
+  if (kernels != Kernels::kScalar) {
+    rotation_simd::rotate_panels(panels_.data(), d_, x, y);
+    return;
+  }
   // All 64 outputs of a panel advance together over k; each is still its own
   // sequential sum from +0.0, so the result equals the row-by-row product bit for bit.
   const float* panel = panels_.data();

@@ -1,8 +1,11 @@
 // The seeded random orthonormal rotation of the RaBitQ quantizer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace mivo {
@@ -14,6 +17,29 @@ uint64_t hash_u64(uint64_t x);
 // state becomes the second hash.
 float next_gaussian(uint64_t& state);
 
+// Allocator of cache-line aligned arrays: vector loads of panel columns and stores
+// into generation blocks then never straddle two lines.
+template <class T>
+struct CacheLineAllocator {
+  using value_type = T;
+  static constexpr std::align_val_t kAlign{64};
+
+  CacheLineAllocator() = default;
+  template <class U>
+  CacheLineAllocator(const CacheLineAllocator<U>&) {}
+
+  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+  void deallocate(T* p, size_t) { ::operator delete(p, kAlign); }
+  friend bool operator==(const CacheLineAllocator&, const CacheLineAllocator&) { return true; }
+};
+
+using AlignedFloats = std::vector<float, CacheLineAllocator<float>>;
+
+// Which code runs the float loops of generation and application: the vector kernels
+// of the best SIMD target of the running CPU (chosen at run time), or the plain
+// scalar loops. Both give the same bits; kScalar serves tests and measurements.
+enum class Kernels { kBest, kScalar };
+
 // A dense d x d f32 matrix with orthonormal rows, immutable once generated.
 class Rotation {
  public:
@@ -22,13 +48,13 @@ class Rotation {
 
   // Modified Gram-Schmidt over d*d deviates drawn from `seed`; d >= 1. Throws
   // std::bad_alloc when the matrix cannot be allocated (checked before any work).
-  static Rotation generate(uint64_t d, uint64_t seed);
+  static Rotation generate(uint64_t d, uint64_t seed, Kernels kernels = Kernels::kBest);
 
   // Number of rows and of columns.
   uint64_t dimension() const { return d_; }
 
   // y[i] = sum over k of R[i,k] * x[k], from +0.0 in index order; reads x[0..d), writes y[0..d).
-  void rotate(const float* x, float* y) const;
+  void rotate(const float* x, float* y, Kernels kernels = Kernels::kBest) const;
 
   // Element R[i,k]; i, k < dimension().
   float at(uint64_t i, uint64_t k) const {
@@ -43,10 +69,10 @@ class Rotation {
   std::span<const float> panels() const { return panels_; }
 
  private:
-  Rotation(uint64_t d, std::vector<float> panels) : d_(d), panels_(std::move(panels)) {}
+  Rotation(uint64_t d, AlignedFloats panels) : d_(d), panels_(std::move(panels)) {}
 
   uint64_t d_;
-  std::vector<float> panels_;
+  AlignedFloats panels_;
 };
 
 // Plain row-by-row product with a row-major d x d matrix; the yardstick for rotate().

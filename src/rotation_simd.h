@@ -1,0 +1,21 @@
+// Vector kernels of the rotation (rotation_simd.cpp), dispatched at run time to the
+// best SIMD target of the running CPU. They give exactly the bits of the scalar loops
+// in rotation.cpp.
+#pragma once
+
+#include <cstdint>
+
+namespace mivo::rotation_simd {
+
+// Most rows the vector generator orthonormalises as one block; its work buffer must
+// hold this many rows of d floats.
+inline constexpr uint64_t kMaxBlockRows = 64;
+
+// y[0..d) = panels * x for the 64-row panel storage of a d x d matrix.
+void rotate_panels(const float* panels, uint64_t d, const float* x, float* y);
+
+// The d orthonormal rows drawn from `seed`, row-major into rows[0 .. d*d); `work`
+// holds kMaxBlockRows * d floats of scratch.
+void build_rows(uint64_t d, uint64_t seed, float* rows, float* work);
+
+}  // namespace mivo::rotation_simd
