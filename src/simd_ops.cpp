@@ -1,15 +1,363 @@
-// Scalar kernels on packed one-bit and multi-bit codes.
+// Kernels on packed one-bit and multi-bit codes.
 //
-// Every float sum here is one sequential chain in index order: the results are
-// part of the stored contract and must not depend on how a loop is vectorised.
-#include "simd_ops.h"
+// Every float sum here is one sequential chain in index order, starting from the
+// value its kernel names: the results are part of the stored contract and must not
+// depend on how a loop is vectorised. The single-code kernels are plain scalar C++.
+// The batch kernels are compiled once per SIMD target with Highway and chosen at run
+// time; they vectorise across codes, never within one code's float sum.
+//
+// This file is included once per target by Highway's foreach_target.h; the code
+// outside the HWY_NAMESPACE block is compiled in the final pass only (HWY_ONCE).
+// AVX3_DL (with its 64-bit population count) is opt-in before Highway 1.1.
+#ifndef HWY_WANT_AVX3_DL
+#define HWY_WANT_AVX3_DL 1
+#endif
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "simd_ops.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 
 #include "error.h"
+#include "simd_ops.h"
 
+// Per-target part. On x86 targets from SSE4 up, scalar std::popcount may use the
+// POPCNT instruction (every CPU with SSE4.2 has it); the baseline build does not.
+HWY_BEFORE_NAMESPACE();
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_SSE4 && HWY_COMPILER_GCC_ACTUAL
+#pragma GCC target("popcnt")
+#endif
+namespace mivo {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Targets that only emulate vectors run the scalar kernels, which are faster there.
+#undef MIVO_VECTOR_TARGET
+#if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128 || HWY_HAVE_SCALABLE
+#define MIVO_VECTOR_TARGET 0
+#else
+#define MIVO_VECTOR_TARGET 1
+#endif
+
+// Targets with a one-instruction population count of 64-bit lanes.
+#undef MIVO_POPCNT64
+#if HWY_TARGET == HWY_AVX3_DL || (defined(HWY_AVX3_ZEN4) && HWY_TARGET == HWY_AVX3_ZEN4) || \
+    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR)
+#define MIVO_POPCNT64 1
+#else
+#define MIVO_POPCNT64 0
+#endif
+
+#if MIVO_VECTOR_TARGET
+
+// ---------------------------------------------------------------- Hamming
+
+// The number of set bits of every 64-bit lane.
+template <class D64>
+HWY_INLINE hn::Vec<D64> LaneBitCounts(D64 d64, hn::Vec<D64> x) {
+#if MIVO_POPCNT64
+  (void)d64;
+  return hn::PopulationCount(x);
+#else
+  // Bytes by nibble table, then the eight byte counts of each lane summed.
+  const hn::Repartition<uint8_t, D64> d8;
+  return hn::SumsOf8(hn::PopulationCount(hn::BitCast(d8, x)));
+#endif
+}
+
+template <class D64>
+HWY_INLINE hn::Vec<D64> LoadWords(D64 d64, const uint8_t* p) {
+  return hn::LoadU(d64, reinterpret_cast<const uint64_t*>(p));
+}
+
+// Differing bits of a and b over len bytes (any length): whole vectors, then words,
+// then bytes. The count is order-independent, so the byte order of a word is moot.
+HWY_INLINE uint32_t CountDiffering(const uint8_t* a, const uint8_t* b, size_t len) {
+  const hn::ScalableTag<uint64_t> d64;
+  const size_t n64 = hn::Lanes(d64);
+  const size_t words = len / 8;
+  size_t w = 0;
+  uint64_t count = 0;
+  if (words >= n64) {
+    auto acc = hn::Zero(d64);
+    for (; w + n64 <= words; w += n64) {
+      acc = hn::Add(acc, LaneBitCounts(d64, hn::Xor(LoadWords(d64, a + 8 * w),
+                                                      LoadWords(d64, b + 8 * w))));
+    }
+    count = hn::GetLane(hn::SumOfLanes(d64, acc));
+  }
+  for (; w < words; ++w) {
+    uint64_t x, y;
+    std::memcpy(&x, a + 8 * w, 8);
+    std::memcpy(&y, b + 8 * w, 8);
+    count += static_cast<uint64_t>(std::popcount(x ^ y));
+  }
+  for (size_t i = 8 * words; i < len; ++i) {
+    count += static_cast<uint64_t>(std::popcount(static_cast<uint8_t>(a[i] ^ b[i])));
+  }
+  return static_cast<uint32_t>(count);  // wraps like the scalar u32 count
+}
+
+// Row-major codes of `width` = 8 * words bytes compared over their whole width: the
+// rows form one stream of 64-bit words. Stream vector s holds the lane counts of
+// either a whole vector of words of several codes (words < lanes; the query is
+// repeated in `pattern`) or, summed vertically, all words of code s (words a
+// multiple of lanes). Adjacent lanes are then added pairwise, in stream order, until
+// one lane per code remains.
+template <class D64>
+class WordStream {
+ public:
+  WordStream(D64 d64, const uint8_t* rows, const uint8_t* query, size_t width,
+             const uint64_t* pattern)
+      : d64_(d64), rows_(rows), query_(query), width_(width), pattern_(pattern) {}
+
+  hn::Vec<D64> operator()(size_t s) const {
+    const size_t vbytes = hn::Lanes(d64_) * 8;
+    if (pattern_ != nullptr) {
+      return LaneBitCounts(d64_, hn::Xor(LoadWords(d64_, rows_ + s * vbytes),
+                                         hn::LoadU(d64_, pattern_)));
+    }
+    const uint8_t* row = rows_ + s * width_;
+    auto acc = hn::Zero(d64_);
+    for (size_t o = 0; o < width_; o += vbytes) {
+      acc = hn::Add(acc, LaneBitCounts(d64_, hn::Xor(LoadWords(d64_, row + o),
+                                                       LoadWords(d64_, query_ + o))));
+    }
+    return acc;
+  }
+
+ private:
+  D64 d64_;
+  const uint8_t* rows_;
+  const uint8_t* query_;
+  size_t width_;
+  const uint64_t* pattern_;
+};
+
+// Sums adjacent lane pairs K times over stream vectors first .. first + 2^K - 1:
+// lane l of the result is the sum of 2^K consecutive lanes of the stream.
+template <int K, class D64, class Stream>
+HWY_INLINE hn::Vec<D64> PairSums(D64 d64, const Stream& stream, size_t first) {
+  if constexpr (K == 0) {
+    return stream(first);
+  } else {
+    const auto lo = PairSums<K - 1>(d64, stream, first);
+    const auto hi = PairSums<K - 1>(d64, stream, first + (size_t{1} << (K - 1)));
+    return hn::Add(hn::ConcatEven(d64, hi, lo), hn::ConcatOdd(d64, hi, lo));
+  }
+}
+
+// Codes [0, blocks * 2 * lanes) of the stream, 2 * lanes codes per block, whose
+// per-code word count after vertical sums is 2^K.
+template <int K, class D64, class Stream>
+HWY_NOINLINE void DenseBlocks(D64 d64, const Stream& stream, size_t blocks, uint32_t* out) {
+  const hn::Repartition<uint32_t, D64> d32;
+  const size_t n32 = hn::Lanes(d32);
+  constexpr size_t kPer = size_t{1} << K;  // stream vectors per lane-full of codes
+  for (size_t b = 0; b < blocks; ++b) {
+    const auto lo = PairSums<K>(d64, stream, 2 * b * kPer);
+    const auto hi = PairSums<K>(d64, stream, (2 * b + 1) * kPer);
+    // Counts are below 2^32 in their u64 lanes (or wrap as the scalar count does):
+    // the low halves, in order, are the results.
+    hn::StoreU(hn::ConcatEven(d32, hn::BitCast(d32, hi), hn::BitCast(d32, lo)), d32,
+               out + b * n32);
+  }
+}
+
+void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes,
+                  uint32_t* out) {
+  const hn::ScalableTag<uint64_t> d64;
+  const size_t n64 = hn::Lanes(d64);
+  const size_t n = codes.size();
+  size_t done = 0;
+  if (codes.dense() && n64 >= 2 && query_len >= codes.width() && codes.width() % 8 == 0 &&
+      codes.width() > 0) {
+    const size_t words = codes.width() / 8;
+    const bool packed = words < n64 && std::has_single_bit(words);
+    if (packed || words % n64 == 0) {
+      HWY_ALIGN uint64_t pattern[HWY_MAX_BYTES / 8];
+      if (packed) {
+        for (size_t l = 0; l < n64; ++l) std::memcpy(&pattern[l], query + 8 * (l % words), 8);
+      }
+      const WordStream<decltype(d64)> stream(d64, codes.rows(), query, codes.width(),
+                                             packed ? pattern : nullptr);
+      const size_t per_code = packed ? words : n64;  // lanes per code after vertical sums
+      const size_t blocks = n / (2 * n64);
+      switch (std::countr_zero(per_code)) {
+        case 0: DenseBlocks<0>(d64, stream, blocks, out); break;
+        case 1: DenseBlocks<1>(d64, stream, blocks, out); break;
+        case 2: DenseBlocks<2>(d64, stream, blocks, out); break;
+        case 3: DenseBlocks<3>(d64, stream, blocks, out); break;
+        default: goto per_code;  // wider vectors than x86 has: one code at a time
+      }
+      done = blocks * 2 * n64;
+    }
+  }
+per_code:
+  for (size_t j = done; j < n; ++j) {
+    out[j] = CountDiffering(query, codes.data(j), std::min(query_len, codes.length(j)));
+  }
+}
+
+// ---------------------------------------------------------------- One-bit inner products
+
+// Loads 16 bytes at `offset` of four codes per 128-bit block: block b of the result
+// holds code 4b + r of the group whose code pointers are p.
+template <class D32>
+HWY_INLINE hn::Vec<D32> LoadRow(D32 d32, const uint8_t* const* p, size_t r, size_t offset) {
+  constexpr size_t kBlocks = hn::MaxLanes(D32()) / 4;
+  const hn::CappedTag<uint32_t, 4> d128;
+  auto load = [&](size_t code) {
+    return hn::LoadU(d128, reinterpret_cast<const uint32_t*>(p[code] + offset));
+  };
+  if constexpr (kBlocks == 1) {
+    return load(r);
+  } else if constexpr (kBlocks == 2) {
+    return hn::Combine(d32, load(4 + r), load(r));
+  } else {
+    static_assert(kBlocks == 4, "x86 vectors hold 1, 2 or 4 blocks");
+    const hn::Half<D32> dh;
+    return hn::Combine(d32, hn::Combine(dh, load(12 + r), load(8 + r)),
+                       hn::Combine(dh, load(4 + r), load(r)));
+  }
+}
+
+// Transposes 4x4 u32 within every block: word m of the result holds, in lane l,
+// the 32-bit word m of row l % 4 of that block.
+template <class D32>
+HWY_INLINE void Transpose4(D32 d32, hn::Vec<D32> r0, hn::Vec<D32> r1, hn::Vec<D32> r2,
+                           hn::Vec<D32> r3, hn::Vec<D32>* w) {
+  const hn::Repartition<uint64_t, D32> d64;
+  const auto t0 = hn::BitCast(d64, hn::InterleaveLower(d32, r0, r1));
+  const auto t1 = hn::BitCast(d64, hn::InterleaveUpper(d32, r0, r1));
+  const auto t2 = hn::BitCast(d64, hn::InterleaveLower(d32, r2, r3));
+  const auto t3 = hn::BitCast(d64, hn::InterleaveUpper(d32, r2, r3));
+  w[0] = hn::BitCast(d32, hn::InterleaveLower(d64, t0, t2));
+  w[1] = hn::BitCast(d32, hn::InterleaveUpper(d64, t0, t2));
+  w[2] = hn::BitCast(d32, hn::InterleaveLower(d64, t1, t3));
+  w[3] = hn::BitCast(d32, hn::InterleaveUpper(d64, t1, t3));
+}
+
+// G groups of lanes codes: lane l of accumulator g is the inner product of code
+// g * lanes + l, one sequential f32 sum over i = 0 .. D-1 from +0.0. Step i adds
+// q[i] with its sign bit flipped when bit i of that code is clear; no lane ever
+// sees another code's terms and lanes are never added together.
+template <size_t G>
+HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const* p,
+                               float* out) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToUnsigned<decltype(df)> du;
+  constexpr size_t kLanes = hn::MaxLanes(decltype(df)());
+  const auto sign = hn::Set(du, 0x80000000u);
+
+  decltype(hn::Zero(df)) acc[G];
+  for (size_t g = 0; g < G; ++g) acc[g] = hn::Zero(df);
+
+  // The complemented 32-bit words of one 16-byte chunk of every code: word m of
+  // group g at (m * G + g) * kLanes. A set bit t means "flip the sign of q[32m + t]".
+  HWY_ALIGN uint32_t words[4 * G * kLanes];
+  // Zero-padded copies of the last, partial chunk (a code may end right after it).
+  HWY_ALIGN uint8_t tail[G * kLanes][16];
+  const uint8_t* tail_ptr[G * kLanes];
+
+  const size_t need = dim / 8 + (dim % 8 != 0);
+  for (size_t chunk = 0; 16 * chunk < need; ++chunk) {
+    const size_t offset = 16 * chunk;
+    const uint8_t* const* rows = p;
+    size_t at = offset;
+    if (offset + 16 > need) {
+      for (size_t j = 0; j < G * kLanes; ++j) {
+        std::memset(tail[j], 0, 16);
+        std::memcpy(tail[j], p[j] + offset, need - offset);
+        tail_ptr[j] = tail[j];
+      }
+      rows = tail_ptr;
+      at = 0;
+    }
+    for (size_t g = 0; g < G; ++g) {
+      const uint8_t* const* gp = rows + g * kLanes;
+      hn::Vec<decltype(du)> w[4];
+      Transpose4(du, LoadRow(du, gp, 0, at), LoadRow(du, gp, 1, at), LoadRow(du, gp, 2, at),
+                 LoadRow(du, gp, 3, at), w);
+      for (size_t m = 0; m < 4; ++m) hn::Store(hn::Not(w[m]), du, words + (m * G + g) * kLanes);
+    }
+    for (size_t m = 0; m < 4; ++m) {
+      const size_t first = 128 * chunk + 32 * m;
+      if (first >= dim) break;
+      const size_t bits = std::min<size_t>(32, dim - first);
+      decltype(hn::Zero(du)) flip[G];
+      for (size_t g = 0; g < G; ++g) flip[g] = hn::Load(du, words + (m * G + g) * kLanes);
+      const float* qm = q + first;
+      // Bit t moves to the sign position; everything below it is masked off.
+      auto step = [&]<int T>() {
+        if (static_cast<size_t>(T) >= bits) return;
+        const auto qt = hn::BitCast(du, hn::Set(df, qm[T]));
+        for (size_t g = 0; g < G; ++g) {
+          const auto term = hn::Xor(qt, hn::And(hn::ShiftLeft<31 - T>(flip[g]), sign));
+          acc[g] = hn::Add(acc[g], hn::BitCast(df, term));
+        }
+      };
+      [&]<int... T>(std::integer_sequence<int, T...>) {
+        (step.template operator()<T>(), ...);
+      }(std::make_integer_sequence<int, 32>());
+    }
+  }
+  for (size_t g = 0; g < G; ++g) hn::StoreU(acc[g], df, out + g * kLanes);
+}
+
+void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out) {
+  if constexpr (std::endian::native != std::endian::little) {
+    scalar::batch_one_bit_inner_product({q, dim}, codes, out);
+    return;
+  }
+  const hn::ScalableTag<float> df;
+  constexpr size_t kLanes = hn::MaxLanes(decltype(df)());
+  constexpr size_t kGroups = 4;  // independent chains per step hide the add latency
+  const size_t n = codes.size();
+  const uint8_t* ptr[kGroups * kLanes];
+  HWY_ALIGN float results[kGroups * kLanes];
+  for (size_t first = 0; first < n; first += kGroups * kLanes) {
+    const size_t count = std::min(n - first, kGroups * kLanes);
+    // Missing codes of the last round repeat the last real one; their lanes are
+    // dropped.
+    for (size_t l = 0; l < kGroups * kLanes; ++l) {
+      ptr[l] = codes.data(first + std::min(l, count - 1));
+    }
+    float* dst = count == kGroups * kLanes ? out + first : results;
+    switch ((count + kLanes - 1) / kLanes) {
+      case 1: OneBitGroups<1>(q, dim, ptr, dst); break;
+      case 2: OneBitGroups<2>(q, dim, ptr, dst); break;
+      case 3: OneBitGroups<3>(q, dim, ptr, dst); break;
+      default: OneBitGroups<4>(q, dim, ptr, dst); break;
+    }
+    if (dst == results) std::copy(results, results + count, out + first);
+  }
+}
+
+#else  // !MIVO_VECTOR_TARGET
+
+void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes,
+                  uint32_t* out) {
+  scalar::batch_hamming_distances({query, query_len}, codes, out);
+}
+
+void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out) {
+  scalar::batch_one_bit_inner_product({q, dim}, codes, out);
+}
+
+#endif  // MIVO_VECTOR_TARGET
+
+const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace mivo
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
 namespace mivo {
 
 namespace {
@@ -69,11 +417,6 @@ uint32_t hamming_distance(std::span<const uint8_t> a, std::span<const uint8_t> b
   return count;
 }
 
-void batch_hamming_distances(std::span<const uint8_t> query,
-                             std::span<const std::span<const uint8_t>> codes,
-                             uint32_t* out) {
-  for (size_t j = 0; j < codes.size(); ++j) out[j] = hamming_distance(query, codes[j]);
-}
 
 float one_bit_inner_product(std::span<const float> query, std::span<const uint8_t> code) {
   const uint64_t dim = query.size();
@@ -106,20 +449,6 @@ float asymmetric_l2_squared(std::span<const float> query, std::span<const uint8_
   return base - (ip + ip);
 }
 
-void batch_asymmetric_l2(std::span<const float> query,
-                         std::span<const std::span<const uint8_t>> codes, float* out) {
-  const uint64_t need = packed_size(query.size());
-  for (const auto& code : codes) {
-    if (code.size() < need) throw QuantizerError::dimension_mismatch(need, code.size());
-  }
-  // The norm does not depend on the code: one computation serves every entry.
-  const float base = squared_norm(query, 0.0f) + static_cast<float>(query.size());
-  for (size_t j = 0; j < codes.size(); ++j) {
-    const float ip = one_bit_inner_product(query, codes[j]);
-    out[j] = base - (ip + ip);
-  }
-}
-
 float multibit_centre(uint64_t total_bits) {
   // 2^B is exact in f32 up to B = 127; beyond that it is +infinity, as the
   // correctly rounded value of 2^B would be.
@@ -143,4 +472,67 @@ float multibit_inner_product(std::span<const float> query, std::span<const uint1
   return sum;
 }
 
+
+namespace scalar {
+
+void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
+                             uint32_t* out) {
+  for (size_t j = 0; j < codes.size(); ++j) out[j] = hamming_distance(query, codes[j]);
+}
+
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
+                                 float* out) {
+  for (size_t j = 0; j < codes.size(); ++j) out[j] = one_bit_inner_product(query, codes[j]);
+}
+
+void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out) {
+  const uint64_t need = packed_size(query.size());
+  for (size_t j = 0; j < codes.size(); ++j) {
+    if (codes.length(j) < need) throw QuantizerError::dimension_mismatch(need, codes.length(j));
+  }
+  // The norm does not depend on the code: one computation serves every entry.
+  const float base = squared_norm(query, 0.0f) + static_cast<float>(query.size());
+  for (size_t j = 0; j < codes.size(); ++j) {
+    const float ip = one_bit_inner_product(query, codes[j]);
+    out[j] = base - (ip + ip);
+  }
+}
+
+}  // namespace scalar
+
+HWY_EXPORT(BatchHamming);
+HWY_EXPORT(BatchOneBit);
+HWY_EXPORT(TargetName);
+
+void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
+                             uint32_t* out) {
+  HWY_DYNAMIC_DISPATCH(BatchHamming)(query.data(), query.size(), codes, out);
+}
+
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
+                                 float* out) {
+  const uint64_t need = packed_size(query.size());
+  for (size_t j = 0; j < codes.size(); ++j) {
+    if (codes.length(j) < need) throw QuantizerError::dimension_mismatch(need, codes.length(j));
+  }
+  if (query.empty()) {
+    std::fill(out, out + codes.size(), 0.0f);
+    return;
+  }
+  HWY_DYNAMIC_DISPATCH(BatchOneBit)(query.data(), query.size(), codes, out);
+}
+
+void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out) {
+  batch_one_bit_inner_product(query, codes, out);
+  // The norm does not depend on the code: one computation serves every entry.
+  const float base = squared_norm(query, 0.0f) + static_cast<float>(query.size());
+  for (size_t j = 0; j < codes.size(); ++j) {
+    const float ip = out[j];
+    out[j] = base - (ip + ip);
+  }
+}
+
+const char* simd_target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
+
 }  // namespace mivo
+#endif  // HWY_ONCE

@@ -22,9 +22,34 @@ void unpack_bits(std::span<const uint8_t> packed, std::span<uint8_t> out);
 // Number of differing bits over the common prefix of a and b.
 uint32_t hamming_distance(std::span<const uint8_t> a, std::span<const uint8_t> b);
 
-// out[j] = hamming_distance(query, codes[j]).
-void batch_hamming_distances(std::span<const uint8_t> query,
-                             std::span<const std::span<const uint8_t>> codes,
+// The codes of a batch call in one of two layouts: separate byte strings of any
+// lengths, or `count` rows of `width` bytes each, stored back to back (a row-major
+// matrix, read in place). Element j is the same byte string in either layout.
+class CodeBatch {
+ public:
+  CodeBatch(std::span<const std::span<const uint8_t>> spans)  // NOLINT: implicit on purpose
+      : spans_(spans.data()), count_(spans.size()) {}
+  CodeBatch(const uint8_t* rows, size_t count, size_t width)
+      : rows_(rows), count_(count), width_(width) {}
+
+  size_t size() const { return count_; }
+  // True for the row-major layout.
+  bool dense() const { return spans_ == nullptr; }
+  size_t width() const { return width_; }
+  const uint8_t* rows() const { return rows_; }
+  const uint8_t* data(size_t j) const { return dense() ? rows_ + j * width_ : spans_[j].data(); }
+  size_t length(size_t j) const { return dense() ? width_ : spans_[j].size(); }
+  std::span<const uint8_t> operator[](size_t j) const { return {data(j), length(j)}; }
+
+ private:
+  const std::span<const uint8_t>* spans_ = nullptr;
+  const uint8_t* rows_ = nullptr;
+  size_t count_ = 0;
+  size_t width_ = 0;
+};
+
+// out[j] = hamming_distance(query, codes[j]), on the best SIMD target of this CPU.
+void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
                              uint32_t* out);
 
 // Sum over i < D of (bit i of code ? q[i] : -q[i]) from +0.0, in index order.
@@ -37,10 +62,30 @@ float squared_norm(std::span<const float> query, float start);
 // ||q - b||^2 for the sign vector b of code: (norm + D) - (ip + ip), not clamped.
 float asymmetric_l2_squared(std::span<const float> query, std::span<const uint8_t> code);
 
-// out[j] = asymmetric_l2_squared(query, codes[j]); every code is length-checked (in
-// order) before anything is computed.
-void batch_asymmetric_l2(std::span<const float> query,
-                         std::span<const std::span<const uint8_t>> codes, float* out);
+// out[j] = one_bit_inner_product(query, codes[j]), bit for bit, on the best SIMD
+// target of this CPU; every code is length-checked (in order) before anything is
+// computed, and the first one shorter than ceil(D/8) bytes throws DimensionMismatch.
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
+                                 float* out);
+
+// out[j] = asymmetric_l2_squared(query, codes[j]), bit for bit, with the same checks.
+void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out);
+
+// The portable one-code-at-a-time versions of the batch kernels: what a CPU without
+// usable SIMD runs, and the reference the SIMD versions are tested against. The
+// dispatched kernels also end here when Highway's chosen target is HWY_SCALAR or
+// HWY_EMU128 (for example after hwy::SetSupportedTargetsForTest(HWY_EMU128)).
+namespace scalar {
+void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
+                             uint32_t* out);
+// No length check: the caller has checked every code.
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
+                                 float* out);
+void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out);
+}  // namespace scalar
+
+// The name of the Highway target that the batch kernels dispatch to on this CPU.
+const char* simd_target_name();
 
 // Centre of B-bit codes: (f32(2^B) - 1) * 0.5, with 2^B taken exactly (infinity
 // once it leaves the f32 range) rather than as a wrapping shift.

@@ -1,6 +1,8 @@
 // The module functions on packed one-bit and multi-bit codes.
 #include "kernels.h"
 
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "../error.h"
@@ -8,6 +10,7 @@
 #include "args.h"
 #include "convert.h"
 #include "errors.h"
+#include "numpy_api.h"
 #include "results.h"
 
 namespace mivo::py {
@@ -28,6 +31,59 @@ struct CodeList {
       spans.emplace_back(buffers.back());
     }
   }
+};
+
+// True for a two-dimensional uint8 array of exactly type ndarray that is
+// C-contiguous and aligned: its rows are the codes of a batch, read in place. Any
+// other object (including subclasses and other layouts) takes the element path.
+bool is_dense_codes(PyObject* o) {
+  if (!numpy::is_exact_array(o) || !numpy::is_array_of(o, 2, numpy::kUInt8)) return false;
+  const int flags = numpy::fields(o)->flags;
+  return (flags & numpy::kCContiguous) && (flags & numpy::kAligned);
+}
+
+// True for a one-dimensional float32 array of exactly type ndarray, C-contiguous
+// and aligned (the float-vector conversion would copy it in one piece).
+bool is_dense_query(PyObject* o) {
+  if (!numpy::is_exact_array(o) || !numpy::is_array_of(o, 1, numpy::kFloat32)) return false;
+  const numpy::ArrayFields* a = numpy::fields(o);
+  return (a->flags & numpy::kCContiguous) && (a->flags & numpy::kAligned) &&
+         (a->data != nullptr || a->dimensions[0] == 0);
+}
+
+// The codes of a batch call: the rows of a dense array read in place, or a code list
+// converted element by element. The outer argument is examined first (`begin`);
+// the array's pointer and shape are taken, or the elements converted, only in
+// `finish`, after the call's other arguments, whose conversion may run Python code
+// that reshapes or retypes the array. Such an array is converted as a code list then.
+class BatchCodes {
+ public:
+  void begin(PyObject* o, const char* name) {
+    object_ = o;  // an argument of the call: alive until it returns
+    dense_ = is_dense_codes(o);
+    if (!dense_) items_ = to_code_list(o, name);
+  }
+  bool dense() const { return dense_; }
+  CodeBatch finish(const char* name) {
+    if (dense_ && !is_dense_codes(object_)) {
+      dense_ = false;
+      items_ = to_code_list(object_, name);
+    }
+    if (dense_) {
+      const numpy::ArrayFields* a = numpy::fields(object_);
+      return CodeBatch(reinterpret_cast<const uint8_t*>(a->data),
+                       static_cast<size_t>(a->dimensions[0]),
+                       static_cast<size_t>(a->dimensions[1]));
+    }
+    list_.emplace(items_);
+    return CodeBatch(std::span<const std::span<const uint8_t>>(list_->spans));
+  }
+
+ private:
+  PyObject* object_ = nullptr;
+  bool dense_ = false;
+  std::vector<Ref> items_;
+  std::optional<CodeList> list_;
 };
 
 MIVO_SIGNATURE(kPackBinary, "pack_binary()", 1, "codes");
@@ -114,11 +170,12 @@ PyObject* py_batch_hamming_distances(PyObject*, PyObject* const* args, Py_ssize_
   return guarded([&] {
     PyObject* a[2];
     bind(kBatchHammingDistances, args, nargs, kwnames, a);
-    const std::vector<Ref> items = to_code_list(a[1], "codes");
+    BatchCodes codes;
+    codes.begin(a[1], "codes");
     const std::vector<uint8_t> query = to_byte_codes(a[0]);
-    const CodeList codes(items);
-    ResultBuffer<uint32_t> out(codes.spans.size());
-    batch_hamming_distances(query, codes.spans, out.data());
+    const CodeBatch batch = codes.finish("codes");
+    ResultBuffer<uint32_t> out(batch.size());
+    batch_hamming_distances(query, batch, out.data());
     return out.to_array(numpy::kUInt32);
   });
 }
@@ -129,11 +186,22 @@ PyObject* py_batch_asymmetric_l2(PyObject*, PyObject* const* args, Py_ssize_t na
   return guarded([&] {
     PyObject* a[2];
     bind(kBatchAsymmetricL2, args, nargs, kwnames, a);
-    const std::vector<Ref> items = to_code_list(a[1], "codes");
-    const std::vector<float> query = to_float_vector(a[0]);
-    const CodeList codes(items);
-    ResultBuffer<float> out(codes.spans.size());
-    batch_asymmetric_l2(query, codes.spans, out.data());
+    BatchCodes codes;
+    codes.begin(a[1], "codes");
+    // With dense codes no Python code runs after the query's conversion, so an
+    // aligned contiguous float32 query can be read in place as well.
+    std::vector<float> copied;
+    std::span<const float> query;
+    if (codes.dense() && is_dense_query(a[0])) {
+      const numpy::ArrayFields* q = numpy::fields(a[0]);
+      query = {reinterpret_cast<const float*>(q->data), static_cast<size_t>(q->dimensions[0])};
+    } else {
+      copied = to_float_vector(a[0]);
+      query = copied;
+    }
+    const CodeBatch batch = codes.finish("codes");
+    ResultBuffer<float> out(batch.size());
+    batch_asymmetric_l2(query, batch, out.data());
     return out.to_array(numpy::kFloat32);
   });
 }
