@@ -15,6 +15,7 @@
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "simd_ops.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
 #include <algorithm>
@@ -50,6 +51,14 @@ namespace hn = hwy::HWY_NAMESPACE;
 #define MIVO_POPCNT64 1
 #else
 #define MIVO_POPCNT64 0
+#endif
+
+// Whether the one-bit kernel selects q or -q by a sign-bit blend.
+#undef MIVO_SIGN_BLEND
+#if HWY_TARGET == HWY_AVX2
+#define MIVO_SIGN_BLEND 1
+#else
+#define MIVO_SIGN_BLEND 0
 #endif
 
 #if MIVO_VECTOR_TARGET
@@ -253,6 +262,9 @@ HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const*
   const hn::RebindToUnsigned<decltype(df)> du;
   constexpr size_t kLanes = hn::MaxLanes(decltype(df)());
   const auto sign = hn::Set(du, 0x80000000u);
+  // AVX2 blends by the sign bit in one instruction (vblendvps); AVX-512 folds the
+  // mask-and-flip into one ternary-logic instruction instead.
+  constexpr bool kSelectBySign = MIVO_SIGN_BLEND;
 
   decltype(hn::Zero(df)) acc[G];
   for (size_t g = 0; g < G; ++g) acc[g] = hn::Zero(df);
@@ -283,7 +295,9 @@ HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const*
       hn::Vec<decltype(du)> w[4];
       Transpose4(du, LoadRow(du, gp, 0, at), LoadRow(du, gp, 1, at), LoadRow(du, gp, 2, at),
                  LoadRow(du, gp, 3, at), w);
-      for (size_t m = 0; m < 4; ++m) hn::Store(hn::Not(w[m]), du, words + (m * G + g) * kLanes);
+      for (size_t m = 0; m < 4; ++m) {
+        hn::Store(kSelectBySign ? w[m] : hn::Not(w[m]), du, words + (m * G + g) * kLanes);
+      }
     }
     for (size_t m = 0; m < 4; ++m) {
       const size_t first = 128 * chunk + 32 * m;
@@ -296,9 +310,22 @@ HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const*
       auto step = [&]<int T>() {
         if (static_cast<size_t>(T) >= bits) return;
         const auto qt = hn::BitCast(du, hn::Set(df, qm[T]));
-        for (size_t g = 0; g < G; ++g) {
-          const auto term = hn::Xor(qt, hn::And(hn::ShiftLeft<31 - T>(flip[g]), sign));
-          acc[g] = hn::Add(acc[g], hn::BitCast(df, term));
+        if constexpr (kSelectBySign) {
+          // Bit t of the code at the sign position picks q[i] or its negation;
+          // the bits below it do not matter to the blend.
+          const auto pos = hn::BitCast(df, qt);
+          const auto neg = hn::BitCast(df, hn::Xor(qt, sign));
+          for (size_t g = 0; g < G; ++g) {
+            const auto bit = hn::BitCast(df, hn::ShiftLeft<31 - T>(flip[g]));
+            acc[g] = hn::Add(acc[g], hn::IfNegativeThenElse(bit, pos, neg));
+          }
+        } else {
+          // Bit t of the complemented code at the sign position, everything below
+          // it masked off, flips the sign of q[i].
+          for (size_t g = 0; g < G; ++g) {
+            const auto term = hn::Xor(qt, hn::And(hn::ShiftLeft<31 - T>(flip[g]), sign));
+            acc[g] = hn::Add(acc[g], hn::BitCast(df, term));
+          }
         }
       };
       [&]<int... T>(std::integer_sequence<int, T...>) {
@@ -326,6 +353,15 @@ void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out)
     // dropped.
     for (size_t l = 0; l < kGroups * kLanes; ++l) {
       ptr[l] = codes.data(first + std::min(l, count - 1));
+    }
+    // The next round's codes are fetched while this round computes: they are read
+    // 16 bytes at a time in an order that the hardware prefetcher does not follow,
+    // unless they are short rows of one block.
+    const size_t need = dim / 8 + (dim % 8 != 0);
+    const size_t ahead = codes.dense() && need <= 64 ? first : first + 2 * kGroups * kLanes;
+    for (size_t j = first + kGroups * kLanes; j < std::min(n, ahead); ++j) {
+      for (size_t o = 0; o < need; o += 64) hwy::Prefetch(codes.data(j) + o);
+      hwy::Prefetch(codes.data(j) + need - 1);
     }
     float* dst = count == kGroups * kLanes ? out + first : results;
     switch ((count + kLanes - 1) / kLanes) {
