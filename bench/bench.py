@@ -1,0 +1,216 @@
+"""Benchmark of mivo against NumPy and faiss on one thread, with the speed goals.
+
+    python bench/bench.py [--quick]
+
+Every row prints mivo's time, the peer's time measured in the same run, the ratio
+(peer / mivo: how many times faster mivo is) and the goal with "met" or "MISSED".
+faiss gets whole batches (its best case) while mivo is called as its API requires.
+Debian's faiss is a generic build, and NumPy and faiss use Debian's reference BLAS
+here. Results are also written to out/bench.json.
+"""
+import argparse
+import json
+import math
+import os
+import platform
+import sys
+import timeit
+from pathlib import Path
+
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import numpy as np  # noqa: E402
+
+import mivo  # noqa: E402
+from timing import Table, best_ns  # noqa: E402
+
+try:
+    import faiss
+    faiss.omp_set_num_threads(1)
+except ImportError:
+    faiss = None
+
+OUT = Path(__file__).resolve().parent.parent / "out"
+RNG = np.random.default_rng(7)
+
+
+def has_classes():
+    return hasattr(mivo, "RaBitQQuantizer")
+
+
+def scalar_mivo():
+    """The scalar fallback that ships for machines without SIMD, if this build offers a
+    switch to it; no build has one yet, so the rows against it print n/a."""
+    return None
+
+
+def hamming_rows(t, n, reps):
+    for bits, goals in ((128, (8, 30)), (1024, (8, 8))):
+        nbytes = bits // 8
+        codes = RNG.integers(0, 256, (n, nbytes), dtype=np.uint8)
+        q = RNG.integers(0, 256, nbytes, dtype=np.uint8)
+        what = f"batch_hamming_distances N={n} {bits}-bit"
+        mine = best_ns(lambda: mivo.batch_hamming_distances(q, codes), reps)
+        if faiss:
+            out = np.empty(n, dtype=np.int32)
+            qp, cp, op = faiss.swig_ptr(q), faiss.swig_ptr(codes), faiss.swig_ptr(out)
+            peer = best_ns(lambda: faiss.hammings(qp, cp, 1, n, nbytes, op), reps)
+            t.add(what, mine, "faiss.hammings", peer, (">=", goals[0]))
+        q64, c64 = q.view(np.uint64), codes.view(np.uint64)
+        peer = best_ns(lambda: np.bitwise_count(c64 ^ q64).sum(1, dtype=np.uint32), reps)
+        t.add(what, mine, "NumPy xor+bitwise_count", peer, (">=", goals[1]))
+    codes_list = [bytes(row) for row in RNG.integers(0, 256, (n, 16), dtype=np.uint8)]
+    q = bytes(16)
+    mine = best_ns(lambda: mivo.batch_hamming_distances(q, codes_list), reps)
+    t.note(f"batch_hamming_distances, list of {n} bytes (16 each): "
+           f"{mine / n:.2f} ns per code")
+
+
+def byte_table(q):
+    """For each byte position j, the 256 signed partial sums of q[8j..8j+7]:
+    table[v, j] = sum over bits k of v of (+q[8j+k] if set else -q[8j+k])."""
+    signs = (((np.arange(256)[:, None] >> np.arange(8)) & 1) * 2 - 1).astype(np.float32)
+    return signs @ q.reshape(-1, 8).T
+
+
+def numpy_row_gather(q, codes, cols):
+    ip = byte_table(q)[codes, cols].sum(1)
+    return np.dot(q, q) + len(q) - 2 * ip
+
+
+def numpy_columns(q, codes):
+    table = np.ascontiguousarray(byte_table(q).T)
+    ip = np.zeros(len(codes), dtype=np.float32)
+    for j in range(codes.shape[1]):
+        ip += table[j][codes[:, j]]
+    return np.dot(q, q) + len(q) - 2 * ip
+
+
+def asymmetric_rows(t, n, reps):
+    for d, goals in ((128, (10, 3.5, 6)), (768, (8, 6, None))):
+        codes = RNG.integers(0, 256, (n, d // 8), dtype=np.uint8)
+        q = RNG.standard_normal(d).astype(np.float32)
+        cols = np.arange(d // 8)
+        what = f"batch_asymmetric_l2 N={n} d={d}"
+        mine = best_ns(lambda: mivo.batch_asymmetric_l2(q, codes), reps)
+        peer = best_ns(lambda: numpy_row_gather(q, codes, cols), max(2, reps // 2))
+        t.add(what, mine, "NumPy lookup, row gather", peer, (">=", goals[0]))
+        peer = best_ns(lambda: numpy_columns(q, codes), reps)
+        t.add(what, mine, "NumPy lookup, by column", peer, (">=", goals[1]))
+        if faiss:
+            index = faiss.IndexRaBitQ(d, faiss.METRIC_L2)
+            data = RNG.standard_normal((n, d)).astype(np.float32)
+            index.train(data)
+            index.add(data)
+            index.qb = 8
+            peer = best_ns(lambda: index.search(q[None, :], 10), reps)
+            t.add(what, mine, "faiss IndexRaBitQ qb=8", peer,
+                  None if goals[2] is None else (">=", goals[2]))
+
+
+def rotate_rows(t, calls, reps):
+    """The rotation through approximate_l2_sqr, a fresh query every call so nothing
+    can be reused; the peer is a NumPy matrix-vector product with an equal matrix."""
+    for d in (768, 1536):
+        quantizer = mivo.RaBitQQuantizer(d, 3, 1)
+        record = quantizer.quantize(RNG.standard_normal(d).astype(np.float32))
+        queries = list(RNG.standard_normal((calls, d)).astype(np.float32))
+        est = quantizer.approximate_l2_sqr
+        mine = best_ns(lambda: [est(q, record) for q in queries], reps) / calls
+        scalar = scalar_mivo()
+        t.add(f"rotate d={d} (approximate_l2_sqr, fresh query)", mine,
+              "mivo scalar row loop", None if scalar is None else scalar, (">=", 12),
+              unit="per call")
+        matrix = np.linalg.qr(RNG.standard_normal((d, d)))[0].astype(np.float32)
+        peer = best_ns(lambda: [matrix @ q for q in queries], reps) / calls
+        t.add(f"rotate d={d} (approximate_l2_sqr, fresh query)", mine,
+              "NumPy matrix @ vector", peer)
+
+
+def construction_rows(t, reps):
+    for d, goal in ((768, 5), (1536, 8)):
+        mine = best_ns(lambda: mivo.RaBitQQuantizer(d, 11, 4), reps)
+        t.add(f"RaBitQQuantizer({d}, seed, 4)", mine, "mivo scalar generation", None,
+              (">=", goal))
+        if faiss:
+            peer = best_ns(lambda: faiss.RandomRotationMatrix(d, d).init(11), reps)
+            t.add(f"RaBitQQuantizer({d}, seed, 4)", mine,
+                  "faiss RandomRotationMatrix", peer)
+
+
+def quantize_rows(t, sizes, reps):
+    """Vectors per second including the rotation; faiss encodes the whole batch."""
+    goals = {(1, 128): 4, (1, 768): 10, (4, 128): 2, (4, 768): 4}
+    for bits in (1, 4):
+        for d in (128, 768):
+            n = sizes[d]
+            data = RNG.standard_normal((n, d)).astype(np.float32)
+            quantizer = mivo.RaBitQQuantizer(d, 5, bits)
+            quantizer.fit(data)
+            quantize = quantizer.quantize
+            mine = best_ns(lambda: [quantize(x) for x in data], reps) / n
+            what = f"quantize {bits}-bit d={d} ({1e9 / mine:,.0f} vec/s)"
+            if faiss:
+                index = faiss.IndexPreTransform(faiss.RandomRotationMatrix(d, d),
+                                                faiss.IndexRaBitQ(d, faiss.METRIC_L2, bits))
+                index.train(data)
+                peer = best_ns(lambda: index.sa_encode(data), max(1, reps // 2)) / n
+                t.add(what, mine, "faiss rotation+IndexRaBitQ", peer,
+                      (">=", goals[(bits, d)]), unit="per vector")
+
+
+def query_reuse_row(t, n, reps):
+    """One query against n records, the same query object every call against a new
+    query every call: the estimate rotates a query only once while it repeats."""
+    d = 768
+    quantizer = mivo.RaBitQQuantizer(d, 9, 1)
+    records = [quantizer.quantize(x) for x in RNG.standard_normal((n, d)).astype(np.float32)]
+    q = RNG.standard_normal(d).astype(np.float32)
+    fresh = list(RNG.standard_normal((n, d)).astype(np.float32))
+    est = quantizer.approximate_l2_sqr
+    same_ns = best_ns(lambda: [est(q, r) for r in records], reps)
+    fresh_ns = best_ns(lambda: [est(x, r) for x, r in zip(fresh, records)], max(1, reps // 2))
+    t.add(f"one query vs {n} records d={d}", same_ns, "mivo, fresh query per call",
+          fresh_ns, (">=", 20), unit="per scan")
+
+
+def call_overhead_row(t, number):
+    a, b = bytes(range(16)), bytes(range(1, 17))
+    small = (1, 2, 3)
+    ham = mivo.hamming_distance
+    mine = min(timeit.repeat(lambda: ham(a, b), number=number, repeat=5)) / number * 1e9
+    peer = min(timeit.repeat(lambda: len(small), number=number, repeat=5)) / number * 1e9
+    t.add("hamming_distance, two 16-byte bytes", mine, "len() of a 3-tuple", peer,
+          ("<=", 4))
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--quick", action="store_true", help="smaller sizes, fewer repeats")
+    args = p.parse_args()
+    n, reps = (20_000, 3) if args.quick else (100_000, 7)
+    print(f"mivo {mivo.__version__}, NumPy {np.__version__}, "
+          f"faiss {faiss.__version__ if faiss else 'absent'} (Debian's generic build), "
+          f"{platform.machine()}, one thread\n")
+    t = Table()
+    hamming_rows(t, n, reps)
+    asymmetric_rows(t, n, reps)
+    if has_classes():
+        rotate_rows(t, 100 if args.quick else 300, reps)
+        construction_rows(t, 2 if args.quick else 3)
+        quantize_rows(t, {128: 2000, 768: 500} if args.quick else {128: 10000, 768: 2000},
+                      2 if args.quick else 3)
+        query_reuse_row(t, 2000 if args.quick else 10000, 2 if args.quick else 3)
+    else:
+        t.note("n/a: this build has no RaBitQQuantizer (rotate, construction, quantize, "
+               "query reuse)")
+    call_overhead_row(t, 200_000 if args.quick else 1_000_000)
+    OUT.mkdir(exist_ok=True)
+    with open(OUT / "bench.json", "w") as f:
+        json.dump({"quick": args.quick, "rows": t.rows}, f, indent=2)
+    print(f"\nwrote {OUT / 'bench.json'}")
+
+
+if __name__ == "__main__":
+    main()
