@@ -25,9 +25,11 @@ int append_to_all(PyObject* module, PyObject* name) {
   return PyList_Append(all.get(), name);
 }
 
+// Extends __all__ first, then sets the attribute, so __all__ leads the module's
+// namespace and the names follow in the order they were added.
 int add_named(PyObject* module, PyObject* name, PyObject* value) {
-  if (PyObject_SetAttr(module, name, value) < 0) return -1;
-  return append_to_all(module, name);
+  if (append_to_all(module, name) < 0) return -1;
+  return PyObject_SetAttr(module, name, value);
 }
 
 int add_version(PyObject* module) {
