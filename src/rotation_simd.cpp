@@ -161,7 +161,7 @@ void BuildRows(uint64_t d, uint64_t seed, float* HWY_RESTRICT rows, float* HWY_R
 
     for (uint64_t b = 0; b < nb; ++b) {
       const uint64_t i = i0 + b;
-      float sq = -0.0f;
+      float sq = -0.0f;  // one sequential sum over k from -0.0, as in the scalar loop
       for (uint64_t k = 0; k < d; ++k) {
         const float v = w[k * kBlockRows + b];
         sq = sq + v * v;
