@@ -67,10 +67,20 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // The number of set bits of every 64-bit lane.
 template <class D64>
-HWY_INLINE hn::Vec<D64> LaneBitCounts(D64 d64, hn::Vec<D64> x) {
+HWY_INLINE hn::Vec<D64> LaneBitCounts(D64 /* d64 */, hn::Vec<D64> x) {
 #if MIVO_POPCNT64
-  (void)d64;
   return hn::PopulationCount(x);
+#elif defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2
+  // No byte shuffle: byte counts by shifts and masks, then summed per lane.
+  const hn::Repartition<uint8_t, D64> d8;
+  const D64 d64;
+  const auto m55 = hn::Set(d64, 0x5555555555555555ull);
+  const auto m33 = hn::Set(d64, 0x3333333333333333ull);
+  const auto m0f = hn::Set(d64, 0x0F0F0F0F0F0F0F0Full);
+  x = hn::Sub(x, hn::And(hn::ShiftRight<1>(x), m55));
+  x = hn::Add(hn::And(x, m33), hn::And(hn::ShiftRight<2>(x), m33));
+  x = hn::And(hn::Add(x, hn::ShiftRight<4>(x)), m0f);
+  return hn::SumsOf8(hn::BitCast(d8, x));
 #else
   // Bytes by nibble table, then the eight byte counts of each lane summed.
   const hn::Repartition<uint8_t, D64> d8;
