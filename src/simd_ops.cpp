@@ -187,37 +187,40 @@ HWY_NOINLINE void DenseBlocks(D64 d64, const Stream& stream, size_t blocks, uint
   }
 }
 
-void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes,
-                  uint32_t* out) {
+// Codes handled by the row stream (a multiple of 2 * lanes of them), or 0 when the
+// batch does not have that shape: rows of whole 64-bit words, compared over their
+// full width, with a power-of-two word count below the lanes or a multiple of them.
+size_t DenseHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes,
+                    uint32_t* out) {
   const hn::ScalableTag<uint64_t> d64;
   const size_t n64 = hn::Lanes(d64);
-  const size_t n = codes.size();
-  size_t done = 0;
-  if (codes.dense() && n64 >= 2 && query_len >= codes.width() && codes.width() % 8 == 0 &&
-      codes.width() > 0) {
-    const size_t words = codes.width() / 8;
-    const bool packed = words < n64 && std::has_single_bit(words);
-    if (packed || words % n64 == 0) {
-      HWY_ALIGN uint64_t pattern[HWY_MAX_BYTES / 8];
-      if (packed) {
-        for (size_t l = 0; l < n64; ++l) std::memcpy(&pattern[l], query + 8 * (l % words), 8);
-      }
-      const WordStream<decltype(d64)> stream(d64, codes.rows(), query, codes.width(),
-                                             packed ? pattern : nullptr);
-      const size_t per_code = packed ? words : n64;  // lanes per code after vertical sums
-      const size_t blocks = n / (2 * n64);
-      switch (std::countr_zero(per_code)) {
-        case 0: DenseBlocks<0>(d64, stream, blocks, out); break;
-        case 1: DenseBlocks<1>(d64, stream, blocks, out); break;
-        case 2: DenseBlocks<2>(d64, stream, blocks, out); break;
-        case 3: DenseBlocks<3>(d64, stream, blocks, out); break;
-        default: goto per_code;  // wider vectors than x86 has: one code at a time
-      }
-      done = blocks * 2 * n64;
-    }
+  const size_t width = codes.width();
+  if (!codes.dense() || n64 < 2 || width == 0 || width % 8 != 0 || query_len < width) return 0;
+  const size_t words = width / 8;
+  const bool packed = words < n64 && std::has_single_bit(words);
+  if (!packed && words % n64 != 0) return 0;
+  const size_t per_code = packed ? words : n64;  // stream lanes per code
+  HWY_ALIGN uint64_t pattern[HWY_MAX_BYTES / 8];
+  if (packed) {
+    for (size_t l = 0; l < n64; ++l) std::memcpy(&pattern[l], query + 8 * (l % words), 8);
   }
-per_code:
-  for (size_t j = done; j < n; ++j) {
+  const WordStream<decltype(d64)> stream(d64, codes.rows(), query, width,
+                                         packed ? pattern : nullptr);
+  const size_t blocks = codes.size() / (2 * n64);
+  switch (std::countr_zero(per_code)) {
+    case 0: DenseBlocks<0>(d64, stream, blocks, out); break;
+    case 1: DenseBlocks<1>(d64, stream, blocks, out); break;
+    case 2: DenseBlocks<2>(d64, stream, blocks, out); break;
+    case 3: DenseBlocks<3>(d64, stream, blocks, out); break;
+    default: return 0;  // vectors wider than 512 bits
+  }
+  return blocks * 2 * n64;
+}
+
+void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes,
+                  uint32_t* out) {
+  const size_t done = DenseHamming(query, query_len, codes, out);
+  for (size_t j = done; j < codes.size(); ++j) {
     out[j] = CountDiffering(query, codes.data(j), std::min(query_len, codes.length(j)));
   }
 }
