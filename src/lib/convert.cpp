@@ -162,18 +162,64 @@ std::vector<float> to_float_sequence(PyObject* o, const char* name) {
   return named(name, [&] { return from_sequence<float>(o, real_element); });
 }
 
-std::vector<uint8_t> to_byte_codes(PyObject* o) {
-  if (numpy::is_array_of(o, 1, numpy::kUInt8)) return copy_array<uint8_t>(o);
+namespace {
+
+// The bytes of a one-dimensional uint8 array, bytes or bytearray, read where they
+// lie (the caller copies them before any Python code can run); false for any
+// other object, which takes the sequence path.
+bool flat_bytes(PyObject* o, const uint8_t** data, size_t* size) {
+  if (numpy::is_array_of(o, 1, numpy::kUInt8)) {
+    numpy::ArrayFields* a = numpy::fields(o);
+    *size = static_cast<size_t>(a->dimensions[0]);
+    *data = reinterpret_cast<const uint8_t*>(a->data);
+    if (*size == 0) return true;
+    if (!(a->flags & numpy::kAligned) || !(a->flags & (numpy::kCContiguous | numpy::kFContiguous)) ||
+        a->data == nullptr) {
+      throw_error(PyExc_TypeError, kNotContiguous);
+    }
+    return true;
+  }
   if (PyBytes_Check(o)) {
-    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o));
-    return std::vector<uint8_t>(p, p + PyBytes_GET_SIZE(o));
+    *data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o));
+    *size = static_cast<size_t>(PyBytes_GET_SIZE(o));
+    return true;
   }
   if (PyByteArray_Check(o)) {
-    const auto* p = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(o));
-    return std::vector<uint8_t>(p, p + PyByteArray_GET_SIZE(o));
+    *data = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(o));
+    *size = static_cast<size_t>(PyByteArray_GET_SIZE(o));
+    return true;
   }
+  return false;
+}
+
+std::vector<uint8_t> byte_sequence(PyObject* o) {
   return from_sequence<uint8_t>(
       o, [](PyObject* item) { return static_cast<uint8_t>(integer_element<255>(item)); });
+}
+
+}  // namespace
+
+std::vector<uint8_t> to_byte_codes(PyObject* o) {
+  const uint8_t* data;
+  size_t size;
+  if (flat_bytes(o, &data, &size)) return std::vector<uint8_t>(data, data + size);
+  return byte_sequence(o);
+}
+
+ByteCodes::ByteCodes(PyObject* o) {
+  const uint8_t* data;
+  if (flat_bytes(o, &data, &size_)) {
+    if (size_ <= kInline) {
+      if (size_ != 0) std::memcpy(inline_, data, size_);
+      data_ = inline_;
+      return;
+    }
+    heap_.assign(data, data + size_);
+  } else {
+    heap_ = byte_sequence(o);
+    size_ = heap_.size();
+  }
+  data_ = heap_.data();
 }
 
 std::vector<Ref> to_code_list(PyObject* o, const char* name) {

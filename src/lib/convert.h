@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "access.h"
@@ -32,6 +33,24 @@ std::vector<float> to_float_sequence(PyObject* o, const char* name);
 
 // Bytes: a 1-D uint8 array, bytes, bytearray, or a sequence of ints in 0..255.
 std::vector<uint8_t> to_byte_codes(PyObject* o);
+
+// A byte-code argument copied into the call; codes up to kInline bytes stay on
+// the stack, so small single-pair calls allocate nothing.
+class ByteCodes {
+ public:
+  explicit ByteCodes(PyObject* o);
+  ByteCodes(const ByteCodes&) = delete;
+  ByteCodes& operator=(const ByteCodes&) = delete;
+  operator std::span<const uint8_t>() const { return {data_, size_}; }
+  size_t size() const { return size_; }
+
+ private:
+  static constexpr size_t kInline = 256;
+  uint8_t inline_[kInline];
+  std::vector<uint8_t> heap_;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 // The outer sequence of a code list: references to its items, in order; named.
 std::vector<Ref> to_code_list(PyObject* o, const char* name);

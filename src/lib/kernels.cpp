@@ -120,8 +120,8 @@ PyObject* py_hamming_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs
   return guarded([&] {
     PyObject* a[2];
     bind(kHammingDistance, args, nargs, kwnames, a);
-    const std::vector<uint8_t> x = to_byte_codes(a[0]);
-    const std::vector<uint8_t> y = to_byte_codes(a[1]);
+    const ByteCodes x(a[0]);
+    const ByteCodes y(a[1]);
     return int_result(hamming_distance(x, y));
   });
 }
@@ -133,7 +133,7 @@ PyObject* py_asymmetric_inner_product(PyObject*, PyObject* const* args, Py_ssize
     PyObject* a[2];
     bind(kAsymmetricInnerProduct, args, nargs, kwnames, a);
     const std::vector<float> query = to_float_vector(a[0]);
-    const std::vector<uint8_t> code = to_byte_codes(a[1]);
+    const ByteCodes code(a[1]);
     return float_result(one_bit_inner_product(query, code));
   });
 }
@@ -145,7 +145,7 @@ PyObject* py_asymmetric_l2_squared(PyObject*, PyObject* const* args, Py_ssize_t 
     PyObject* a[2];
     bind(kAsymmetricL2Squared, args, nargs, kwnames, a);
     const std::vector<float> query = to_float_vector(a[0]);
-    const std::vector<uint8_t> code = to_byte_codes(a[1]);
+    const ByteCodes code(a[1]);
     return float_result(asymmetric_l2_squared(query, code));
   });
 }
