@@ -36,11 +36,13 @@ def table(title, columns, rows):
 
 
 def plot(path, title, series):
-    """Recall@10 against bytes per vector; series maps a label to (xs, ys)."""
-    fig, ax = plt.subplots(figsize=(7.5, 5))
-    for label, (xs, ys) in series.items():
+    """Recall@10 against bytes per vector; series maps a label to (xs, ys, joined):
+    joined series are one method at several widths, the others separate points."""
+    fig, ax = plt.subplots(figsize=(8, 5.5))
+    for label, (xs, ys, joined) in series.items():
         if xs:
-            ax.plot(xs, ys, marker="o", label=label)
+            ax.plot(xs, ys, marker="o" if joined else "s", label=label,
+                    linestyle="-" if joined else "none")
     ax.set_xscale("log", base=2)
     ax.set_xlabel("bytes per vector")
     ax.set_ylabel("recall@10")
