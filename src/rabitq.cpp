@@ -1,6 +1,9 @@
 // RaBitQ quantization, extended-code search and distance estimation.
 #include "rabitq.h"
 
+#include <atomic>
+#include <cstring>
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -206,6 +209,26 @@ QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) 
 
 namespace {
 
+// Quantizer ids are never reused, so a cache entry can never be mistaken for
+// another quantizer's, even one built later at the same address.
+std::atomic<uint64_t> g_next_quantizer_id{1};
+
+// The last query this thread estimated with: its bytes, its rotated residual and
+// the squared norm of its residual. A one-entry cache per thread needs no lock, and
+// comparing the whole query makes a hit give exactly the bits of a fresh rotation.
+struct QueryCache {
+  uint64_t quantizer = 0;
+  uint64_t generation = 0;
+  std::vector<float> query;
+  std::vector<float> rotated;
+  float norm = 0.0f;
+};
+thread_local QueryCache t_query_cache;
+
+bool same_bits(std::span<const float> a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
 uint64_t validated_dimension(uint64_t dimension, uint64_t total_bits) {
   if (dimension == 0) throw QuantizerError::invalid_config("dimension", "must be > 0");
   if (total_bits < 1 || total_bits > 8) {
@@ -219,7 +242,8 @@ uint64_t validated_dimension(uint64_t dimension, uint64_t total_bits) {
 RaBitQQuantizer::RaBitQQuantizer(uint64_t dimension, uint64_t seed, uint64_t total_bits)
     : dimension_(validated_dimension(dimension, total_bits)),
       total_bits_(total_bits),
-      rotation_(Rotation::generate(dimension, seed)) {}
+      rotation_(Rotation::generate(dimension, seed)),
+      id_(g_next_quantizer_id.fetch_add(1, std::memory_order_relaxed)) {}
 
 void RaBitQQuantizer::fit(std::span<const float> flat, uint64_t n) {
   const uint64_t d = dimension_;
@@ -238,12 +262,14 @@ void RaBitQQuantizer::fit(std::span<const float> flat, uint64_t n) {
   for (uint64_t j = 0; j < d; ++j) sum[j] = sum[j] / count;
   centroid_ = std::move(sum);
   has_centroid_ = true;
+  ++generation_;
 }
 
 void RaBitQQuantizer::set_centroid(std::span<const float> c) {
   if (c.size() != dimension_) throw QuantizerError::dimension_mismatch(dimension_, c.size());
   centroid_.assign(c.begin(), c.end());
   has_centroid_ = true;
+  ++generation_;
 }
 
 void RaBitQQuantizer::rotated_residual(std::span<const float> x, std::span<float> r,
@@ -270,17 +296,27 @@ float RaBitQQuantizer::approximate_l2_sqr(std::span<const float> q,
     MIVO_FAIL("index out of bounds: the len is " + len + " but the index is " + len);
   }
 
-  std::vector<float> r(d);
-  std::vector<float> y(d);
-  rotated_residual(q, r, y);
+  // A caller comparing one query with many records pays the rotation once.
+  QueryCache& cache = t_query_cache;
+  if (cache.quantizer != id_ || cache.generation != generation_ || !same_bits(q, cache.query)) {
+    std::vector<float> r(d);
+    cache.quantizer = 0;  // invalid until every field below is written
+    cache.rotated.resize(d);
+    rotated_residual(q, r, cache.rotated);
+    float qn = -0.0f;
+    for (uint64_t i = 0; i < d; ++i) qn = qn + r[i] * r[i];
+    cache.norm = qn;
+    cache.query.assign(q.begin(), q.end());
+    cache.generation = generation_;
+    cache.quantizer = id_;
+  }
+  const float* y = cache.rotated.data();
 
   const float m = code_centre(rec.ex_bits);
   float ip = 0.0f;
   for (uint64_t i = 0; i < d; ++i) ip = ip + (static_cast<float>(rec.codes[i]) - m) * y[i];
-  float qn = -0.0f;
-  for (uint64_t i = 0; i < d; ++i) qn = qn + r[i] * r[i];
 
-  const float base = qn + rec.f_add;
+  const float base = cache.norm + rec.f_add;
   const float est = (ip * rec.f_rescale) + base;
   return est > 0.0f ? est : 0.0f;  // negative, -0.0 and NaN all clamp to +0.0
 }

@@ -74,6 +74,8 @@ class RaBitQQuantizer {
   Rotation rotation_;
   std::vector<float> centroid_;
   bool has_centroid_ = false;
+  uint64_t id_;              // never reused by another quantizer of this process
+  uint64_t generation_ = 0;  // bumped by every change of the centroid
 };
 
 }  // namespace mivo

@@ -307,5 +307,39 @@ TEST(RaBitQQuantizer, EstimateErrorShrinksWithBits) {
   EXPECT_LT(previous, 0.002);
 }
 
+TEST(RaBitQQuantizer, ReusedQueryGivesTheBitsOfAFreshOne) {
+  const std::vector<float> a = {0.5f, -1.0f, 2.0f, 0.25f};
+  const std::vector<float> b = {0.5f, -1.0f, 2.0f, -0.0f};
+  const std::vector<float> centroid = {1.0f, 0.0f, -1.0f, 0.5f};
+  RaBitQQuantizer q(4, 7, 3);
+  const QuantizedVector rec = q.quantize(std::vector<float>{1.0f, 2.0f, 3.0f, 4.0f});
+  // Expected values from quantizers that see a single query each, computed before
+  // the sequence below so that they leave no entry it could hit.
+  const auto fresh = [&](const std::vector<float>& x, bool centred) {
+    RaBitQQuantizer f(4, 7, 3);
+    if (centred) f.set_centroid(centroid);
+    return bits(f.approximate_l2_sqr(x, rec));
+  };
+  const uint32_t plain_a = fresh(a, false), plain_b = fresh(b, false), centred_a = fresh(a, true);
+  ASSERT_NE(plain_a, centred_a);
+  ASSERT_NE(plain_a, plain_b);
+
+  RaBitQQuantizer twin(4, 7, 3);  // the same rotation under another cache key
+  twin.set_centroid(centroid);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(bits(q.approximate_l2_sqr(a, rec)), plain_a);
+    EXPECT_EQ(bits(q.approximate_l2_sqr(a, rec)), plain_a);
+    EXPECT_EQ(bits(twin.approximate_l2_sqr(a, rec)), centred_a);
+    EXPECT_EQ(bits(q.approximate_l2_sqr(a, rec)), plain_a);
+    EXPECT_EQ(bits(q.approximate_l2_sqr(b, rec)), plain_b);  // same values but -0.0
+  }
+  // A change of centroid must not reuse the residual rotated under the old one.
+  EXPECT_EQ(bits(q.approximate_l2_sqr(a, rec)), plain_a);
+  q.set_centroid(centroid);
+  EXPECT_EQ(bits(q.approximate_l2_sqr(a, rec)), centred_a);
+  q.fit(std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f}, 1);  // a zero centroid leaves a as it is
+  EXPECT_EQ(bits(q.approximate_l2_sqr(a, rec)), plain_a);
+}
+
 }  // namespace
 }  // namespace mivo
