@@ -36,6 +36,9 @@ def parse_args():
     p.add_argument("--base", type=int, default=10000, help="base vectors (subset)")
     p.add_argument("--queries", type=int, default=200, help="queries (subset)")
     p.add_argument("--bits", default="1,2,3,4,5,6,7,8", help="RaBitQ widths")
+    p.add_argument("--pair-queries", type=int, default=100,
+                   help="at most this many queries in the per-pair loops (RaBitQ "
+                        "estimates, faiss, ternary)")
     p.add_argument("--budget", type=float, default=4.0,
                    help="seconds per width for the per-pair estimate loops")
     p.add_argument("--seed", type=int, default=42)
@@ -49,7 +52,7 @@ def parse_args():
 
 def rabitq_section(base, queries, truth, args, results):
     """RaBitQ rows, and faiss's estimates over the same pairs at every width."""
-    run = demo_rabitq.Run(base, queries, args.seed, args.budget)
+    run = demo_rabitq.Run(base, queries[:args.pair_queries], args.seed, args.budget)
     true_d2 = None
     peer = demo_peer.Peer(base) if demo_peer.available() else None
     for bits in args.bits:
@@ -166,7 +169,7 @@ def main():
     else:
         print("note: this build has no RaBitQQuantizer yet; RaBitQ rows skipped")
     if demo_ternary.available():
-        run = demo_ternary.Run(base, queries, args.budget)
+        run = demo_ternary.Run(base, queries[:args.pair_queries], args.budget)
         results["ternary"] = [run.config(label, kw)
                               for label, kw in demo_ternary.configurations(base.shape[1])]
     else:
