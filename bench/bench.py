@@ -10,7 +10,6 @@ here. Results are also written to out/bench.json.
 """
 import argparse
 import json
-import math
 import os
 import platform
 import sys
