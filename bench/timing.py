@@ -34,8 +34,9 @@ class Table:
         print(self.header)
         print("-" * len(self.header))
 
-    def add(self, what, mivo_ns, peer, peer_ns, goal=None, unit="per call"):
-        """goal: ('>=', x) for a minimum speed-up, ('<=', x) for a maximum ratio."""
+    def add(self, what, mivo_ns, peer, peer_ns, goal=None, unit="per call", floor=None):
+        """goal: ('>=', x) for a minimum speed-up, ('<=', x) for a maximum ratio.
+        floor: the largest speed-up reachable at all, shown when the goal is missed."""
         ratio = peer_ns / mivo_ns if mivo_ns and peer_ns else None
         if goal is None or ratio is None:
             verdict = "" if goal is None else f"{goal[0]} {goal[1]}x: n/a"
@@ -43,6 +44,8 @@ class Table:
             # A '<=' goal bounds mivo's time as a multiple of the peer's.
             met = ratio >= goal[1] if goal[0] == ">=" else mivo_ns / peer_ns <= goal[1]
             verdict = f"{goal[0]} {goal[1]}x: {'met' if met else 'MISSED'}"
+            if not met and floor is not None:
+                verdict += f" (floor {floor:.2f}x)"
         shown = ("n/a" if ratio is None else
                  f"{ratio:.2f}x" if goal is None or goal[0] == ">=" else
                  f"{mivo_ns / peer_ns:.2f}x")
@@ -51,7 +54,7 @@ class Table:
         self.rows.append({"row": what, "unit": unit, "mivo_ns": mivo_ns, "peer": peer,
                           "peer_ns": peer_ns, "speedup": ratio,
                           "goal": None if goal is None else f"{goal[0]} {goal[1]}x",
-                          "verdict": verdict})
+                          "verdict": verdict, "floor": floor})
 
     def note(self, text):
         print(f"  {text}", flush=True)

@@ -1,0 +1,268 @@
+// Times the core's dispatched SIMD kernels against the scalar code that ships as the
+// fallback, one thread, and prints one JSON object on stdout (bench.py reads it).
+//
+//   mivo_core_bench [--quick]
+//
+// Rows:
+//   rotate              d = 768, 1536: Kernels::kBest, Kernels::kScalar (the panel-order
+//                       scalar loop) and rotate_reference (the plain row loop over the
+//                       row-major matrix); ns per call, a fresh query each call.
+//   generation          d = 768, 1536: Rotation::generate with kBest and kScalar, and
+//                       the d*d next_gaussian draws alone, which both paths pay in full.
+//   hamming             N codes of 16 and 128 bytes (row-major): dispatched against
+//                       mivo::scalar; ns per code.
+//   asymmetric_l2       N codes at d = 128 and 768 (row-major): the same.
+// Every timing is the best of several repeats (std::chrono::steady_clock). Results
+// feed a checksum that is printed, and each SIMD result is compared bit for bit with
+// its scalar counterpart ("identical").
+#include <hwy/targets.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rotation.h"
+#include "simd_ops.h"
+
+namespace {
+
+using mivo::Kernels;
+using mivo::Rotation;
+
+volatile double g_sink = 0.0;
+
+template <class F>
+double best_ns(int repeats, F&& fn) {
+  double best = 1e300;
+  for (int r = 0; r < repeats; ++r) {
+    const auto t0 = std::chrono::steady_clock::now();
+    fn();
+    const auto t1 = std::chrono::steady_clock::now();
+    best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count());
+  }
+  return best;
+}
+
+template <class T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+std::vector<float> gaussians(uint64_t n, uint64_t seed) {
+  std::vector<float> v(n);
+  uint64_t state = seed;
+  for (auto& x : v) x = mivo::next_gaussian(state);
+  return v;
+}
+
+std::vector<uint8_t> random_bytes(uint64_t n, uint64_t seed) {
+  std::vector<uint8_t> v(n);
+  uint64_t state = seed;
+  for (uint64_t i = 0; i < n; i += 8) {
+    state = mivo::hash_u64(state);
+    for (uint64_t b = 0; b < 8 && i + b < n; ++b) v[i + b] = static_cast<uint8_t>(state >> (8 * b));
+  }
+  return v;
+}
+
+// Output is assembled as text: one JSON object, keys in a fixed order.
+struct Json {
+  std::string text;
+  bool first = true;
+
+  void key(const char* k) {
+    text += first ? "" : ", ";
+    first = false;
+    text += '"';
+    text += k;
+    text += "\": ";
+  }
+  void num(const char* k, double v) {
+    key(k);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.6g", v);
+    text += buf;
+  }
+  void str(const char* k, const std::string& v) {
+    key(k);
+    text += '"' + v + '"';
+  }
+  void boolean(const char* k, bool v) {
+    key(k);
+    text += v ? "true" : "false";
+  }
+  void open(const char* k, char bracket) {
+    if (k) key(k);
+    else {
+      text += first ? "" : ", ";
+    }
+    text += bracket;
+    first = true;
+  }
+  void close(char bracket) {
+    text += bracket;
+    first = false;
+  }
+};
+
+void rotate_row(Json& js, uint64_t d, int calls, int repeats) {
+  const Rotation r = Rotation::generate(d, 3);
+  const std::vector<float> rows = r.row_major();
+  const std::vector<float> queries = gaussians(d * calls, d + 17);
+  std::vector<float> y(d);
+
+  auto run = [&](auto&& one) {
+    return best_ns(repeats, [&] {
+             double s = 0.0;
+             for (int c = 0; c < calls; ++c) {
+               one(&queries[c * d], y.data());
+               s += y[c % d];
+             }
+             g_sink = g_sink + s;
+           }) /
+           calls;
+  };
+  const double best = run([&](const float* x, float* out) { r.rotate(x, out); });
+  const double scalar =
+      run([&](const float* x, float* out) { r.rotate(x, out, Kernels::kScalar); });
+  const double loop =
+      run([&](const float* x, float* out) { mivo::rotate_reference(rows, d, x, out); });
+
+  std::vector<float> a(d), b(d), c(d);
+  bool identical = true;
+  for (int q = 0; q < std::min(calls, 8); ++q) {
+    r.rotate(&queries[q * d], a.data());
+    r.rotate(&queries[q * d], b.data(), Kernels::kScalar);
+    mivo::rotate_reference(rows, d, &queries[q * d], c.data());
+    identical = identical && same_bits(a, b) && same_bits(a, c);
+  }
+
+  js.open(nullptr, '{');
+  js.num("d", static_cast<double>(d));
+  js.num("best_ns", best);
+  js.num("scalar_ns", scalar);
+  js.num("row_loop_ns", loop);
+  js.num("best_vs_scalar", scalar / best);
+  js.num("best_vs_row_loop", loop / best);
+  js.boolean("identical", identical);
+  js.close('}');
+}
+
+void generation_row(Json& js, uint64_t d, int repeats) {
+  const uint64_t seed = 11;
+  auto run = [&](Kernels k) {
+    return best_ns(repeats, [&] {
+      const Rotation r = Rotation::generate(d, seed, k);
+      g_sink = g_sink + r.at(d - 1, d / 2) + r.at(0, 0);
+    });
+  };
+  const double best = run(Kernels::kBest);
+  const double scalar = run(Kernels::kScalar);
+  const double draws = best_ns(repeats, [&] {
+    uint64_t state = seed;
+    float s = 0.0f;
+    for (uint64_t i = 0; i < d * d; ++i) s += mivo::next_gaussian(state);
+    g_sink = g_sink + s;
+  });
+  const bool identical =
+      same_bits(Rotation::generate(d, seed).row_major(),
+                Rotation::generate(d, seed, Kernels::kScalar).row_major());
+
+  js.open(nullptr, '{');
+  js.num("d", static_cast<double>(d));
+  js.num("best_ns", best);
+  js.num("scalar_ns", scalar);
+  js.num("draws_ns", draws);
+  js.num("ns_per_draw", draws / static_cast<double>(d * d));
+  js.num("best_vs_scalar", scalar / best);
+  // The most any generation could gain over kScalar while the draws stay scalar.
+  js.num("floor_ratio", scalar / draws);
+  js.boolean("identical", identical);
+  js.close('}');
+}
+
+template <class Out, class Best, class Scalar>
+void batch_row(Json& js, const char* key, uint64_t size, size_t n, int repeats, Best&& best_fn,
+               Scalar&& scalar_fn) {
+  std::vector<Out> a(n), b(n);
+  const double best = best_ns(repeats, [&] {
+    best_fn(a.data());
+    g_sink = g_sink + static_cast<double>(a[n / 2]);
+  });
+  const double scalar = best_ns(std::max(2, repeats / 4), [&] {
+    scalar_fn(b.data());
+    g_sink = g_sink + static_cast<double>(b[n / 3]);
+  });
+  js.open(nullptr, '{');
+  js.num(key, static_cast<double>(size));
+  js.num("n", static_cast<double>(n));
+  js.num("best_ns_per_code", best / n);
+  js.num("scalar_ns_per_code", scalar / n);
+  js.num("best_vs_scalar", scalar / best);
+  js.boolean("identical", same_bits(a, b));
+  js.close('}');
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  const size_t n = quick ? 20000 : 100000;
+  const auto start = std::chrono::steady_clock::now();
+
+  Json js;
+  js.open(nullptr, '{');
+  js.str("target", mivo::simd_target_name());
+  js.open("compiled_targets", '[');
+  for (int64_t t : hwy::SupportedAndGeneratedTargets()) {
+    js.text += js.first ? "" : ", ";
+    js.first = false;
+    js.text += std::string("\"") + hwy::TargetName(t) + "\"";
+  }
+  js.close(']');
+  js.boolean("quick", quick);
+
+  js.open("rotate", '[');
+  for (uint64_t d : {768, 1536}) rotate_row(js, d, quick ? 20 : 50, quick ? 3 : 5);
+  js.close(']');
+
+  js.open("generation", '[');
+  for (uint64_t d : {768, 1536}) generation_row(js, d, quick ? 2 : (d > 1000 ? 3 : 5));
+  js.close(']');
+
+  js.open("hamming", '[');
+  for (uint64_t width : {16, 128}) {
+    const std::vector<uint8_t> codes = random_bytes(n * width, width);
+    const std::vector<uint8_t> query = random_bytes(width, width + 1);
+    const mivo::CodeBatch batch(codes.data(), n, width);
+    batch_row<uint32_t>(
+        js, "bytes", width, n, quick ? 8 : 20,
+        [&](uint32_t* out) { mivo::batch_hamming_distances(query, batch, out); },
+        [&](uint32_t* out) { mivo::scalar::batch_hamming_distances(query, batch, out); });
+  }
+  js.close(']');
+
+  js.open("asymmetric_l2", '[');
+  for (uint64_t d : {128, 768}) {
+    const uint64_t width = mivo::packed_size(d);
+    const std::vector<uint8_t> codes = random_bytes(n * width, d);
+    const std::vector<float> query = gaussians(d, d + 5);
+    const mivo::CodeBatch batch(codes.data(), n, width);
+    batch_row<float>(
+        js, "d", d, n, quick ? 8 : 20,
+        [&](float* out) { mivo::batch_asymmetric_l2(query, batch, out); },
+        [&](float* out) { mivo::scalar::batch_asymmetric_l2(query, batch, out); });
+  }
+  js.close(']');
+
+  js.num("checksum", g_sink);
+  js.num("seconds",
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  js.close('}');
+  std::printf("%s\n", js.text.c_str());
+  return 0;
+}
