@@ -113,3 +113,34 @@ def test_core_never_includes_python_headers():
                 if re.search(r'#\s*include\s*[<"](Python\.h|lib/)', f.read()):
                     offenders.append(name)
     assert offenders == []
+
+
+def test_panic_raised_by_python_code_inside_a_conversion_propagates_as_panic():
+    # A nested call fails as an internal failure (NumPy hidden); the outer call, whose
+    # conversion ran that code, reports it and fails in turn with the same message.
+    code = textwrap.dedent("""
+        import sys
+        sys.modules['numpy'] = None
+        import mivo
+        q = mivo.RaBitQQuantizer(2, 0)
+
+        class Nested:
+            def __float__(self):
+                mivo.pack_binary([1])
+                return 1.0
+
+        try:
+            q.set_centroid([Nested(), 1.0])
+        except Exception:
+            raise AssertionError('caught by except Exception')
+        except BaseException as e:
+            assert type(e).__name__ == 'PanicException'
+            assert str(e).startswith('Failed to access NumPy array API capsule'), str(e)
+            print('ok')
+        q.set_centroid([1.0, 2.0])  # the quantizer was given back
+        print(repr(q))
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["ok", "RaBitQQuantizer(dimension=2,", "total_bits=4)"]
+    assert "Traceback" in result.stderr and "__float__" in result.stderr
