@@ -90,6 +90,9 @@ std::vector<T> from_sequence(PyObject* o, Element&& element) {
       // Only a hint: a sequence that claims an absurd length gets no reservation.
     }
   }
+#ifndef Py_GIL_DISABLED
+  // Without the interpreter lock another thread could resize the list under us, so
+  // the direct walk is for builds that have the lock; the iterator is safe on both.
   if (PyList_CheckExact(o)) {
     // The list's own iterator does exactly this; items may run code that resizes it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
@@ -98,6 +101,7 @@ std::vector<T> from_sequence(PyObject* o, Element&& element) {
     }
     return out;
   }
+#endif
   if (PyTuple_CheckExact(o)) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) out.push_back(element(PyTuple_GET_ITEM(o, i)));
     return out;
