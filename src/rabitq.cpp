@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
-#include <queue>
 #include <string>
 #include <utility>
 
@@ -43,6 +41,208 @@ void check_ex_bits(unsigned b) {
 
 }  // namespace
 
+namespace {
+
+// One step of the scale search: at scale `key` the code of dimension `index` rises
+// to `code`.
+template <class Index>
+struct Step {
+  double key;
+  Index index;
+  int32_t code;
+};
+
+// The order in which the search visits steps: by scale, equal scales by dimension.
+// Keys are never NaN, so this is a strict total order on the distinct steps.
+template <class Index>
+bool visited_before(const Step<Index>& a, const Step<Index>& b) {
+  return a.key < b.key || (a.key == b.key && a.index < b.index);
+}
+
+// Grows v to at least n elements (never shrinks it) and returns its storage. The
+// per-thread buffers below keep their size, so after the first calls a quantize
+// allocates nothing but its result.
+template <class T>
+T* room(std::vector<T>& v, uint64_t n) {
+  if (v.size() < n) v.resize(std::max<uint64_t>(n, 2 * v.size()));
+  return v.data();
+}
+
+template <class Index>
+struct StepBuffers {
+  std::vector<Index> live;          // dimensions whose next step may lie below t_end
+  std::vector<Step<Index>> listed;  // in the order they were found
+  std::vector<Step<Index>> sorted;  // in visiting order
+  std::vector<Index> bucket;        // bucket of each listed step
+  std::vector<Index> bucket_end;
+};
+
+template <class Index>
+StepBuffers<Index>& step_buffers() {
+  thread_local StepBuffers<Index> buffers;
+  return buffers;
+}
+
+thread_local std::vector<int32_t> t_start_codes;
+thread_local std::vector<float> t_magnitudes;
+thread_local std::vector<uint8_t> t_sign_bits;
+
+// Sorts a run of steps by insertion; cheap when the run is nearly sorted.
+template <class Index>
+void insertion_sort(Step<Index>* first, Step<Index>* last) {
+  for (Step<Index>* p = first + 1; p < last; ++p) {
+    if (!visited_before(*p, p[-1])) continue;
+    const Step<Index> v = *p;
+    Step<Index>* q = p;
+    for (; q > first && visited_before(v, q[-1]); --q) *q = q[-1];
+    *q = v;
+  }
+}
+
+// Below this many steps per bucket a single insertion pass over all buckets is
+// cheapest; beyond it (scales crowded into a sliver of the range) each bucket is
+// sorted on its own so the cost stays n log n.
+constexpr uint64_t kMaxInsertionRun = 16;
+
+// 1 - 2^-40: the margin of the skip test in visit_steps.
+constexpr double kSkipMargin = 1.0 - 0x1p-40;
+
+// The search proper: pops every step below t_end in visiting order and keeps the
+// scale of the best alignment. A priority queue would hold one pending step per
+// dimension; since a dimension's scales (code + 1) / o rise with its code, the pop
+// order is simply the sorted list of all steps, which a bucket sort on the scale
+// produces far more cheaply. Steps at or above t_end would be popped and dropped
+// without effect, so they are never listed. den and num see exactly the updates,
+// in exactly the order, of the queue-driven loop.
+template <class Index>
+double visit_steps(std::span<const float> o, const int32_t* start, int32_t mask, double t_start,
+                   double t_end, double den, double num) {
+  StepBuffers<Index>& buf = step_buffers<Index>();
+  const uint64_t d = o.size();
+
+  // Steps are listed level by level: level j holds the j-th step of every dimension
+  // that takes one. A dimension takes its first step when that scale is below t_end;
+  // a further one only while its code is below mask. Going by levels rather than by
+  // dimensions keeps the loops free of data-dependent branches.
+  Index* live = room(buf.live, d);
+  uint64_t n_live = 0;
+  for (uint64_t i = 0; i < d; ++i) {
+    live[n_live] = static_cast<Index>(i);
+    n_live += o[i] > 0.0f;  // zero and NaN magnitudes never step
+  }
+  uint64_t n = 0;
+  for (int32_t j = 1; n_live > 0; ++j) {
+    Step<Index>* listed = room(buf.listed, n + n_live);
+    uint64_t kept = 0;
+    for (uint64_t a = 0; a < n_live; ++a) {
+      const Index i = live[a];
+      const int32_t k = start[i] + j;  // the code after this step
+      const double key = static_cast<double>(k) / static_cast<double>(o[i]);
+      listed[n] = {key, i, k};
+      const bool steps = key < t_end;
+      n += steps;
+      live[kept] = i;
+      kept += steps & (k < mask);
+    }
+    n_live = kept;
+  }
+  if (n == 0) return t_start;
+  const Step<Index>* listed = buf.listed.data();
+
+  // Bucket sort over [t_start, t_end), about two buckets per step. The bucket number
+  // never decreases as the key grows (each operation on the way is monotone), so
+  // equal keys share a bucket and the buckets come in visiting order. Keys are
+  // not below t_start (the starting code is at least t_start * o), but rounding
+  // is clamped anyway.
+  const uint64_t nb = 2 * n;
+  const double scale = static_cast<double>(nb) / (t_end - t_start);
+  const int64_t last = static_cast<int64_t>(nb - 1);
+  Index* bucket = room(buf.bucket, n);
+  Index* end = room(buf.bucket_end, nb);
+  std::fill(end, end + nb, Index{0});
+  for (uint64_t j = 0; j < n; ++j) {
+    const int64_t c = static_cast<int64_t>((listed[j].key - t_start) * scale);
+    bucket[j] = static_cast<Index>(std::clamp<int64_t>(c, 0, last));
+    ++end[bucket[j]];
+  }
+  Index total = 0;
+  Index crowd = 0;
+  for (uint64_t c = 0; c < nb; ++c) {
+    crowd = std::max(crowd, end[c]);
+    total += end[c];
+    end[c] = total - end[c];  // first slot of bucket c; advanced to its end below
+  }
+  Step<Index>* sorted = room(buf.sorted, n);
+  for (uint64_t j = 0; j < n; ++j) sorted[end[bucket[j]]++] = listed[j];
+  if (crowd <= kMaxInsertionRun) {
+    insertion_sort(sorted, sorted + n);  // moves steps only within their bucket
+  } else {
+    Index begin = 0;
+    for (uint64_t c = 0; c < nb; ++c) {
+      if (end[c] - begin > kMaxInsertionRun) {
+        std::sort(sorted + begin, sorted + end[c], visited_before<Index>);
+      } else if (end[c] - begin > 1) {
+        insertion_sort(sorted + begin, sorted + end[c]);
+      }
+      begin = end[c];
+    }
+  }
+
+  // The visit. Past the optimum most steps cannot beat the best alignment, and a
+  // cheap test proves it without the square root and division: with all products
+  // normal (the test checks the ranges) each rounding is below 2^-53 relative, so
+  // num * num < (best * best * m) * den with m = 1 - 2^-40 implies that num over the
+  // rounded sqrt(den) is below best even before rounding; the rounded ip is then at
+  // most best and would not have replaced it. A negative num gives a negative ip,
+  // which never does either. Every step not so excluded is computed as before.
+  double best_t = t_start;
+  double best = 0.0;
+  double bar = 0.0;  // best * best * m when best is in range, else 0 (never skip)
+  for (uint64_t j = 0; j < n; ++j) {
+    const double k = static_cast<double>(sorted[j].code);
+    den = den + (k + k);
+    num = num + static_cast<double>(o[sorted[j].index]);
+    const double nn = num * num;
+    const double limit = bar * den;
+    if (nn < limit && nn >= 0x1p-1000 && limit <= 0x1p1000) continue;
+    const double ip = num / std::sqrt(den);
+    if (ip > best) {
+      best = ip;
+      best_t = sorted[j].key;
+      bar = (best >= 0x1p-400 && best <= 0x1p400) ? (best * best) * kSkipMargin : 0.0;
+    }
+  }
+  return best_t;
+}
+
+// Extended codes of s into k (s.size() values), before the sign bits are added.
+void extended_codes(std::span<const float> s, unsigned b, uint16_t* k) {
+  const int32_t mask = (int32_t{1} << b) - 1;
+  const uint64_t d = s.size();
+  float* o = room(t_magnitudes, d);
+  float sq = -0.0f;
+  for (uint64_t i = 0; i < d; ++i) {
+    o[i] = std::fabs(s[i]);
+    sq = sq + o[i] * o[i];
+  }
+  const float norm = std::sqrt(sq);
+  if (norm <= kF32Eps) {
+    std::fill(k, k + d, uint16_t{0});
+    return;
+  }
+  for (uint64_t i = 0; i < d; ++i) o[i] = o[i] / norm;
+
+  const double t = best_rescale_factor(std::span<const float>(o, d), b);
+  for (uint64_t i = 0; i < d; ++i) {
+    int32_t c = trunc_sat(t * static_cast<double>(o[i]) + 1e-5);
+    if (c >= mask) c = mask;
+    if (s[i] < 0.0f) c = mask - c;  // complement so the combined code grows with s[i]
+    k[i] = static_cast<uint16_t>(c);
+  }
+}
+
+}  // namespace
+
 double best_rescale_factor(std::span<const float> o, unsigned b) {
   check_ex_bits(b);
   const int32_t mask = (int32_t{1} << b) - 1;
@@ -59,7 +259,7 @@ double best_rescale_factor(std::span<const float> o, unsigned b) {
 
   // den and num are updated incrementally, never recomputed, so their rounding
   // history (and with it the chosen t) is fixed.
-  std::vector<int32_t> k(d);
+  int32_t* k = room(t_start_codes, d);
   double den = static_cast<double>(d) * 0.25;
   double num = 0.0;
   for (uint64_t i = 0; i < d; ++i) {
@@ -68,60 +268,20 @@ double best_rescale_factor(std::span<const float> o, unsigned b) {
     num = num + (static_cast<double>(k[i]) + 0.5) * static_cast<double>(o[i]);
   }
 
-  // Min-heap on (key, index): the pop order, and so the result, is unique.
-  using Entry = std::pair<double, uint64_t>;
-  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> queue;
-  for (uint64_t i = 0; i < d; ++i) {
-    if (o[i] > 0.0f) queue.emplace(static_cast<double>(k[i] + 1) / static_cast<double>(o[i]), i);
-  }
-
-  double best_t = t_start;
-  double best = 0.0;
-  while (!queue.empty()) {
-    const auto [key, i] = queue.top();
-    queue.pop();
-    if (key >= t_end) continue;
-    const double oi = static_cast<double>(o[i]);
-    k[i] = k[i] + 1;
-    if (k[i] < mask && o[i] > 0.0f) {
-      const double next = static_cast<double>(k[i] + 1) / oi;
-      if (next < t_end) queue.emplace(next, i);
-    }
-    den = den + (static_cast<double>(k[i]) + static_cast<double>(k[i]));
-    num = num + oi;
-    const double ip = num / std::sqrt(den);
-    if (ip > best) {
-      best = ip;
-      best_t = key;
-    }
-  }
+  // 32-bit dimension numbers keep a step in 16 bytes. They also count steps and
+  // buckets, at most mask * d and twice that, hence the margin of 2^8.
+  const double best_t =
+      d <= (std::numeric_limits<uint32_t>::max() >> 8)
+          ? visit_steps<uint32_t>(o, k, mask, t_start, t_end, den, num)
+          : visit_steps<uint64_t>(o, k, mask, t_start, t_end, den, num);
   if (best_t > 0.0) return best_t;
   return std::max(t_start, kF64Eps);
 }
 
 std::vector<uint16_t> quantize_extended(std::span<const float> s, unsigned b) {
   check_ex_bits(b);
-  const int32_t mask = (int32_t{1} << b) - 1;
-  const uint64_t d = s.size();
-  std::vector<uint16_t> k(d, 0);
-
-  std::vector<float> o(d);
-  float sq = -0.0f;
-  for (uint64_t i = 0; i < d; ++i) {
-    o[i] = std::fabs(s[i]);
-    sq = sq + o[i] * o[i];
-  }
-  const float norm = std::sqrt(sq);
-  if (norm <= kF32Eps) return k;
-  for (uint64_t i = 0; i < d; ++i) o[i] = o[i] / norm;
-
-  const double t = best_rescale_factor(o, b);
-  for (uint64_t i = 0; i < d; ++i) {
-    int32_t c = trunc_sat(t * static_cast<double>(o[i]) + 1e-5);
-    if (c >= mask) c = mask;
-    if (s[i] < 0.0f) c = mask - c;  // complement so the combined code grows with s[i]
-    k[i] = static_cast<uint16_t>(c);
-  }
+  std::vector<uint16_t> k(s.size());
+  extended_codes(s, b, k.data());
   return k;
 }
 
@@ -132,17 +292,20 @@ QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) 
   const uint64_t d = s.size();
   const unsigned b = total_bits - 1;
 
-  std::vector<uint8_t> bits(d);
-  for (uint64_t i = 0; i < d; ++i) bits[i] = s[i] >= 0.0f ? 1 : 0;  // -0.0 counts as >= 0
-
-  std::vector<uint16_t> ext = b >= 1 ? quantize_extended(s, b) : std::vector<uint16_t>(d, 0);
-
   QuantizedVector r;
   r.dimension = d;
   r.ex_bits = static_cast<uint8_t>(b);
-  r.codes.resize(d);
+  r.codes.resize(d);  // the extended codes first, zero for b = 0
+  if (b >= 1) extended_codes(s, b, r.codes.data());
+  // Plain pointers: byte stores may alias anything, and through the vectors every
+  // store would force the loop to reload their data pointers.
+  uint8_t* const bits = room(t_sign_bits, d);
+  uint16_t* const codes = r.codes.data();
+  const float* const sp = s.data();
   for (uint64_t i = 0; i < d; ++i) {
-    r.codes[i] = static_cast<uint16_t>((bits[i] << b) + ext[i]);
+    const uint8_t bit = sp[i] >= 0.0f ? 1 : 0;  // -0.0 counts as >= 0
+    bits[i] = bit;
+    codes[i] = static_cast<uint16_t>((bit << b) + codes[i]);
   }
 
   const float m = code_centre(b);
@@ -189,19 +352,20 @@ QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) 
 
   r.binary_codes.resize(packed_size(d));
   try {
-    pack_bits(bits, r.binary_codes);
+    pack_bits(std::span<const uint8_t>(bits, d), r.binary_codes);
   } catch (const QuantizerError& e) {
     MIVO_FAIL("buffer sized correctly for the sign bits: " + e.message());
   }
 
   if (b >= 1) {
     r.extended_codes.assign(packed_size(d * b), 0);
+    uint8_t* const packed = r.extended_codes.data();
     const uint32_t mask = (uint32_t{1} << b) - 1;
     for (uint64_t i = 0; i < d; ++i) {
       const uint64_t pos = i * b;
-      const uint32_t v = (ext[i] & mask) << (pos % 8);
-      r.extended_codes[pos / 8] |= static_cast<uint8_t>(v);
-      if (v > 0xff) r.extended_codes[pos / 8 + 1] |= static_cast<uint8_t>(v >> 8);
+      const uint32_t v = (codes[i] & mask) << (pos % 8);
+      packed[pos / 8] |= static_cast<uint8_t>(v);
+      if (v > 0xff) packed[pos / 8 + 1] |= static_cast<uint8_t>(v >> 8);
     }
   }
   return r;
