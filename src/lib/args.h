@@ -28,6 +28,15 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // The same for a tuple and an optional dict (constructors).
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// The calling convention of every function and method that takes arguments.
+inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+// A fast-call function as the PyCFunction a method table stores.
+template <auto F>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 }  // namespace mivo::py
 
 // Defines `static const Signature NAME` for the callable `FULL` with the given

@@ -206,49 +206,42 @@ PyObject* py_batch_asymmetric_l2(PyObject*, PyObject* const* args, Py_ssize_t na
   });
 }
 
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
-template <auto F>
-PyCFunction fast() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 }  // namespace
 
 PyMethodDef kPackBinaryDef = {
-    "pack_binary", fast<py_pack_binary>(), kFastCall,
+    "pack_binary", as_cfunction<py_pack_binary>(), kFastCall,
     "pack_binary(codes)\n--\n\nPack binary codes (0/1 values) into a bitfield.\n\nAccepts a list "
     "of ints or a numpy uint8 array. Each value is treated as\nboolean: nonzero becomes a set "
     "bit.\n\nReturns the packed bytes as a numpy uint8 array."};
 PyMethodDef kUnpackBinaryDef = {
-    "unpack_binary", fast<py_unpack_binary>(), kFastCall,
+    "unpack_binary", as_cfunction<py_unpack_binary>(), kFastCall,
     "unpack_binary(packed, dim)\n--\n\nUnpack a bitfield back into one byte per bit (0 or "
     "1).\n\nReturns a numpy uint8 array of length `dim`."};
 PyMethodDef kHammingDistanceDef = {
-    "hamming_distance", fast<py_hamming_distance>(), kFastCall,
+    "hamming_distance", as_cfunction<py_hamming_distance>(), kFastCall,
     "hamming_distance(a, b)\n--\n\nHamming distance between two packed bit-vectors.\n\nAccepts "
     "lists of ints, bytes, or numpy uint8 arrays."};
 PyMethodDef kAsymmetricInnerProductDef = {
-    "asymmetric_inner_product", fast<py_asymmetric_inner_product>(), kFastCall,
+    "asymmetric_inner_product", as_cfunction<py_asymmetric_inner_product>(), kFastCall,
     "asymmetric_inner_product(query, codes)\n--\n\nAsymmetric inner product: f32 query vs "
     "packed 1-bit codes.\n\nConvention: bit=1 -> +1, bit=0 -> -1.\n\n`query` accepts a list of "
     "floats or a numpy float32 array.\n`codes` accepts a list of ints, bytes, or a numpy uint8 "
     "array."};
 PyMethodDef kAsymmetricL2SquaredDef = {
-    "asymmetric_l2_squared", fast<py_asymmetric_l2_squared>(), kFastCall,
+    "asymmetric_l2_squared", as_cfunction<py_asymmetric_l2_squared>(), kFastCall,
     "asymmetric_l2_squared(query, codes)\n--\n\nAsymmetric L2 distance squared: ||q - b||^2 "
     "where b in {-1,+1}^D.\n\n`query` accepts a list of floats or a numpy float32 "
     "array.\n`codes` accepts a list of ints, bytes, or a numpy uint8 array."};
 PyMethodDef kMultibitInnerProductDef = {
-    "multibit_inner_product", fast<py_multibit_inner_product>(), kFastCall,
+    "multibit_inner_product", as_cfunction<py_multibit_inner_product>(), kFastCall,
     "multibit_inner_product(query, codes, total_bits)\n--\n\nMulti-bit inner product with "
     "centered codes."};
 PyMethodDef kBatchHammingDistancesDef = {
-    "batch_hamming_distances", fast<py_batch_hamming_distances>(), kFastCall,
+    "batch_hamming_distances", as_cfunction<py_batch_hamming_distances>(), kFastCall,
     "batch_hamming_distances(query, codes)\n--\n\nBatch Hamming distances from a query to each "
     "element in a list of codes.\n\nReturns a numpy uint32 array of distances."};
 PyMethodDef kBatchAsymmetricL2Def = {
-    "batch_asymmetric_l2", fast<py_batch_asymmetric_l2>(), kFastCall,
+    "batch_asymmetric_l2", as_cfunction<py_batch_asymmetric_l2>(), kFastCall,
     "batch_asymmetric_l2(query, codes)\n--\n\nBatch asymmetric L2 squared distances from a "
     "query to each element in a list of codes.\n\nReturns a numpy float32 array of distances."};
 

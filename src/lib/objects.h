@@ -81,11 +81,4 @@ inline PyObject* str_result(const std::string& text) {
   return checked_new(PyUnicode_FromStringAndSize(text.data(), text.size()), "a str");
 }
 
-template <auto F>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace mivo::py
