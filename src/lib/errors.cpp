@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <new>
+#include <stdexcept>
 
 #include "../error.h"
 
@@ -139,6 +140,10 @@ PyObject* translate_exception() noexcept {
     report_internal_failure(e.file(), e.line(), e.message());
     set_panic(e.message());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more elements than it can ever hold (a huge dimension
+    // or count): the same failed allocation as bad_alloc, not a broken invariant.
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     report_internal_failure(__FILE__, __LINE__, e.what());
