@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <string>
 
 namespace mivo {
@@ -64,6 +65,19 @@ class InternalFailure : public std::exception {
   const char* file_;
   int line_;
 };
+
+// No platform we run on maps more than 2^47 bytes in one piece. Larger requests are
+// refused here, before any allocator sees them: some allocators (sanitizer runtimes
+// among them) end the process instead of failing an impossible request.
+inline constexpr uint64_t kMaxAllocationBytes = uint64_t{1} << 47;
+
+// Throws std::bad_alloc unless `count` elements of `size` bytes could be allocated.
+inline void require_allocatable(uint64_t count, uint64_t size) {
+  uint64_t bytes = 0;
+  if (__builtin_mul_overflow(count, size, &bytes) || bytes > kMaxAllocationBytes) {
+    throw std::bad_alloc();
+  }
+}
 
 }  // namespace mivo
 

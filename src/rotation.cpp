@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <new>
 
+#include "error.h"
 #include "rotation_simd.h"
 
 namespace mivo {
@@ -45,17 +46,13 @@ struct SipState {
 // their independent dot products interleave instead of waiting on one another.
 constexpr uint64_t kBlock = 32;
 
-// Floats of the padded panel storage, or std::bad_alloc when its byte size does not
-// fit the address arithmetic (decided before anything is allocated or touched).
+// Floats of the padded panel storage, or std::bad_alloc when it cannot be allocated
+// (decided before anything is allocated or touched).
 size_t storage_floats(uint64_t d) {
   const uint64_t panels = d / Rotation::kPanelRows + (d % Rotation::kPanelRows != 0);
   uint64_t floats = 0;
-  uint64_t bytes = 0;
-  if (__builtin_mul_overflow(panels, Rotation::kPanelRows * d, &floats) ||
-      __builtin_mul_overflow(floats, sizeof(float), &bytes) ||
-      bytes > static_cast<uint64_t>(PTRDIFF_MAX)) {
-    throw std::bad_alloc();
-  }
+  if (__builtin_mul_overflow(panels, Rotation::kPanelRows * d, &floats)) throw std::bad_alloc();
+  require_allocatable(floats, sizeof(float));
   return static_cast<size_t>(floats);
 }
 

@@ -140,7 +140,9 @@ void TernaryQuantizer::fit(std::span<const float> flat, uint64_t n) {
   }
 
   // Everything is built in locals and committed by non-throwing moves at the end, so a failure
-  // anywhere (allocation included) leaves the previous fit in force.
+  // anywhere (allocation included) leaves the previous fit in force. With n = 0 the
+  // dimension is not bounded by any input, so the mean's size is checked first.
+  require_allocatable(dimension_, sizeof(float));
   std::vector<float> mean(dimension_, 0.0f);
   for (uint64_t j = 0; j < n; ++j) {
     const float* row = flat.data() + j * dimension_;

@@ -36,4 +36,32 @@ case "$1" in
     install_module
     (cd tests/python && MIVO_TEST_LEG=root "$here/$venv/bin/python" -m pytest -q "$@" .)
     ;;
+  sanitize)
+    # Core, module and tests instrumented with AddressSanitizer and
+    # UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so
+    # the ASan runtime is preloaded into it; its own leaks (interned objects kept
+    # until exit) are not ours, so leak detection is on for the C++ tests only.
+    # Python's small-object allocator is switched off so that ASan sees every
+    # buffer. A refused huge allocation must surface as MemoryError, as it does
+    # in a normal build, hence allocator_may_return_null.
+    shift
+    echo "== C++ unit tests and pytest under AddressSanitizer + UBSan"
+    cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DMIVO_SANITIZE=address,undefined,float-cast-overflow -DMIVO_BUILD_TESTS=ON \
+      -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
+    cmake --build build/asan
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    (cd build/asan && ASAN_OPTIONS=allocator_may_return_null=1 \
+      ctest --output-on-failure -j2 | tail -n 3)
+    (cd tests/python &&
+      LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+      PYTHONMALLOC=malloc \
+      ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+      PYTHONPATH="$here/build/asan" MIVO_TEST_LEG=sanitize \
+      "$py" -m pytest -q -p no:cacheprovider "$@" .)
+    ;;
+  fuzz)
+    shift
+    bash tools/fuzz.sh "$@"
+    ;;
 esac

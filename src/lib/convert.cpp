@@ -1,6 +1,7 @@
 // Argument conversion: NumPy fast paths, the generic sequence path, element rules.
 #include "convert.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -84,11 +85,10 @@ std::vector<T> from_sequence(PyObject* o, Element&& element) {
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    try {
-      out.reserve(static_cast<size_t>(hint));
-    } catch (const std::exception&) {
-      // Only a hint: a sequence that claims an absurd length gets no reservation.
-    }
+    // Only a hint, and the object may lie: the reservation is capped, so a claimed
+    // length of 2^60 costs nothing, and an honest longer sequence just grows.
+    constexpr Py_ssize_t kMaxReserved = Py_ssize_t{1} << 20;
+    out.reserve(static_cast<size_t>(std::min(hint, kMaxReserved)));
   }
 #ifndef Py_GIL_DISABLED
   // Without the interpreter lock another thread could resize the list under us, so

@@ -6,6 +6,7 @@
 #include <new>
 #include <span>
 
+#include "../error.h"
 #include "errors.h"
 #include "numpy_api.h"
 #include "python.h"
@@ -18,7 +19,7 @@ template <class T>
 class ResultBuffer {
  public:
   explicit ResultBuffer(uint64_t count) : count_(count) {
-    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    require_allocatable(count, sizeof(T));
     const size_t bytes = count * sizeof(T);
     // Never zero bytes: NumPy allocates memory of its own for a null data pointer.
     data_ = static_cast<T*>(std::malloc(bytes == 0 ? 1 : bytes));

@@ -47,7 +47,7 @@ double reference_best_rescale_factor(std::span<const float> o, unsigned b) {
   double num = 0.0;
   for (uint64_t i = 0; i < d; ++i) {
     k[i] = reference_trunc_sat(t_start * static_cast<double>(o[i]) + 1e-5);
-    den = den + static_cast<double>(k[i] * (k[i] + 1));
+    den = den + static_cast<double>(int64_t{k[i]} * (int64_t{k[i]} + 1));
     num = num + (static_cast<double>(k[i]) + 0.5) * static_cast<double>(o[i]);
   }
   using Entry = std::pair<double, uint64_t>;
