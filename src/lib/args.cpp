@@ -6,6 +6,7 @@
 #include <string>
 
 #include "errors.h"
+#include "ref.h"
 
 namespace mivo::py {
 
@@ -37,9 +38,15 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) {
 void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
   Py_ssize_t index = find_param(sig, key);
   if (index < 0) {
-    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-    if (text == nullptr) throw_python_error();
-    fail(std::string(sig.name) + " got an unexpected keyword argument '" + text + "'");
+    // Formatted by the interpreter, so a name that UTF-8 cannot encode (a lone
+    // surrogate) still gives this TypeError.
+    Ref text = Ref::steal(PyUnicode_FromFormat(
+        PyUnicode_Check(key) ? "%s got an unexpected keyword argument '%U'"
+                             : "%s got an unexpected keyword argument '%S'",
+        sig.name, key));
+    if (!text) throw_python_error();
+    PyErr_SetObject(PyExc_TypeError, text.get());
+    throw PythonError{};
   }
   if (out[index] != nullptr) {
     fail(std::string(sig.name) + " got multiple values for argument '" + sig.params[index] + "'");

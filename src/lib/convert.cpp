@@ -30,6 +30,14 @@ auto named(const char* name, F&& step) -> decltype(step()) {
   }
 }
 
+// Ignores the pending error of an optional step (the length hint, the module name of
+// a flag's type) when it is an ordinary exception; an interruption (KeyboardInterrupt,
+// SystemExit) or a PanicException raised by Python code is never swallowed.
+void clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
+  PyErr_Clear();
+}
+
 Once g_sequence_once;
 PyObject* g_sequence_type = nullptr;  // collections.abc.Sequence, or null if unavailable
 
@@ -83,7 +91,7 @@ std::vector<T> from_sequence(PyObject* o, Element&& element) {
   std::vector<T> out;
   const Py_ssize_t hint = PyObject_Size(o);
   if (hint < 0) {
-    PyErr_Clear();
+    clear_ordinary_error();
   } else {
     // Only a hint, and the object may lie: the reservation is capped, so a claimed
     // length of 2^60 costs nothing, and an honest longer sequence just grows.
@@ -135,10 +143,14 @@ long integer_element(PyObject* item) {
     throw_error(PyExc_TypeError, std::string("'None' is not an instance of '") + expected + "'");
   }
   Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
-  const char* text = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-  if (text == nullptr) throw_python_error();
-  throw_error(PyExc_TypeError,
-              std::string("'") + text + "' object is not an instance of '" + expected + "'");
+  if (!qualname) throw_python_error();
+  // Formatted by the interpreter: any name it accepts, also one that UTF-8 cannot
+  // encode (a lone surrogate), still gives this TypeError.
+  Ref text = Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of '%s'",
+                                             qualname.get(), expected));
+  if (!text) throw_python_error();
+  PyErr_SetObject(PyExc_TypeError, text.get());
+  throw PythonError{};
 }
 
 std::vector<float> to_float_vector(PyObject* o) {
@@ -274,7 +286,7 @@ bool to_flag(PyObject* o, const char* name) {
   // NumPy booleans are recognised by name, so NumPy need not be imported here.
   PyTypeObject* type = Py_TYPE(o);
   Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module) PyErr_Clear();
+  if (!module) clear_ordinary_error();
   const char* module_name =
       module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
   const char* type_name = type->tp_name;
