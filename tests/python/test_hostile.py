@@ -276,6 +276,51 @@ def test_sequences_changed_while_read_convert_as_iteration_sees_them(mutation, c
             mivo.multibit_inner_product([1.0] * 16, model, 0))
 
 
+class Surrogate:
+    pass
+
+
+Surrogate.__qualname__ = "odd\udc80name"  # a name that UTF-8 cannot encode
+
+
+class RaisingModule(type):
+    """A metaclass whose classes cannot tell their module."""
+
+    @property
+    def __module__(cls):
+        raise cls.error
+
+
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [
+        # Names the interpreter accepts but UTF-8 cannot encode still give the TypeError.
+        (lambda w: mivo.pack_binary(Surrogate()), TypeError,
+         "'odd\udc80name' object is not an instance of 'Sequence'"),
+        (lambda w: mivo.ternary_hamming(w.tv, Surrogate()), TypeError,
+         "argument 'b': 'odd\udc80name' object is not an instance of 'TernaryVector'"),
+        (lambda w: w.rq.fit(CENTRE, num_vectors=1, **{"\udc80": 1}), TypeError,
+         "RaBitQQuantizer.fit() got an unexpected keyword argument '\udc80'"),
+        (lambda w: mivo.TernaryQuantizer(**{"\udc80": 1}), TypeError,
+         "TernaryQuantizer.__new__() got an unexpected keyword argument '\udc80'"),
+        # An ordinary error while asking for a length or a module name is ignored; an
+        # interruption is not swallowed.
+        (lambda w: w.rq.set_centroid(Lying(CENTRE, KeyboardInterrupt())), KeyboardInterrupt, None),
+        (lambda w: mivo.pack_binary(Lying([1, 2], SystemExit(3))), SystemExit, None),
+        (lambda w: mivo.TernaryQuantizer(2, normalize=RaisingModule("bool_", (), {
+            "error": KeyboardInterrupt})()), KeyboardInterrupt, None),
+        (lambda w: mivo.TernaryQuantizer(2, normalize=RaisingModule("bool_", (), {
+            "error": ValueError})()), TypeError,
+         "argument 'normalize': 'bool_' object is not an instance of 'bool'"),
+    ],
+)
+def test_odd_names_and_interruptions(call, exc, text):
+    world = World()
+    with raises_exact(exc, text):
+        call(world)
+    assert world.states() == world.before
+
+
 # --- arrays of every kind and layout -----------------------------------------------------
 
 VALUES = [1, 0, 3, 2, 0, 1, 1, 2]
