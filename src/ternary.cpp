@@ -154,7 +154,9 @@ void TernaryQuantizer::fit(std::span<const float> flat, uint64_t n) {
   std::optional<std::vector<ThresholdPair>> thresholds;
   if (target_sparsity_.has_value()) {
     std::vector<ThresholdPair> pairs(dimension_);
-    if (n > 0) {
+    // Without dimensions there is no column to select from: a count that no data backs
+    // (any n fits zero floats) must not size the key buffer.
+    if (n > 0 && dimension_ > 0) {
       const auto [lo, hi] = ternary_quantile_ranks(*target_sparsity_, n);
       // Selecting on totalOrder keys yields exactly the values a full totalOrder sort would put
       // at ranks lo and hi, signed zeros and NaNs included.
