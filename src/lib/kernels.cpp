@@ -200,6 +200,12 @@ PyObject* py_batch_asymmetric_l2(PyObject*, PyObject* const* args, Py_ssize_t na
       query = copied;
     }
     const CodeBatch batch = codes.finish("codes");
+    // Rows of one width are all too short if the first is: that is reported before the
+    // result is allocated, so a huge batch of empty rows gives this error, not MemoryError.
+    const uint64_t need = packed_size(query.size());
+    if (batch.dense() && batch.size() > 0 && batch.width() < need) {
+      throw QuantizerError::dimension_mismatch(need, batch.width());
+    }
     ResultBuffer<float> out(batch.size());
     batch_asymmetric_l2(query, batch, out.data());
     return out.to_array(numpy::kFloat32);
