@@ -473,6 +473,14 @@ OVERFLOWS = "invalid config: num_vectors -- num_vectors * dimension overflows"
          "index 18446744073709551615 out of range for dimension 8"),
         (lambda w: w.tv.get(2**64), OverflowError, None),
         (lambda w: mivo.multibit_inner_product([1.0], [1], 2**64), OverflowError, None),
+        # 2**48 empty rows: the result cannot be allocated, unless a row is too short.
+        (lambda w: mivo.batch_hamming_distances(b"", np.empty((2**48, 0), np.uint8)), MemoryError,
+         None),
+        (lambda w: mivo.batch_asymmetric_l2([], np.empty((2**48, 0), np.uint8)), MemoryError, None),
+        (lambda w: mivo.batch_asymmetric_l2([1.0], np.empty((2**48, 0), np.uint8)), ValueError,
+         "dimension mismatch: expected 1, got 0"),
+        (lambda w: w.rq.fit(np.empty((2**48, 0), F32)), ValueError,
+         "dimension mismatch: expected 2251799813685248, got 0"),
     ],
 )
 def test_huge_sizes_are_refused_in_order(call, exc, text):
@@ -480,6 +488,17 @@ def test_huge_sizes_are_refused_in_order(call, exc, text):
     with raises_exact(exc, text):
         call(world)
     assert world.states() == world.before
+
+
+@pytest.mark.parametrize("count", [2**48, 2**62, 2**64 - 1])
+def test_counts_without_data_cost_nothing(count):
+    # Zero dimensions fit any count of rows: nothing is allocated for them.
+    for target in (None, 0.0, 0.5):
+        q = mivo.TernaryQuantizer(0, target_sparsity=target)
+        q.fit([], count)
+        if count <= 2**48:  # NumPy's own limit on a dimension
+            q.fit(np.empty((count, 0), F32))
+        assert q.quantize([]).to_list() == []
 
 
 # --- special floats --------------------------------------------------------------------------
