@@ -179,7 +179,7 @@ def same(items):
 
 MUTATIONS = {
     "append": lambda items: items.append(1),
-    "pop": lambda items: items.pop(),
+    "pop": lambda items: items and items.pop(),
     "clear": lambda items: items.clear(),
     "insert at 0": lambda items: items.insert(0, 1),
     "replace next": lambda items: items.__setitem__(slice(1, 2), [2, 2]),
