@@ -568,6 +568,14 @@ void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& 
     std::fill(out, out + codes.size(), 0.0f);
     return;
   }
+  // An addition of two NaNs keeps the payload and sign of whichever operand the
+  // compiler happens to put first, and vector code may order them differently from
+  // the scalar loop. Only NaNs in the query can bring two NaNs together (a NaN that
+  // inf - inf makes meets no other), so such queries take the scalar path.
+  if (std::any_of(query.begin(), query.end(), [](float x) { return std::isnan(x); })) {
+    scalar::batch_one_bit_inner_product(query, codes, out);
+    return;
+  }
   HWY_DYNAMIC_DISPATCH(BatchOneBit)(query.data(), query.size(), codes, out);
 }
 

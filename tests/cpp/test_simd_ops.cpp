@@ -195,6 +195,35 @@ TEST(SimdOneBit, WorkedExamples) {
   });
 }
 
+// Queries with NaNs of different signs and payloads: a sum that meets two of them
+// keeps one, and every target must keep the one the scalar loop keeps, NaN payload
+// and sign included (compared as raw bits). The codes are all 256 bytes, so the NaNs
+// meet with every combination of signs.
+TEST(SimdOneBit, NaNPayloadsMatchScalarOnEveryTarget) {
+  const float payload = std::bit_cast<float>(0x7FC12345u);
+  const float negative = std::bit_cast<float>(0xFFEDCBA9u);
+  const std::vector<std::vector<float>> queries = {
+      {-0x1p-16f, negative, negative, negative},
+      {kNaN, kNaN},
+      {payload, 1.0f, negative, -kNaN},
+      {kInf, -kInf, payload, 2.0f, 3.0f, kNaN, 0.5f, negative},
+  };
+  std::vector<Bytes> codes;
+  for (unsigned byte = 0; byte < 256; ++byte) codes.push_back({static_cast<uint8_t>(byte)});
+  const std::vector<std::span<const uint8_t>> spans(codes.begin(), codes.end());
+  for_each_target([&] {
+    for (const auto& q : queries) {
+      std::vector<float> got(256), want(256);
+      batch_one_bit_inner_product(q, CodeBatch(std::span(spans)), got.data());
+      scalar::batch_one_bit_inner_product(q, CodeBatch(std::span(spans)), want.data());
+      for (size_t j = 0; j < 256; ++j) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(got[j]), std::bit_cast<uint32_t>(want[j]))
+            << "query of " << q.size() << ", code " << j;
+      }
+    }
+  });
+}
+
 TEST(SimdOneBit, FirstShortCodeFailsTheBatch) {
   const std::vector<float> q(9, 1.0f);
   const Bytes two(2, 0), one(1, 0), none;
