@@ -356,6 +356,10 @@ def layouts(dtype):
     yield "subclass", base.view(Sub)
     yield "2-D subclass", base.reshape(2, 4).view(Sub)
     if base.dtype != object:
+        odd = np.ndarray((8,), base.dtype, np.zeros(8 * base.itemsize + 8, np.uint8),
+                         strides=(base.itemsize + 1,))
+        odd[...] = base
+        yield "odd stride", odd
         raw = np.zeros(base.nbytes + 1, np.uint8)
         misaligned = raw[1:].view(base.dtype)
         misaligned[...] = base
@@ -576,3 +580,23 @@ def test_special_float_codes():
     q = mivo.RaBitQQuantizer(D, 5, 3)
     q.set_centroid([nan] * D)
     assert state(q.quantize(PROBE)) == state(r)
+    q.fit(np.full((2, D), nan, F32))
+    assert state(q.quantize(PROBE)) == state(r)
+    t = mivo.TernaryQuantizer(2, normalize=False)
+    t.fit([nan, 1.0, 1.0, 1.0], 2)  # mean (NaN, 1)
+    assert t.quantize([5.0, 5.0]).to_list() == [0, 1]
+
+
+@pytest.mark.parametrize(
+    "target, codes",
+    [
+        (nan, [0, 1, -1]),  # both ranks 0: both thresholds are the smallest centred value
+        (inf, [0, 1, -1]),  # ranks 0 and n - 1: the extremes
+        (-inf, [-1, 1, -1]),  # ranks n - 1 and 0: low above high, +1 is tested first
+        (1e39, [0, 1, -1]),
+    ],
+)
+def test_special_target_sparsity(target, codes):
+    t = mivo.TernaryQuantizer(1, normalize=False, target_sparsity=target)
+    t.fit([0.0, 1.0, 2.0, 3.0], 4)  # centred column -1.5, -0.5, 0.5, 1.5
+    assert [t.quantize([x]).get(0) for x in (0.0, 4.0, -1.0)] == codes
