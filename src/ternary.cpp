@@ -144,7 +144,9 @@ void TernaryQuantizer::fit(std::span<const float> flat, uint64_t n) {
   // dimension is not bounded by any input, so the mean's size is checked first.
   require_allocatable(dimension_, sizeof(float));
   std::vector<float> mean(dimension_, 0.0f);
-  for (uint64_t j = 0; j < n; ++j) {
+  // With zero dimensions any n fits an empty input: the rows are not walked at all, so
+  // a count that no data backs costs nothing (also where the empty loop is not removed).
+  for (uint64_t j = 0; dimension_ > 0 && j < n; ++j) {
     const float* row = flat.data() + j * dimension_;
     for (uint64_t d = 0; d < dimension_; ++d) mean[d] = mean[d] + row[d];
   }
