@@ -5,6 +5,7 @@ call leaves every object exactly as it was."""
 import array
 import math
 import struct
+import warnings
 
 import mivo
 import numpy as np
@@ -367,8 +368,12 @@ def layouts(dtype):
         yield "2-D offset 1", misaligned.reshape(2, 4)
 
 
+with warnings.catch_warnings():  # np.matrix is discouraged, but users still pass it
+    warnings.simplefilter("ignore", PendingDeprecationWarning)
+    MATRIX = np.matrix(np.array(VALUES, F32).reshape(2, 4))
+
 OTHERS = [
-    ("matrix", np.matrix(np.array(VALUES, F32).reshape(2, 4))),
+    ("matrix", MATRIX),
     ("memoryview f", memoryview(np.array(VALUES, F32))),
     ("memoryview B", memoryview(bytes(VALUES))),
     ("memoryview 2-D", memoryview(np.array(VALUES, F32).reshape(2, 4))),
