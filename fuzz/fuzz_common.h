@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "error.h"
+#include "only_target.h"
 
 // A violated invariant: report where, then trap so that libFuzzer records the input.
 #define MIVO_CHECK(cond)                                                            \
@@ -179,15 +180,6 @@ inline const std::vector<int64_t>& targets() {
   static const std::vector<int64_t> list = hwy::SupportedAndGeneratedTargets();
   return list;
 }
-
-// Restricts run-time dispatch to one target while it lives.
-class OnlyTarget {
- public:
-  explicit OnlyTarget(int64_t target) { hwy::SetSupportedTargetsForTest(target); }
-  ~OnlyTarget() { hwy::SetSupportedTargetsForTest(0); }
-  OnlyTarget(const OnlyTarget&) = delete;
-  OnlyTarget& operator=(const OnlyTarget&) = delete;
-};
 
 // Runs body(target) once per target, with the dispatch limited to that target.
 template <class Body>

@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // One SIMD target per input keeps runs cheap; the inputs cover them all.
   const int64_t target = fuzz::targets()[in.byte() % fuzz::targets().size()];
-  const fuzz::OnlyTarget only(target);
+  const OnlyTarget only(target);
   MIVO_CHECK(std::strcmp(simd_target_name(), hwy::TargetName(target)) == 0);
   for (const CodeBatch* codes : {&dense, &listed}) {
     std::vector<float> got(count + 1, 1.0f);

@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const float l2 = estimate(quantizer, q, rec);
   MIVO_CHECK(fuzz::same_bits(l2, estimate(quantizer, q, rec)));
   {
-    fuzz::OnlyTarget only(fuzz::targets()[in.byte() % fuzz::targets().size()]);
+    OnlyTarget only(fuzz::targets()[in.byte() % fuzz::targets().size()]);
     estimate(quantizer, x, rec);
     MIVO_CHECK(fuzz::same_bits(l2, estimate(quantizer, q, rec)));
     MIVO_CHECK(same_record(rec, quantizer.quantize(x)));

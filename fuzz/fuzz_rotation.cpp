@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Generation: one target per input keeps each run cheap; the inputs cover them all.
   const Rotation want = Rotation::generate(d, seed, Kernels::kScalar);
   {
-    fuzz::OnlyTarget only(target);
+    OnlyTarget only(target);
     const Rotation got = Rotation::generate(d, seed);
     MIVO_CHECK(got.dimension() == d);
     MIVO_CHECK(fuzz::same_bits(got.panels(), want.panels()));
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<float> y(d), y_target(d, 1.0f), y_reference(d);
   want.rotate(x.data(), y.data(), Kernels::kScalar);
   {
-    fuzz::OnlyTarget only(target);
+    OnlyTarget only(target);
     want.rotate(x.data(), y_target.data());
   }
   rotate_reference(rows, d, x.data(), y_reference.data());

@@ -8,19 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "only_target.h"
 #include "rotation.h"
 
 namespace mivo {
 namespace {
-
-// Restricts dispatch to one target for the lifetime of the object.
-class OnlyTarget {
- public:
-  explicit OnlyTarget(int64_t target) { hwy::SetSupportedTargetsForTest(target); }
-  ~OnlyTarget() { hwy::SetSupportedTargetsForTest(0); }
-  OnlyTarget(const OnlyTarget&) = delete;
-  OnlyTarget& operator=(const OnlyTarget&) = delete;
-};
 
 bool same_bits(const float* a, const float* b, uint64_t n) {
   return std::memcmp(a, b, n * sizeof(float)) == 0;
