@@ -78,6 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The scale factor for arbitrary non-negative magnitudes (NaN and infinity included):
   // positive and finite, and within [T * t_end, t_end) for t_end = (2^b + 9) / max.
   std::vector<float> o = in.values(in.range(0, 48));
+  // Signed values are outside the contract, but must still give a usable factor
+  // (their starting codes can be hugely negative).
+  const double signed_t = best_rescale_factor(o, b);
+  MIVO_CHECK(std::isfinite(signed_t) && signed_t > 0.0);
   for (float& x : o) x = std::fabs(x);
   const double t = best_rescale_factor(o, b);
   MIVO_CHECK(std::isfinite(t) && t > 0.0);
