@@ -61,6 +61,21 @@ case "$1" in
       PYTHONPATH="$here/build/asan" MIVO_TEST_LEG=sanitize MIVO_LEAK_CALLS=20000 \
       "$py" -m pytest -q -p no:cacheprovider "$@" .)
     ;;
+  pydebug)
+    # The interpreter's debug build checks every reference count and many C API
+    # contracts (an error set while a result is returned, a negative count) with
+    # assertions, and its allocators with guard bytes. Its ABI is the release one, so
+    # NumPy's release build loads into it; the module is built against its headers.
+    shift
+    dbg=$(command -v "${py}-dbg" || command -v python3.14-dbg || true)
+    if [ -z "$dbg" ]; then echo "debug-interpreter leg skipped: no ${py}-dbg" >&2; exit 0; fi
+    echo "== pytest under the interpreter's debug build ($("$dbg" --version))"
+    cmake -S . -B build/pydebug -G Ninja -DPython_EXECUTABLE="$dbg" >/dev/null
+    cmake --build build/pydebug >/dev/null
+    (cd tests/python &&
+      PYTHONPATH="$here/build/pydebug" MIVO_TEST_LEG=pydebug MIVO_LEAK_CALLS=20000 \
+      "$dbg" -m pytest -q -p no:cacheprovider "$@" .)
+    ;;
   fuzz)
     shift
     bash tools/fuzz.sh "$@"

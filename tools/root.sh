@@ -14,7 +14,7 @@ ROOT_PACKAGES=(
   python3-pytest python3-hypothesis python3-scikit-build-core
   python3-sklearn libgtest-dev libhwy-dev
   python3-faiss python3-matplotlib python3-tqdm python3-distributed
-  dataset-fashion-mnist clang libclang-rt-dev
+  dataset-fashion-mnist clang libclang-rt-dev python3.14-dbg
 )
 ROOT_SUITE=forky
 ROOT_CACHE=${MIVO_ROOT_CACHE:-/var/cache/mivo-root}
