@@ -14,10 +14,10 @@ THREADS = 4
 ROUNDS = 20
 
 
-def run_together(work):
-    """Runs work(i) in THREADS threads released together; returns their results in order."""
-    barrier = threading.Barrier(THREADS)
-    results, errors = [None] * THREADS, []
+def run_together(work, count=THREADS):
+    """Runs work(i) in `count` threads released together; returns their results in order."""
+    barrier = threading.Barrier(count)
+    results, errors = [None] * count, []
 
     def body(i):
         try:
@@ -26,7 +26,7 @@ def run_together(work):
         except BaseException as e:  # noqa: BLE001 - reported below
             errors.append(e)
 
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(THREADS)]
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
     for t in threads:
         t.start()
     for t in threads:
@@ -126,25 +126,15 @@ def contend(workers, seconds=1.5):
     Every worker pauses between calls, so that each kind finds the object free now
     and then."""
     deadline = time.monotonic() + seconds
-    barrier = threading.Barrier(len(workers))
-    totals, errors = collections.Counter(), []
 
-    def body(work):
-        try:
-            barrier.wait()
-            while time.monotonic() < deadline:
-                totals.update(work())
-                time.sleep(3e-4)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
+    def loop(i):
+        counts = collections.Counter()
+        while time.monotonic() < deadline:
+            counts.update(workers[i]())
+            time.sleep(3e-4)
+        return counts
 
-    threads = [threading.Thread(target=body, args=(w,)) for w in workers]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-    return totals
+    return sum(run_together(loop, len(workers)), collections.Counter())
 
 
 def attempt(call, *args):
