@@ -50,8 +50,13 @@ constexpr uint64_t kBlock = 32;
 // (decided before anything is allocated or touched).
 size_t storage_floats(uint64_t d) {
   const uint64_t panels = d / Rotation::kPanelRows + (d % Rotation::kPanelRows != 0);
+  // Both products are checked: 64 * d alone wraps to 0 for d = 2^58.
+  uint64_t panel_floats = 0;
   uint64_t floats = 0;
-  if (__builtin_mul_overflow(panels, Rotation::kPanelRows * d, &floats)) throw std::bad_alloc();
+  if (__builtin_mul_overflow(Rotation::kPanelRows, d, &panel_floats) ||
+      __builtin_mul_overflow(panels, panel_floats, &floats)) {
+    throw std::bad_alloc();
+  }
   require_allocatable(floats, sizeof(float));
   return static_cast<size_t>(floats);
 }

@@ -149,8 +149,10 @@ TEST(RotationApply, PanelRotateMatchesReferenceBitForBit) {
 }
 
 TEST(RotationGenerate, UnallocatableSizesThrowBadAlloc) {
-  // 2^24: 2^50 bytes cannot be reserved; 2^31: the byte count overflows 64 bits.
-  for (uint64_t d : {uint64_t{1} << 24, uint64_t{1} << 31, uint64_t{1} << 40, ~uint64_t{0}}) {
+  // 2^24: 2^50 bytes cannot be reserved; 2^31: the byte count overflows 64 bits;
+  // 2^58 and 2^62: the floats of one 64-row panel alone overflow (they wrapped to 0).
+  for (uint64_t d : {uint64_t{1} << 24, uint64_t{1} << 31, uint64_t{1} << 40, uint64_t{1} << 58,
+                     uint64_t{1} << 62, ~uint64_t{0}}) {
     EXPECT_THROW(Rotation::generate(d, 0), std::bad_alloc) << d;
   }
 }

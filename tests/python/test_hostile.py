@@ -456,6 +456,7 @@ OVERFLOWS = "invalid config: num_vectors -- num_vectors * dimension overflows"
         # the address space): refused as MemoryError before anything is touched.
         (lambda w: mivo.RaBitQQuantizer(2**32, 1), MemoryError, None),
         (lambda w: mivo.RaBitQQuantizer(2**48, 1, 8), MemoryError, None),
+        (lambda w: mivo.RaBitQQuantizer(2**58, 1), MemoryError, None),  # 64 * d wraps to 0
         (lambda w: mivo.RaBitQQuantizer(2**64 - 1, 2**64 - 1, 1), MemoryError, None),
         (lambda w: mivo.RaBitQQuantizer(2**64, 1), OverflowError, None),
         (lambda w: mivo.TernaryQuantizer(2**48).fit([], 0), MemoryError, None),
