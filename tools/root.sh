@@ -1,29 +1,45 @@
 #!/usr/bin/env bash
-# Builds (once) and enters the Debian testing root that holds the Python 3.14 toolchain.
+# Builds (once) and enters a Debian testing root. MIVO_ROOT names which one:
+#   main   (default) the x86-64 toolchain: Python 3.14, compilers, peers, tools
 #
-# The root is cached outside the checkout, keyed by a hash of its package list, so a
-# changed list builds a new one. It is built in a temporary folder and renamed into
+# Each root is cached outside the checkout in a directory of its own, keyed by a hash
+# of its name, architecture and package list, so a changed list builds a new one and
+# leaves the other roots alone (an emulated root takes many minutes to build). It is built in a temporary folder and renamed into
 # place only when complete, so an interrupted build never leaves a broken cache.
 # Commands run in it under `unshare --mount` + chroot: the bind mounts die with the
 # command.
 set -euo pipefail
 
-ROOT_PACKAGES=(
-  python3 python3-dev python3-numpy python3-pip python3-venv
-  g++ cmake ninja-build binutils
-  python3-pytest python3-hypothesis python3-scikit-build-core
-  python3-sklearn libgtest-dev libhwy-dev
-  python3-faiss python3-matplotlib python3-tqdm python3-distributed
-  dataset-fashion-mnist clang libclang-rt-dev python3.14-dbg
-)
+ROOT_NAME=${MIVO_ROOT:-main}
 ROOT_SUITE=forky
 ROOT_CACHE=${MIVO_ROOT_CACHE:-/var/cache/mivo-root}
+ROOT_ARCH=amd64
+ROOT_FOREIGN_ARCH=
+case "$ROOT_NAME" in
+  main)
+    ROOT_PACKAGES=(
+      python3 python3-dev python3-numpy python3-pip python3-venv
+      g++ cmake ninja-build binutils
+      python3-pytest python3-hypothesis python3-scikit-build-core
+      python3-sklearn libgtest-dev libhwy-dev
+      python3-faiss python3-matplotlib python3-tqdm python3-distributed
+      dataset-fashion-mnist clang libclang-rt-dev python3.14-dbg
+      locales libopenblas-dev swig clang-format
+      libc++-dev libc++abi-dev googletest python3-auditwheel patchelf
+      g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
+      libhwy-dev:arm64 libpython3.14-dev:arm64 libgtest-dev:arm64
+    )
+    ROOT_FOREIGN_ARCH=arm64
+    ;;
+  *) echo "unknown root: $ROOT_NAME" >&2; exit 2 ;;
+esac
 
 root_key() {
-  printf '%s\n' "$ROOT_SUITE" "${ROOT_PACKAGES[@]}" | sha256sum | cut -c1-16
+  printf '%s\n' "$ROOT_NAME" "$ROOT_ARCH" "$ROOT_FOREIGN_ARCH" "$ROOT_SUITE" \
+    "${ROOT_PACKAGES[@]}" | sha256sum | cut -c1-16
 }
 
-root_dir() { echo "$ROOT_CACHE/$(root_key)"; }
+root_dir() { echo "$ROOT_CACHE/$ROOT_NAME-$(root_key)"; }
 
 # The mirror is the host's own: the first enabled apt entry whose suites are the
 # release's main ones (not -security, -updates or -backports).
@@ -74,22 +90,29 @@ build_root() {
   tmp=$(mktemp -d "$ROOT_CACHE/.build.XXXXXX")
   trap 'rm -rf --one-file-system "$tmp"' EXIT
   echo "building the toolchain root in $dir (a few minutes, once per machine)" >&2
-  debootstrap --variant=minbase "$ROOT_SUITE" "$tmp" "$mirror" \
+  debootstrap --variant=minbase --arch="$ROOT_ARCH" "$ROOT_SUITE" "$tmp" "$mirror" \
     /usr/share/debootstrap/scripts/sid >"$tmp.log" 2>&1 || {
       tail -n 30 "$tmp.log" >&2; return 1; }
   printf 'Acquire::Check-Valid-Until "false";\n' >"$tmp/etc/apt/apt.conf.d/99no-valid-until"
   printf 'APT::Install-Recommends "false";\n' >"$tmp/etc/apt/apt.conf.d/99no-recommends"
   cp /etc/resolv.conf "$tmp/etc/resolv.conf" 2>/dev/null || true
   apt_opts=(-o Acquire::Check-Valid-Until=false -y -q)
+  # Cross-compiling reads the foreign architecture's headers and libraries through
+  # multiarch, side by side with the native ones.
+  if [ -n "$ROOT_FOREIGN_ARCH" ]; then
+    in_dir "$tmp" / dpkg --add-architecture "$ROOT_FOREIGN_ARCH"
+  fi
   in_dir "$tmp" / apt-get "${apt_opts[@]}" update >>"$tmp.log" 2>&1 &&
   in_dir "$tmp" / env DEBIAN_FRONTEND=noninteractive apt-get "${apt_opts[@]}" install \
     "${ROOT_PACKAGES[@]}" >>"$tmp.log" 2>&1 || { tail -n 30 "$tmp.log" >&2; return 1; }
   in_dir "$tmp" / apt-get clean >/dev/null 2>&1 || true
   rm -f "$tmp.log"
-  mv "$tmp" "$dir"
+  mv -T "$tmp" "$dir"
   trap - EXIT
-  # Old roots (other package lists) are dead weight.
+  # Older builds of this root (other package lists) are dead weight; other roots are
+  # kept. Directories of the former layout (a bare key) go too.
   find "$ROOT_CACHE" -mindepth 1 -maxdepth 1 -type d ! -name "$(basename "$dir")" \
+    \( -name "$ROOT_NAME-*" -o -regex '.*/[0-9a-f]\{16\}' \) \
     -exec rm -rf --one-file-system {} + 2>/dev/null || true
 }
 
