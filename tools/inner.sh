@@ -80,4 +80,38 @@ case "$1" in
     shift
     bash tools/fuzz.sh "$@"
     ;;
+  wheel)
+    # scikit-build-core builds the wheel offline from the checkout (sharing the build
+    # directory of install_module); auditwheel then copies libhwy.so.1 into it and
+    # points the module at that copy, since Debian ships no static Highway.
+    echo "== wheel"
+    rm -rf build/wheel-raw build/wheel-check dist
+    "$py" -m pip wheel --no-index --no-build-isolation --no-deps -w build/wheel-raw . \
+      >build/pip-wheel.log 2>&1 || { cat build/pip-wheel.log >&2; exit 1; }
+    auditwheel repair -w dist build/wheel-raw/mivo-*.whl >build/auditwheel.log 2>&1 ||
+      { cat build/auditwheel.log >&2; exit 1; }
+    auditwheel show dist/mivo-*.whl 2>/dev/null | sed -n '/consistent with/,/platform tag/p' | tr -s ' \n' ' '
+    echo
+    "$py" -m zipfile -e dist/mivo-*.whl build/wheel-check
+    for prefix in GLIBC_ GLIBCXX_; do
+      printf '%s ' "$(objdump -T build/wheel-check/mivo.*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
+    done
+    echo "are the newest symbol versions the module needs"
+    # The README names the wheel and its platform tag.
+    grep -qF "dist/$(ls dist)" README.md || { echo "README.md does not name dist/$(ls dist)" >&2; exit 1; }
+    ;;
+  wheel-smoke)
+    # In the wheel root: a fresh environment, the wheel installed with pip, then its
+    # smoke test and the golden digests against the installed module.
+    for tool in cc c++ cmake; do
+      if command -v "$tool" >/dev/null; then echo "the wheel root has $tool" >&2; exit 1; fi
+    done
+    if ldconfig -p | grep libhwy >/dev/null; then echo "the wheel root has Highway" >&2; exit 1; fi
+    smoke=build/venv-wheel-smoke
+    rm -rf "$smoke"
+    "$py" -m venv --system-site-packages "$smoke"
+    "$smoke/bin/python" -m pip install -q --no-index dist/mivo-*.whl
+    echo "== pytest against the installed wheel ($("$py" --version))"
+    (cd tests/wheel && "$here/$smoke/bin/python" -m pytest -q -p no:cacheprovider .)
+    ;;
 esac

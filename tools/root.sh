@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds (once) and enters a Debian testing root. MIVO_ROOT names which one:
 #   main   (default) the x86-64 toolchain: Python 3.14, compilers, peers, tools
+#   wheel  where the built wheel is installed and smoke-tested: Python 3.14, NumPy,
+#          venv and pytest, and nothing to build with (no compiler, CMake or Highway)
 #
 # Each root is cached outside the checkout in a directory of its own, keyed by a hash
 # of its name, architecture and package list, so a changed list builds a new one and
@@ -30,6 +32,9 @@ case "$ROOT_NAME" in
       libhwy-dev:arm64 libpython3.14-dev:arm64 libgtest-dev:arm64
     )
     ROOT_FOREIGN_ARCH=arm64
+    ;;
+  wheel)
+    ROOT_PACKAGES=(python3 python3-numpy python3-venv python3-pytest)
     ;;
   *) echo "unknown root: $ROOT_NAME" >&2; exit 2 ;;
 esac

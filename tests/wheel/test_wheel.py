@@ -1,0 +1,162 @@
+"""The installed wheel: it is the module that loads, it carries its own Highway, and every
+public function, method and property answers once. Runs in a root without a compiler,
+CMake or Highway, from a fresh virtual environment."""
+import importlib.metadata
+import math
+import os
+import sys
+
+import mivo
+import numpy as np
+import pytest
+
+F32 = np.float32
+DIM = 16
+# Rows of a small seeded data set; the quantizers below are fitted to it.
+DATA = np.random.default_rng(5).standard_normal((40, DIM), dtype=F32)
+
+
+def loaded_libraries():
+    with open("/proc/self/maps") as maps:
+        return {line.split()[-1] for line in maps if "/" in line}
+
+
+def test_module_comes_from_the_wheel():
+    assert os.path.realpath(mivo.__file__).startswith(os.path.realpath(sys.prefix) + os.sep)
+    assert importlib.metadata.version("mivo") == mivo.__version__
+    hwy = [path for path in loaded_libraries() if os.path.basename(path).startswith("libhwy")]
+    assert hwy and all(os.sep + "mivo.libs" + os.sep in path for path in hwy), hwy
+
+
+def rabitq():
+    q = mivo.RaBitQQuantizer(DIM, seed=11, total_bits=4)
+    q.fit(DATA)
+    return q
+
+
+def ternary():
+    t = mivo.TernaryQuantizer(DIM, normalize=False, target_sparsity=0.5)
+    t.fit(DATA)
+    return t
+
+
+def check_quantized_vector(qv):
+    assert (qv.dimension, qv.ex_bits) == (DIM, 3)
+    codes = qv.codes
+    assert len(codes) == DIM and len(qv.binary_codes) == DIM // 8
+    assert len(qv.extended_codes) == DIM * 3 // 8
+    # The combined code's top bit is the packed sign bit.
+    signs = mivo.unpack_binary(qv.binary_codes, DIM)
+    assert [c >> 3 for c in codes] == list(signs)
+    for factor in (qv.delta, qv.vl, qv.f_add, qv.f_rescale, qv.f_error, qv.residual_norm):
+        assert math.isfinite(factor)
+    assert qv.residual_norm == pytest.approx(float(np.linalg.norm(DATA[1] - DATA.mean(0))), rel=1e-5)
+
+
+def check_rabitq_methods(q):
+    before = q.approximate_l2_sqr(DATA[0], q.quantize(DATA[1]))
+    q.set_centroid(DATA.mean(0))
+    qv = q.quantize(DATA[1])
+    l2 = q.approximate_l2_sqr(DATA[0], qv)
+    assert l2 == before
+    assert l2 == pytest.approx(float(np.square(DATA[0] - DATA[1]).sum()), rel=0.3)
+    assert q.approximate_distance(DATA[0], qv) == float(np.sqrt(F32(l2)))
+
+
+def check_ternary_vector(tv):
+    values = tv.to_list()
+    assert len(values) == tv.dimension == DIM and set(values) <= {-1, 0, 1}
+    assert [tv.get(i) for i in range(DIM)] == values
+    assert tv.sparsity == values.count(0) / DIM
+    assert tv.memory_bytes >= DIM // 4
+    assert tv.original_norm == pytest.approx(float(np.linalg.norm(DATA[2])), rel=1e-6)
+
+
+def check_ternary_functions(t):
+    tv = t.quantize(DATA[2])
+    values = tv.to_list()
+    nonzero = DIM - values.count(0)
+    assert mivo.ternary_inner_product(tv, tv) == nonzero
+    assert mivo.ternary_cosine_similarity(tv, tv) == pytest.approx(1.0)
+    assert mivo.ternary_hamming(tv, tv) == 0
+    ip = F32(0.0)
+    for x, v in zip(DATA[2], values):
+        ip = F32(ip + F32(x * F32(v)))
+    assert mivo.ternary_asymmetric_inner_product(DATA[2], tv) == ip
+    cosine = float(ip) / (float(np.linalg.norm(DATA[2])) * math.sqrt(nonzero))
+    assert mivo.ternary_asymmetric_cosine_distance(DATA[2], tv) == pytest.approx(1.0 - cosine, abs=1e-5)
+
+
+def check_kernels():
+    packed = mivo.pack_binary([1, 0, 0, 0, 0, 0, 0, 0, 1, 1])
+    assert packed.tobytes() == b"\x01\x03"
+    assert list(mivo.unpack_binary(packed, 10)) == [1, 0, 0, 0, 0, 0, 0, 0, 1, 1]
+    assert mivo.hamming_distance(packed, b"\x00\x00") == 3
+    assert list(mivo.batch_hamming_distances(packed, [b"\x00\x00", packed])) == [3, 0]
+    query = np.array([1.0, 2.0], F32)
+    assert mivo.asymmetric_inner_product(query, b"\x01") == -1.0
+    assert mivo.asymmetric_l2_squared(query, b"\x01") == 9.0
+    assert list(mivo.batch_asymmetric_l2(query, np.array([[1], [3]], np.uint8))) == [9.0, 1.0]
+    assert mivo.multibit_inner_product(query, [15, 0], 4) == -7.5
+
+
+def check_rabitq():
+    q = rabitq()
+    check_quantized_vector(q.quantize(DATA[1]))
+    check_rabitq_methods(q)
+
+
+def check_ternary():
+    t = ternary()
+    check_ternary_vector(t.quantize(DATA[2]))
+    check_ternary_functions(t)
+
+
+# Every public name and the check that exercises it; a name added to the module without
+# an entry here fails test_every_public_name_is_covered.
+COVERAGE = {
+    check_kernels: [
+        "pack_binary", "unpack_binary", "hamming_distance", "batch_hamming_distances",
+        "asymmetric_inner_product", "asymmetric_l2_squared", "batch_asymmetric_l2",
+        "multibit_inner_product",
+    ],
+    check_rabitq: [
+        "RaBitQQuantizer", "RaBitQQuantizer.fit", "RaBitQQuantizer.set_centroid",
+        "RaBitQQuantizer.quantize", "RaBitQQuantizer.approximate_l2_sqr",
+        "RaBitQQuantizer.approximate_distance", "QuantizedVector",
+        *("QuantizedVector." + p for p in (
+            "dimension", "ex_bits", "delta", "vl", "f_add", "f_rescale", "f_error",
+            "residual_norm", "binary_codes", "extended_codes", "codes")),
+    ],
+    check_ternary: [
+        "TernaryQuantizer", "TernaryQuantizer.fit", "TernaryQuantizer.quantize",
+        "TernaryVector", "TernaryVector.get", "TernaryVector.to_list",
+        "TernaryVector.dimension", "TernaryVector.original_norm", "TernaryVector.sparsity",
+        "TernaryVector.memory_bytes", "ternary_inner_product", "ternary_cosine_similarity",
+        "ternary_hamming", "ternary_asymmetric_inner_product",
+        "ternary_asymmetric_cosine_distance",
+    ],
+}
+
+
+def public_names():
+    names = set()
+    for name in mivo.__all__:
+        if name.startswith("_"):
+            continue
+        names.add(name)
+        obj = getattr(mivo, name)
+        if isinstance(obj, type):
+            names.update(f"{name}.{k}" for k in vars(obj) if not k.startswith("_"))
+    return names
+
+
+def test_every_public_name_is_covered():
+    covered = [name for names in COVERAGE.values() for name in names]
+    assert len(covered) == len(set(covered))
+    assert set(covered) == public_names()
+
+
+@pytest.mark.parametrize("check", list(COVERAGE), ids=lambda check: check.__name__)
+def test_public_surface(check):
+    check()
