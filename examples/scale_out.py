@@ -1,90 +1,255 @@
-"""Quantize a data set in partitions on several worker processes.
+"""Build and search RaBitQ code shards on worker processes, the way a deployment runs.
 
-A RaBitQ quantizer is fully determined by (dimension, seed, total_bits, centroid):
-every worker rebuilds the same quantizer from those four values instead of receiving
-it, codes its partition, and sends back the stored formats as arrays. The result is
-bit-identical to coding the whole set in one process.
+The base set lives on storage as one .npy file. A quantizer is fully determined by
+(dimension, seed, total_bits, centroid), so the driver sends each task only those
+values, the file name and a row range: the worker memory-maps its rows, rebuilds the
+quantizer, and writes its code shard (packed one-bit codes, packed extended codes,
+factors) next to the data. Searching sends the shard's name and the query file's:
+each worker scans its shard's one-bit codes by Hamming distance, re-ranks the best
+candidates by their exact distance, and returns its top k; the driver merges them.
+No task carries data, so nothing large passes through the scheduler.
 
-    python examples/scale_out.py [--workers 2] [--partitions 8] [--n 20000] [--dim 128]
+The baseline is the same per-shard function run over every shard in sequence in one
+process. The cluster time runs from the first submit until every shard is written
+(or every query answered); cluster start-up is reported apart.
+
+    python examples/scale_out.py                      # small default: 20000 x 128
+    python examples/scale_out.py --n 300000 --dim 768  # the measuring size (minutes)
+
+On many hosts the same code runs against a `distributed` cluster whose workers see the
+same shared storage: pass the scheduler's address with --scheduler.
 """
 import argparse
+import os
 import time
+from pathlib import Path
 
 import numpy as np
 
 import mivo
 
 FACTORS = ("delta", "vl", "f_add", "f_rescale", "f_error", "residual_norm")
+SHARD_PARTS = ("binary_codes", "extended_codes", "factors")
+K = 10
+CANDIDATES = 100  # per shard and query, re-ranked by exact distance
 
 
-def quantize_partition(rows, dimension, seed, total_bits, centroid):
-    """Codes rows with a quantizer rebuilt from its defining values.
+def row_ranges(n, shards):
+    """`shards` contiguous (start, stop) ranges covering n rows, sizes within one."""
+    edges = np.linspace(0, n, shards + 1).round().astype(np.int64)
+    return [(int(a), int(b)) for a, b in zip(edges[:-1], edges[1:])]
 
-    Returns the stored formats: combined codes (n, d) uint16, packed sign bits and
-    packed extended codes (n, bytes) uint8, and the six factors (n, 6) float32.
+
+def shard_path(out_dir, start, stop, part):
+    return Path(out_dir) / f"rows-{start:010d}-{stop:010d}.{part}.npy"
+
+
+def build_shard(data_file, start, stop, out_dir, seed, total_bits, centroid):
+    """Codes rows [start, stop) of data_file with a quantizer rebuilt from its defining
+    values and writes the shard's three arrays next to the data; returns the rows coded.
     """
-    # Arrays that arrive over the network can sit at any byte offset of a frame;
-    # mivo refuses misaligned arrays, so take an aligned copy where needed.
-    rows = np.require(rows, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
+    rows = np.load(data_file, mmap_mode="r")[start:stop]
+    dimension = rows.shape[1]
     quantizer = mivo.RaBitQQuantizer(dimension, seed, total_bits)
     quantizer.set_centroid(centroid)
-    records = [quantizer.quantize(row) for row in rows]
-    codes = np.array([r.codes for r in records], dtype=np.uint16).reshape(len(records), dimension)
-    binary = np.frombuffer(b"".join(r.binary_codes for r in records), np.uint8)
-    extended = np.frombuffer(b"".join(r.extended_codes for r in records), np.uint8)
-    factors = np.array([[getattr(r, f) for f in FACTORS] for r in records], np.float32)
-    return {
-        "codes": codes,
-        "binary_codes": binary.reshape(len(records), -1),
-        "extended_codes": extended.reshape(len(records), -1),
-        "factors": factors.reshape(len(records), len(FACTORS)),
-    }
+    n = stop - start
+    ex_bytes = (dimension * (total_bits - 1) + 7) // 8
+    binary = np.empty((n, (dimension + 7) // 8), np.uint8)
+    extended = np.empty((n, ex_bytes), np.uint8)
+    factors = np.empty((n, len(FACTORS)), np.float32)
+    for i in range(n):
+        # A memory-mapped row is an aligned float32 view: no copy is made for mivo.
+        record = quantizer.quantize(rows[i])
+        binary[i] = np.frombuffer(record.binary_codes, np.uint8)
+        extended[i] = np.frombuffer(record.extended_codes, np.uint8)
+        factors[i] = [getattr(record, f) for f in FACTORS]
+    Path(out_dir).mkdir(parents=True, exist_ok=True)
+    for part, array in zip(SHARD_PARTS, (binary, extended, factors)):
+        # Written under a temporary name and renamed, so a shard file is whole or absent.
+        final = shard_path(out_dir, start, stop, part)
+        partial = final.with_suffix(".partial.npy")
+        np.save(partial, array)
+        os.replace(partial, final)
+    return n
 
 
-def concatenate(parts):
-    return {key: np.concatenate([p[key] for p in parts]) for key in parts[0]}
+def exact_squared(rows, query):
+    """Squared L2 distances in float64, summed per row in index order, so every
+    process computes the same bits for the same row."""
+    diff = rows.astype(np.float64) - query.astype(np.float64)
+    return np.cumsum(diff * diff, axis=1)[:, -1]
 
 
-def quantize_local(data, seed, total_bits, centroid):
-    return quantize_partition(data, data.shape[1], seed, total_bits, centroid)
+def ranked(distances, ids, k):
+    """Indices of the k best by (distance, id): ties go to the lower global row id."""
+    order = np.lexsort((ids, distances))
+    return order[:k]
 
 
-def quantize_distributed(data, seed, total_bits, centroid, workers=2, partitions=4):
-    """Codes data in `partitions` slices on a local cluster of `workers` processes."""
+def search_shard(data_file, start, stop, out_dir, query_file, seed, total_bits, centroid,
+                 k=K, candidates=CANDIDATES):
+    """Each query's k nearest rows of one shard: a Hamming scan of the shard's one-bit
+    codes against the query's, then the best `candidates` re-ranked by exact distance
+    read from the data. Returns (distances, global ids), both (queries, k), each row
+    sorted by (distance, id)."""
+    queries = np.load(query_file)
+    codes = np.load(shard_path(out_dir, start, stop, "binary_codes"))
+    rows = np.load(data_file, mmap_mode="r")
+    quantizer = mivo.RaBitQQuantizer(queries.shape[1], seed, total_bits)
+    quantizer.set_centroid(centroid)
+    ids = np.arange(start, stop, dtype=np.int64)
+    keep = min(k, stop - start)
+    out_d = np.full((len(queries), k), np.inf)
+    out_i = np.full((len(queries), k), -1, np.int64)
+    for j, query in enumerate(queries):
+        qcode = quantizer.quantize(query).binary_codes
+        hamming = mivo.batch_hamming_distances(qcode, codes)
+        cand = ranked(hamming, ids, candidates)  # local positions, in id order on ties
+        cand = np.sort(cand)                     # read the data in file order
+        exact = exact_squared(rows[start + cand], query)
+        best = ranked(exact, ids[cand], keep)
+        out_d[j, :keep] = exact[best]
+        out_i[j, :keep] = ids[cand][best]
+    return out_d, out_i
+
+
+def merge(parts, k=K):
+    """The k best per query over every shard's (distances, ids), by (distance, id)."""
+    dist = np.concatenate([p[0] for p in parts], axis=1)
+    ids = np.concatenate([p[1] for p in parts], axis=1)
+    out_d = np.empty((len(dist), k))
+    out_i = np.empty((len(dist), k), np.int64)
+    for j in range(len(dist)):
+        # Unfilled slots (shards smaller than k) carry id -1 and an infinite distance.
+        best = ranked(dist[j], np.where(ids[j] < 0, np.iinfo(np.int64).max, ids[j]), k)
+        out_d[j], out_i[j] = dist[j, best], ids[j, best]
+    return out_d, out_i
+
+
+def shards_identical(dir_a, dir_b, ranges):
+    return all(
+        np.load(shard_path(dir_a, a, b, part)).tobytes()
+        == np.load(shard_path(dir_b, a, b, part)).tobytes()
+        for a, b in ranges for part in SHARD_PARTS)
+
+
+def run_local(fn, ranges, data_file, *rest):
+    """The per-shard function over every shard in sequence in this process."""
+    return [fn(data_file, a, b, *rest) for a, b in ranges]
+
+
+def run_cluster(client, fn, ranges, data_file, *rest):
+    """The per-shard function as one task per shard; each task carries a file name, a
+    row range and a few small values."""
+    futures = [client.submit(fn, data_file, a, b, *rest, pure=False) for a, b in ranges]
+    return client.gather(futures)
+
+
+def make_data(directory, n, dim, num_queries, seed=0):
+    """A base set and queries on storage, made once per size and kept."""
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    data_file = directory / f"base-{n}x{dim}.npy"
+    query_file = directory / f"queries-{num_queries}x{dim}.npy"
+    if not data_file.exists():
+        rng = np.random.default_rng(seed)
+        base = np.lib.format.open_memmap(data_file.with_suffix(".partial.npy"), "w+",
+                                         np.float32, (n, dim))
+        for a, b in row_ranges(n, max(1, n // 50_000)):
+            base[a:b] = rng.standard_normal((b - a, dim), dtype=np.float32)
+        base.flush()
+        del base
+        os.replace(data_file.with_suffix(".partial.npy"), data_file)
+    if not query_file.exists():
+        rng = np.random.default_rng(seed + 1)
+        np.save(query_file, rng.standard_normal((num_queries, dim), dtype=np.float32))
+    return data_file, query_file
+
+
+def column_mean(data_file, chunk=50_000):
+    """The centroid, read in chunks from storage, summed in a fixed order."""
+    rows = np.load(data_file, mmap_mode="r")
+    total = np.zeros(rows.shape[1], np.float64)
+    for a in range(0, len(rows), chunk):
+        total += rows[a:a + chunk].sum(axis=0, dtype=np.float64)
+    return (total / len(rows)).astype(np.float32)
+
+
+def start_cluster(workers, scheduler):
     from distributed import Client, LocalCluster
-
-    slices = np.array_split(data, partitions)
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
-        futures = [
-            client.submit(quantize_partition, part, data.shape[1], seed, total_bits, centroid,
-                          pure=False)
-            for part in slices
-        ]
-        return concatenate(client.gather(futures))
+    if scheduler:
+        return None, Client(scheduler)
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                           dashboard_address=None)
+    return cluster, Client(cluster)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--partitions", type=int, default=8)
-    parser.add_argument("--n", type=int, default=20000)
+    parser.add_argument("--n", type=int, default=20_000, help="base vectors")
     parser.add_argument("--dim", type=int, default=128)
     parser.add_argument("--bits", type=int, default=4)
+    parser.add_argument("--queries", type=int, default=200)
+    parser.add_argument("--workers", type=int, default=2, help="local worker processes")
+    parser.add_argument("--shards", type=int, default=8)
+    parser.add_argument("--dir", default=str(Path(__file__).resolve().parent.parent / "out"
+                                             / "scale_out"),
+                        help="where the data and the shards are written")
+    parser.add_argument("--scheduler", help="address of a running distributed scheduler")
     args = parser.parse_args()
 
-    data = np.random.default_rng(0).standard_normal((args.n, args.dim), dtype=np.float32)
-    centroid = data.mean(axis=0, dtype=np.float32)
+    seed = 7
+    data_file, query_file = make_data(args.dir, args.n, args.dim, args.queries)
+    centroid = column_mean(data_file)
+    ranges = row_ranges(args.n, args.shards)
+    local_dir = Path(args.dir) / f"shards-{args.n}x{args.dim}-{args.bits}bit-one-process"
+    cluster_dir = Path(args.dir) / f"shards-{args.n}x{args.dim}-{args.bits}bit-cluster"
+    print(f"{args.n} vectors of d={args.dim} at {args.bits} bits in {data_file}, "
+          f"{args.shards} shards, {args.queries} queries, load average "
+          f"{os.getloadavg()[0]:.2f}", flush=True)
+
     start = time.perf_counter()
-    local = quantize_local(data, 7, args.bits, centroid)
-    t_local = time.perf_counter() - start
+    run_local(build_shard, ranges, data_file, local_dir, seed, args.bits, centroid)
+    t_build_local = time.perf_counter() - start
+    print(f"build, one process: {t_build_local:.2f} s", flush=True)
     start = time.perf_counter()
-    spread = quantize_distributed(data, 7, args.bits, centroid, args.workers, args.partitions)
-    t_spread = time.perf_counter() - start
-    same = all(np.array_equal(local[k].view(np.uint8), spread[k].view(np.uint8)) for k in local)
-    print(f"{args.n} vectors, d={args.dim}, {args.bits} bits: one process {t_local:.2f} s, "
-          f"{args.workers} workers x {args.partitions} partitions {t_spread:.2f} s "
-          f"(cluster start-up included); bit-identical: {same}")
+    local = merge(run_local(search_shard, ranges, data_file, local_dir, query_file,
+                            seed, args.bits, centroid))
+    t_search_local = time.perf_counter() - start
+    print(f"search, one process: {t_search_local:.2f} s", flush=True)
+
+    start = time.perf_counter()
+    cluster, client = start_cluster(args.workers, args.scheduler)
+    client.wait_for_workers(1 if args.scheduler else args.workers)
+    workers = len(client.scheduler_info()["workers"])
+    print(f"cluster start-up: {time.perf_counter() - start:.2f} s ({workers} workers)",
+          flush=True)
+    try:
+        start = time.perf_counter()
+        run_cluster(client, build_shard, ranges, data_file, cluster_dir, seed, args.bits,
+                    centroid)
+        t_build_cluster = time.perf_counter() - start
+        start = time.perf_counter()
+        spread = merge(run_cluster(client, search_shard, ranges, data_file, cluster_dir,
+                                   query_file, seed, args.bits, centroid))
+        t_search_cluster = time.perf_counter() - start
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+
+    print(f"build, {workers} workers: {t_build_cluster:.2f} s")
+    print(f"search, {workers} workers: {t_search_cluster:.2f} s "
+          f"({args.queries / t_search_cluster:,.0f} queries/s)")
+    print(f"speed-up {t_build_local / t_build_cluster:.2f}x (build, {workers} workers "
+          "against one process)")
+    print(f"search speed-up {t_search_local / t_search_cluster:.2f}x")
+    same = shards_identical(local_dir, cluster_dir, ranges)
+    print(f"shards bit-identical to one process: {'yes' if same else 'NO'}")
+    equal = local[0].tobytes() == spread[0].tobytes() and np.array_equal(local[1], spread[1])
+    print(f"search results identical to one process: {'yes' if equal else 'NO'}")
+    if not (same and equal):
+        raise SystemExit(1)
 
 
 if __name__ == "__main__":

@@ -26,6 +26,17 @@ case "$1" in
     install_module
     "$venv/bin/python" bench/bench.py "$@"
     ;;
+  python)
+    # The interpreter the module is installed for, e.g. `./dev python -c "import mivo"`.
+    shift
+    install_module
+    exec "$venv/bin/python" "$@"
+    ;;
+  shell)
+    # A shell whose python3 is the venv's, so `import mivo` works in it.
+    install_module
+    PATH="$here/$venv/bin:$PATH" VIRTUAL_ENV="$here/$venv" exec bash
+    ;;
   test)
     shift
     echo "== C++ unit tests"
