@@ -51,12 +51,6 @@ def rerank_exact(query, base, candidates, k=K):
     return candidates[top_k(d, k)[0]]
 
 
-def affordable(seconds_per_query, budget_s, total, least=10):
-    """How many queries a per-pair Python loop can scan within its time budget; the
-    demonstration cannot run one Python call per (query, record) pair for all."""
-    return int(min(total, max(least, budget_s // max(seconds_per_query, 1e-9))))
-
-
 def timed_loop(label, count, step):
     """Runs step(i) for i < count under a progress bar; returns the seconds spent."""
     start = time.perf_counter()

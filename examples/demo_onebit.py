@@ -1,6 +1,6 @@
-"""One-bit codes: sign bits of the centred vectors, Hamming search, then re-ranking
-of the best candidates by the asymmetric distance between the float query and the
-candidates' sign vectors."""
+"""One-bit codes: sign bits of the centred vectors, searched by Hamming distance with
+the batch kernel; then the best candidates ordered by the asymmetric distance between
+the float query and their sign vectors."""
 import time
 
 import numpy as np
@@ -19,24 +19,27 @@ def run(base, queries, truth):
     codes = np.stack([mivo.pack_binary((row >= 0).astype(np.uint8)) for row in base_c])
     encode_s = time.perf_counter() - start
 
-    found_h, found_r = [], []
-    start = time.perf_counter()
+    found_h, found_a = [], []
+    hamming_s = asym_s = 0.0
     for q in tqdm(queries_c, desc="one-bit search", leave=False, unit="q", disable=None):
+        start = time.perf_counter()
         qcode = mivo.pack_binary((q >= 0).astype(np.uint8))
-        ham = mivo.batch_hamming_distances(qcode, codes)
-        cand = top_k(ham, RERANK)[0]
-        found_h.append(cand[:K])
+        cand = top_k(mivo.batch_hamming_distances(qcode, codes), RERANK)[0]
+        middle = time.perf_counter()
         # The asymmetric distance ||q - b||^2 with b in {-1,+1}^d orders candidates
         # by <q, b>, a finer score than the Hamming count, without decoding.
         asym = mivo.batch_asymmetric_l2(q, codes[cand])
-        found_r.append(cand[top_k(asym, K)[0]])
-    search_s = time.perf_counter() - start
-    return {
-        "method": "one-bit",
-        "bytes_per_vector": int(codes.shape[1]),
-        "recall_hamming": recall(found_h, truth),
-        "recall_rerank": recall(found_r, truth),
-        "encode_vectors_per_s": len(base) / encode_s,
-        "queries_per_s": len(queries) / search_s,
-        "queries": len(queries),
-    }
+        found_a.append(cand[top_k(asym, K)[0]])
+        asym_s += time.perf_counter() - middle
+        hamming_s += middle - start
+        found_h.append(cand[:K])
+    n = len(queries)
+    return [
+        {"method": "one-bit, Hamming", "bits": 1, "bytes_per_vector": int(codes.shape[1]),
+         "recall": recall(found_h, truth), "queries_per_s": n / hamming_s, "queries": n,
+         "encode_vectors_per_s": len(base) / encode_s},
+        {"method": f"one-bit, Hamming, top {RERANK} by asym. L2", "bits": 1,
+         "bytes_per_vector": int(codes.shape[1]), "recall": recall(found_a, truth),
+         "queries_per_s": n / (hamming_s + asym_s), "queries": n,
+         "encode_vectors_per_s": len(base) / encode_s},
+    ]

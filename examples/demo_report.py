@@ -1,57 +1,80 @@
-"""Output of the demonstration: terminal tables, a PNG plot and a JSON of all numbers."""
+"""Output of the demonstration: terminal tables, a PNG figure and a JSON of all numbers."""
 import json
+import textwrap
 
 import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
 
+# One format per kind of column, so a column never mixes notations.
+FORMATS = {
+    "text": str,
+    "count": lambda v: f"{v:,}",
+    "rate": lambda v: f"{v:,.0f}",       # vectors/s, queries/s
+    "recall": lambda v: f"{v:.3f}",
+    "error": lambda v: f"{v:.2e}",       # three significant digits
+    "ratio": lambda v: f"{v:.2f}",
+}
 
-def fmt(value):
+
+def fmt(value, kind):
     if value is None:
         return "-"
-    if isinstance(value, float):
-        if value != value:
-            return "nan"
-        if abs(value) >= 1000:
-            return f"{value:,.0f}"
-        if abs(value) >= 0.1 or value == 0:
-            return f"{value:.3f}"
-        return f"{value:.2e}"
-    return str(value)
+    if isinstance(value, float) and value != value:
+        return "nan"
+    return FORMATS[kind](value)
 
 
 def table(title, columns, rows):
-    """Prints rows (dicts) under the given (header, key) columns, aligned."""
-    cells = [[fmt(r.get(key)) for _, key in columns] for r in rows]
+    """Prints rows (dicts) under (header, key, kind) columns, aligned."""
+    cells = [[fmt(r.get(key), kind) for _, key, kind in columns] for r in rows]
     widths = [max(len(h), *(len(c[i]) for c in cells)) if cells else len(h)
-              for i, (h, _) in enumerate(columns)]
-    print(f"\n{title}")
+              for i, (h, _, _) in enumerate(columns)]
+    print("\n" + textwrap.fill(title, 100, subsequent_indent="  "))
     print("  ".join(h.ljust(w) if i == 0 else h.rjust(w)
-                    for i, ((h, _), w) in enumerate(zip(columns, widths))))
+                    for i, ((h, _, _), w) in enumerate(zip(columns, widths))))
     print("  ".join("-" * w for w in widths))
     for c in cells:
         print("  ".join(v.ljust(w) if i == 0 else v.rjust(w)
                         for i, (v, w) in enumerate(zip(c, widths))))
 
 
-def plot(path, title, series):
-    """Recall@10 against bytes per vector; series maps a label to (xs, ys, joined):
-    joined series are one method at several widths, the others separate points."""
-    fig, ax = plt.subplots(figsize=(8, 5.5))
-    for label, (xs, ys, joined) in series.items():
-        if xs:
-            ax.plot(xs, ys, marker="o" if joined else "s", label=label,
-                    linestyle="-" if joined else "none")
-    ax.set_xscale("log", base=2)
-    ax.set_xlabel("bytes per vector")
-    ax.set_ylabel("recall@10")
-    ax.set_ylim(0, 1.02)
-    ax.grid(True, which="both", alpha=0.3)
-    ax.set_title(title)
-    ax.legend(fontsize=8, loc="lower right")
+def plot(path, title, speed, errors):
+    """Two panels. Left, as search benchmarks draw it: recall@10 against queries per
+    second (log scale), one line per method, each point labelled by its bits per
+    dimension; `speed` maps a label to [(bits, recall, queries_per_s)]. Right: the mean
+    relative error of the distance estimate against bits; `errors` maps a label to
+    [(bits, error)]."""
+    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.5),
+                                      gridspec_kw={"width_ratios": [1.6, 1]})
+    for label, points in speed.items():
+        if not points:
+            continue
+        bits, recalls, rates = zip(*points)
+        line, = left.plot(recalls, rates, marker="o", label=label)
+        for b, x, y in zip(bits, recalls, rates):
+            left.annotate(str(b), (x, y), textcoords="offset points", xytext=(4, 4),
+                          fontsize=7, color=line.get_color())
+    left.set_yscale("log")
+    left.set_xlabel("recall@10")
+    left.set_ylabel("queries per second (one thread, log scale)")
+    left.set_title("speed against recall (point labels: bits per dimension)", fontsize=10)
+    left.grid(True, which="both", alpha=0.3)
+    left.legend(fontsize=7, loc="best")
+    for label, points in errors.items():
+        if points:
+            bits, errs = zip(*points)
+            right.plot(bits, errs, marker="o", label=label)
+    right.set_yscale("log")
+    right.set_xlabel("bits per dimension")
+    right.set_ylabel("mean |estimate - true| / true, squared L2")
+    right.set_title("error of the distance estimate", fontsize=10)
+    right.grid(True, which="both", alpha=0.3)
+    right.legend(fontsize=8)
+    fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    fig.savefig(path, dpi=110)
     plt.close(fig)
 
 
