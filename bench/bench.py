@@ -4,9 +4,14 @@
 
 Every row prints mivo's time, the peer's time measured in the same run, the ratio
 (peer / mivo: how many times faster mivo is) and the goal with "met" or "MISSED".
+Rows bound by memory bandwidth also print mivo's time over the read-bandwidth floor
+(the time of a plain streaming read of the bytes the row must read, measured in the
+same run); no implementation beats the floor, so peer time / floor is the largest
+speed-up reachable, and a goal above that ceiling is reported as the ceiling.
 faiss gets whole batches (its best case) while mivo is called as its API requires.
-Debian's faiss is a generic build, and NumPy and faiss use Debian's reference BLAS
-here. Results are also written to out/bench.json.
+faiss is the build from source that `./dev faiss` makes (runtime dispatch, OpenBLAS)
+when it exists, else Debian's generic build; the header says which was loaded. Every
+row runs on one thread. Results are also written to out/bench.json.
 
 Rows against mivo's scalar fallback take their scalar times from mivo_core_bench
 (bench/core_bench.cpp), a C++ program built here with the standalone CMake project:
@@ -21,23 +26,44 @@ import sys
 import timeit
 from pathlib import Path
 
-os.environ.setdefault("OMP_NUM_THREADS", "1")
+# One thread everywhere: the BLAS and OpenMP pools size themselves when NumPy and
+# faiss load, so this comes first.
+os.environ["OPENBLAS_NUM_THREADS"] = "1"
+os.environ["OMP_NUM_THREADS"] = "1"
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import numpy as np  # noqa: E402
 
+import faiss_peer  # noqa: E402
 import mivo  # noqa: E402
-from timing import Table, best_ns  # noqa: E402
+from timing import Table, best_ns, stream_ns  # noqa: E402
 
-try:
-    import faiss
-    faiss.omp_set_num_threads(1)
-except ImportError:
-    faiss = None
+faiss = faiss_peer.load()
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "out"
 RNG = np.random.default_rng(7)
+
+
+def blas():
+    """The BLAS NumPy really loaded (Debian switches it by alternatives), and its
+    threads."""
+    try:
+        from threadpoolctl import threadpool_info
+        for pool in threadpool_info():
+            if pool.get("user_api") == "blas":
+                return (f"{pool['internal_api']} {pool.get('version') or ''} "
+                        f"({pool.get('architecture') or '?'} kernels), "
+                        f"{pool['num_threads']} thread(s)")
+    except ImportError:
+        pass
+    with open("/proc/self/maps") as maps:
+        paths = {line.split()[-1] for line in maps if "blas" in line}
+    return ", ".join(sorted(os.path.realpath(p) for p in paths)) or "unknown"
+
+
+def blas_name():
+    return "OpenBLAS" if "openblas" in blas().lower() else "reference BLAS"
 
 
 def has_classes():
@@ -123,14 +149,15 @@ def hamming_rows(t, n, reps):
         q = RNG.integers(0, 256, nbytes, dtype=np.uint8)
         what = f"batch_hamming_distances N={n} {bits}-bit"
         mine = best_ns(lambda: mivo.batch_hamming_distances(q, codes), reps)
+        floor = stream_ns(codes, reps)
         if faiss:
             out = np.empty(n, dtype=np.int32)
             qp, cp, op = faiss.swig_ptr(q), faiss.swig_ptr(codes), faiss.swig_ptr(out)
             peer = best_ns(lambda: faiss.hammings(qp, cp, 1, n, nbytes, op), reps)
-            t.add(what, mine, "faiss.hammings", peer, (">=", goals[0]))
+            t.add(what, mine, "faiss.hammings", peer, (">=", goals[0]), floor_ns=floor)
         q64, c64 = q.view(np.uint64), codes.view(np.uint64)
         peer = best_ns(lambda: np.bitwise_count(c64 ^ q64).sum(1, dtype=np.uint32), reps)
-        t.add(what, mine, "NumPy xor+bitwise_count", peer, (">=", goals[1]))
+        t.add(what, mine, "NumPy xor+bitwise_count", peer, (">=", goals[1]), floor_ns=floor)
     codes_list = [bytes(row) for row in RNG.integers(0, 256, (n, 16), dtype=np.uint8)]
     q = bytes(16)
     mine = best_ns(lambda: mivo.batch_hamming_distances(q, codes_list), reps)
@@ -165,10 +192,11 @@ def asymmetric_rows(t, n, reps):
         cols = np.arange(d // 8)
         what = f"batch_asymmetric_l2 N={n} d={d}"
         mine = best_ns(lambda: mivo.batch_asymmetric_l2(q, codes), reps)
+        floor = stream_ns(codes, reps)
         peer = best_ns(lambda: numpy_row_gather(q, codes, cols), max(2, reps // 2))
-        t.add(what, mine, "NumPy lookup, row gather", peer, (">=", goals[0]))
+        t.add(what, mine, "NumPy lookup, row gather", peer, (">=", goals[0]), floor_ns=floor)
         peer = best_ns(lambda: numpy_columns(q, codes), reps)
-        t.add(what, mine, "NumPy lookup, by column", peer, (">=", goals[1]))
+        t.add(what, mine, "NumPy lookup, by column", peer, (">=", goals[1]), floor_ns=floor)
         if faiss:
             index = faiss.IndexRaBitQ(d, faiss.METRIC_L2)
             data = RNG.standard_normal((n, d)).astype(np.float32)
@@ -176,13 +204,14 @@ def asymmetric_rows(t, n, reps):
             index.add(data)
             index.qb = 8
             peer = best_ns(lambda: index.search(q[None, :], 10), reps)
-            t.add(what, mine, "faiss IndexRaBitQ qb=8", peer,
-                  None if goals[2] is None else (">=", goals[2]))
+            t.add(what, mine, "faiss IndexRaBitQ qb=8 (top 10)", peer,
+                  None if goals[2] is None else (">=", goals[2]), floor_ns=floor)
 
 
 def rotate_rows(t, calls, reps):
     """The rotation through approximate_l2_sqr, a fresh query every call so nothing
-    can be reused; the peer is a NumPy matrix-vector product with an equal matrix."""
+    can be reused; the peer is a NumPy matrix-vector product with an equal matrix. Both
+    read the whole d x d matrix once per call: the floor is a streaming read of it."""
     for d in (768, 1536):
         quantizer = mivo.RaBitQQuantizer(d, 3, 1)
         record = quantizer.quantize(RNG.standard_normal(d).astype(np.float32))
@@ -191,14 +220,14 @@ def rotate_rows(t, calls, reps):
         mine = best_ns(lambda: [est(q, record) for q in queries], reps) / calls
         core = core_row("rotate", "d", d)
         what = f"rotate d={d} (approximate_l2_sqr, fresh query)"
-        t.add(what, mine, "mivo scalar row loop (C++)",
-              None if core is None else core["row_loop_ns"], (">=", 12))
-        t.add(what, mine, "mivo scalar fallback (C++)",
-              None if core is None else core["scalar_ns"])
         matrix = np.linalg.qr(RNG.standard_normal((d, d)))[0].astype(np.float32)
+        floor = stream_ns(matrix, reps * 3)
+        t.add(what, mine, "mivo scalar row loop (C++)",
+              None if core is None else core["row_loop_ns"], (">=", 12), floor_ns=floor)
+        t.add(what, mine, "mivo scalar fallback (C++)",
+              None if core is None else core["scalar_ns"], floor_ns=floor)
         peer = best_ns(lambda: [matrix @ q for q in queries], reps) / calls
-        t.add(f"rotate d={d} (approximate_l2_sqr, fresh query)", mine,
-              "NumPy matrix @ vector", peer)
+        t.add(what, mine, f"NumPy matrix @ vector ({blas_name()})", peer, floor_ns=floor)
 
 
 def construction_rows(t, reps):
@@ -209,7 +238,7 @@ def construction_rows(t, reps):
         # faster than the scalar one by more than (scalar time) / (draw time).
         t.add(f"RaBitQQuantizer({d}, seed, 4)", mine, "mivo scalar generation (C++)",
               None if core is None else core["scalar_ns"], (">=", goal),
-              floor=None if core is None else core["floor_ratio"])
+              ceiling=None if core is None else core["floor_ratio"])
         if core is not None:
             t.note(f"d={d}: the {d}x{d} draws alone take {core['draws_ns'] / 1e6:.1f} ms "
                    f"({core['ns_per_draw']:.1f} ns each) of the scalar generation's "
@@ -223,7 +252,10 @@ def construction_rows(t, reps):
 
 
 def quantize_rows(t, sizes, reps):
-    """Vectors per second including the rotation; faiss encodes the whole batch."""
+    """Vectors per second including the rotation; faiss encodes the whole batch, so it
+    rotates with one matrix product (the matrix read once per batch) while mivo's API
+    codes one vector per call and reads the d x d matrix for each: its floor per vector
+    is a streaming read of the matrix, and faiss's time over it the ceiling."""
     goals = {(1, 128): 4, (1, 768): 10, (4, 128): 2, (4, 768): 4}
     for bits in (1, 4):
         for d in (128, 768):
@@ -234,13 +266,14 @@ def quantize_rows(t, sizes, reps):
             quantize = quantizer.quantize
             mine = best_ns(lambda: [quantize(x) for x in data], reps) / n
             what = f"quantize {bits}-bit d={d} ({1e9 / mine:,.0f} vec/s)"
+            floor = stream_ns(RNG.standard_normal((d, d)).astype(np.float32), reps * 3)
             if faiss:
                 index = faiss.IndexPreTransform(faiss.RandomRotationMatrix(d, d),
                                                 faiss.IndexRaBitQ(d, faiss.METRIC_L2, bits))
                 index.train(data)
                 peer = best_ns(lambda: index.sa_encode(data), max(1, reps // 2)) / n
-                t.add(what, mine, "faiss rotation+IndexRaBitQ", peer,
-                      (">=", goals[(bits, d)]), unit="per vector")
+                t.add(what, mine, "faiss rotation+IndexRaBitQ, batch", peer,
+                      (">=", goals[(bits, d)]), unit="per vector", floor_ns=floor)
 
 
 def query_reuse_row(t, n, reps):
@@ -273,9 +306,9 @@ def main():
     p.add_argument("--quick", action="store_true", help="smaller sizes, fewer repeats")
     args = p.parse_args()
     n, reps = (20_000, 3) if args.quick else (100_000, 7)
-    print(f"mivo {mivo.__version__}, NumPy {np.__version__}, "
-          f"faiss {faiss.__version__ if faiss else 'absent'} (Debian's generic build), "
-          f"{platform.machine()}, one thread\n")
+    print(f"mivo {mivo.__version__}, NumPy {np.__version__} on {blas()}, "
+          f"{platform.machine()}, one thread, load average {os.getloadavg()[0]:.2f}")
+    print(f"peer: {faiss_peer.describe(faiss)}\n")
     core = scalar_mivo(args.quick)
     if core is not None:
         print(f"C++ core: dispatch target {core['target']} of "
@@ -295,8 +328,12 @@ def main():
     call_overhead_row(t, 200_000 if args.quick else 1_000_000)
     core_rows(t)
     OUT.mkdir(exist_ok=True)
+    t.note("floor: mivo's time over the read-bandwidth floor (1.00 = as fast as a plain "
+           "streaming read of the bytes the row must read); ceiling: peer time over it")
     with open(OUT / "bench.json", "w") as f:
-        json.dump({"quick": args.quick, "rows": t.rows, "core": core}, f, indent=2)
+        json.dump({"quick": args.quick, "blas": blas(), "faiss": faiss_peer.describe(faiss),
+                   "load_average": os.getloadavg(), "rows": t.rows, "core": core}, f,
+                  indent=2)
     print(f"\nwrote {OUT / 'bench.json'}")
 
 
