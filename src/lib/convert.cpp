@@ -38,16 +38,20 @@ void clear_ordinary_error() {
   PyErr_Clear();
 }
 
-Once g_sequence_once;
+Once g_sequence_once{"the Sequence type"};
 PyObject* g_sequence_type = nullptr;  // collections.abc.Sequence, or null if unavailable
 
 bool is_sequence(PyObject* o) {
   if (PySequence_Check(o)) return true;
-  g_sequence_once.run([] {
-    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (abc) g_sequence_type = PyObject_GetAttrString(abc.get(), "Sequence");
-    PyErr_Clear();
-  });
+  // An ordinary failure to find the type is kept: from then on only the
+  // interpreter's own sequence check applies.
+  g_sequence_once.run(
+      [] {
+        Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+        if (abc) g_sequence_type = PyObject_GetAttrString(abc.get(), "Sequence");
+        return g_sequence_type != nullptr;
+      },
+      [](PyObject*) {});
   if (g_sequence_type == nullptr) return false;
   const int r = PyObject_IsInstance(o, g_sequence_type);
   if (r < 0) throw_python_error();
@@ -160,12 +164,15 @@ std::vector<float> to_float_vector(PyObject* o) {
 
 FittingMatrix to_fitting_matrix(PyObject* vectors, std::optional<uint64_t> num_vectors) {
   if (numpy::is_array_of(vectors, 2, numpy::kFloat32)) {
+    // Copied first: an array that cannot be copied is refused before the row count
+    // is compared.
     const uint64_t rows = static_cast<uint64_t>(numpy::fields(vectors)->dimensions[0]);
+    std::vector<float> flat = copy_array<float>(vectors);
     if (num_vectors && *num_vectors != rows) {
       throw_error(PyExc_ValueError, "num_vectors=" + std::to_string(*num_vectors) +
                                         " does not match array shape[0]=" + std::to_string(rows));
     }
-    return {copy_array<float>(vectors), rows};
+    return {std::move(flat), rows};
   }
   std::vector<float> flat = to_float_vector(vectors);
   if (!num_vectors) {

@@ -25,7 +25,8 @@ void report_internal_failure(const char* file, int line, const std::string& mess
 void set_panic(const std::string& message) {
   PyObject* type = panic_type();
   if (type == nullptr) return;  // the creation error is pending instead
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), message.size()));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                             "surrogatepass"));
   if (!text) return;
   PyErr_SetObject(type, text.get());
 }
@@ -91,13 +92,13 @@ std::string describe_exception(PyObject* exc) {
   PyObject* panic = g_panic_type.load(std::memory_order_acquire);
   if (panic != nullptr && PyErr_ExceptionMatches(panic)) {
     Ref exc = fetch_exception();
+    // The same message as the original, whatever its arguments: its str(). Lone
+    // surrogates pass through (set_panic decodes them back).
     std::string message;
-    Ref args = Ref::steal(PyObject_GetAttrString(exc.get(), "args"));
-    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
-        PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
-      const char* utf8 = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args.get(), 0));
-      if (utf8) message = utf8;
-    }
+    Ref text = Ref::steal(PyObject_Str(exc.get()));
+    Ref utf8 = text ? Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"))
+                    : Ref();
+    if (utf8) message.assign(PyBytes_AS_STRING(utf8.get()), PyBytes_GET_SIZE(utf8.get()));
     PyErr_Clear();
     PySys_WriteStderr("mivo: a PanicException was raised by Python code run during a call:\n");
 #if PY_VERSION_HEX >= 0x030C0000

@@ -35,8 +35,11 @@ struct CodeList {
 
 // True for a two-dimensional uint8 array of exactly type ndarray that is
 // C-contiguous and aligned: its rows are the codes of a batch, read in place. Any
-// other object (including subclasses and other layouts) takes the element path.
+// other object (including subclasses and other layouts) takes the element path, and
+// so does everything when NumPy is missing: then the outer sequence is converted, and
+// its errors raised, before anything needs NumPy.
 bool is_dense_codes(PyObject* o) {
+  if (!numpy::available()) return false;
   if (!numpy::is_exact_array(o) || !numpy::is_array_of(o, 2, numpy::kUInt8)) return false;
   const int flags = numpy::fields(o)->flags;
   return (flags & numpy::kCContiguous) && (flags & numpy::kAligned);
@@ -52,36 +55,40 @@ bool is_dense_query(PyObject* o) {
 }
 
 // The codes of a batch call: the rows of a dense array read in place, or a code list
-// converted element by element. The outer argument is examined first (`begin`);
-// the array's pointer and shape are taken, or the elements converted, only in
-// `finish`, after the call's other arguments, whose conversion may run Python code
-// that reshapes or retypes the array. Such an array is converted as a code list then.
+// converted element by element. The outer argument is converted first (`begin`), in
+// its place in the call's conversion order: a dense array's data pointer, shape and
+// type are taken then, with a reference that keeps the array alive, exactly as the
+// element path collects its rows then. Python code run by the later conversions may
+// reshape or retype the array; the call still reads the rows it was given, as it
+// would for a subclass or a list of the rows. The elements of a code list are
+// converted last (`finish`).
 class BatchCodes {
  public:
   void begin(PyObject* o, const char* name) {
-    object_ = o;  // an argument of the call: alive until it returns
-    dense_ = is_dense_codes(o);
-    if (!dense_) items_ = to_code_list(o, name);
+    if (is_dense_codes(o)) {
+      // C-contiguous, so row r starts r * width bytes after the first (the stride of
+      // a dimension of length 1 is irrelevant).
+      const numpy::ArrayFields* a = numpy::fields(o);
+      array_ = Ref::borrow(o);
+      data_ = reinterpret_cast<const uint8_t*>(a->data);
+      rows_ = static_cast<size_t>(a->dimensions[0]);
+      width_ = static_cast<size_t>(a->dimensions[1]);
+    } else {
+      items_ = to_code_list(o, name);
+    }
   }
-  bool dense() const { return dense_; }
-  CodeBatch finish(const char* name) {
-    if (dense_ && !is_dense_codes(object_)) {
-      dense_ = false;
-      items_ = to_code_list(object_, name);
-    }
-    if (dense_) {
-      const numpy::ArrayFields* a = numpy::fields(object_);
-      return CodeBatch(reinterpret_cast<const uint8_t*>(a->data),
-                       static_cast<size_t>(a->dimensions[0]),
-                       static_cast<size_t>(a->dimensions[1]));
-    }
+  bool dense() const { return static_cast<bool>(array_); }
+  CodeBatch finish() {
+    if (dense()) return CodeBatch(data_, rows_, width_);
     list_.emplace(items_);
     return CodeBatch(std::span<const std::span<const uint8_t>>(list_->spans));
   }
 
  private:
-  PyObject* object_ = nullptr;
-  bool dense_ = false;
+  Ref array_;  // the dense array, kept alive while its rows are read
+  const uint8_t* data_ = nullptr;
+  size_t rows_ = 0;
+  size_t width_ = 0;
   std::vector<Ref> items_;
   std::optional<CodeList> list_;
 };
@@ -173,7 +180,7 @@ PyObject* py_batch_hamming_distances(PyObject*, PyObject* const* args, Py_ssize_
     BatchCodes codes;
     codes.begin(a[1], "codes");
     const std::vector<uint8_t> query = to_byte_codes(a[0]);
-    const CodeBatch batch = codes.finish("codes");
+    const CodeBatch batch = codes.finish();
     ResultBuffer<uint32_t> out(batch.size());
     batch_hamming_distances(query, batch, out.data());
     return out.to_array(numpy::kUInt32);
@@ -199,7 +206,7 @@ PyObject* py_batch_asymmetric_l2(PyObject*, PyObject* const* args, Py_ssize_t na
       copied = to_float_vector(a[0]);
       query = copied;
     }
-    const CodeBatch batch = codes.finish("codes");
+    const CodeBatch batch = codes.finish();
     // Rows of one width are all too short if the first is: that is reported before the
     // result is allocated, so a huge batch of empty rows gives this error, not MemoryError.
     const uint64_t need = packed_size(query.size());

@@ -27,7 +27,7 @@ using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 using SetBaseObject = int (*)(PyObject*, PyObject*);
 
-Once g_once;
+Once g_once{"NumPy's array interface"};
 void** g_api = nullptr;
 std::string g_failure;
 PyObject* g_descr_uint8 = nullptr;
@@ -68,16 +68,19 @@ void** import_api() {
   return table;
 }
 
-void** api() {
-  g_once.run([] {
-    g_api = import_api();
-    if (g_api == nullptr) {
-      Ref exc = fetch_exception();
-      g_failure = std::string(kCapsuleFailure) + ": " + describe_exception(exc.get());
-    }
-  });
-  if (g_api == nullptr) throw InternalFailure(g_failure, __FILE__, __LINE__);
+// Loads the table on first use; a kept failure leaves it null (see g_failure).
+void** load() {
+  g_once.run([] { return (g_api = import_api()) != nullptr; },
+             [](PyObject* exc) {
+               g_failure = std::string(kCapsuleFailure) + ": " + describe_exception(exc);
+             });
   return g_api;
+}
+
+void** api() {
+  void** table = load();
+  if (table == nullptr) throw InternalFailure(g_failure, __FILE__, __LINE__);
+  return table;
 }
 
 PyObject* descr_for(TypeNum type_num) {
@@ -133,6 +136,8 @@ PyTypeObject* holder_type() {
 }  // namespace
 
 void ensure_loaded() { api(); }
+
+bool available() { return load() != nullptr; }
 
 bool is_array_of(PyObject* o, int ndim, TypeNum type_num) {
   void** table = api();

@@ -35,8 +35,14 @@ inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayField
 
 // Loads the interface on first use. Throws an internal failure whose message begins
 // "Failed to access NumPy array API capsule" when NumPy cannot be imported (then and
-// on every later call).
+// on every later call). An interrupted lookup, or a call made on the looking-up thread
+// by code that the lookup runs, propagates its error and keeps nothing.
 void ensure_loaded();
+
+// True when the interface is loaded (loading it on first use); false when NumPy
+// cannot be imported, for callers that can do without it. Interruptions and
+// re-entries propagate as in ensure_loaded.
+bool available();
 
 // True when o is an ndarray (or subclass) with exactly ndim dimensions whose element
 // type is equivalent to type_num (no byte swap, no cast). Loads the interface.

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -66,15 +66,16 @@ inline PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec* spec) 
   return reinterpret_cast<PyTypeObject*>(created);
 }
 
-// The exact binary value of x rounded to `digits` decimals, ties to even (the C
-// library's conversion is exact and rounds in the current, to-nearest mode); NaN
-// prints as NaN and infinities as inf.
+// The exact binary value of x rounded to `digits` decimals, ties to even, always
+// with a decimal point whatever the process's locale; NaN prints as NaN and
+// infinities as inf.
 inline std::string format_fixed(float x, int digits) {
   if (std::isnan(x)) return "NaN";
   if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.*f", digits, static_cast<double>(x));
-  return buffer;
+  char buffer[64];  // |x| < 2^128: at most 39 integer digits
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(x),
+                                 std::chars_format::fixed, digits);
+  return std::string(buffer, end.ptr);
 }
 
 inline PyObject* str_result(const std::string& text) {

@@ -2,34 +2,92 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <thread>
 
+#include "errors.h"
 #include "python.h"
 
 namespace mivo::py {
 
-// The first caller runs the initialiser while holding the interpreter; a thread
-// that arrives while it runs releases the interpreter while it waits (no C++ mutex
-// is held across Python code, so the initialiser may let other threads in).
+// The first caller runs the lookup while holding the interpreter; a thread that
+// arrives while it runs releases the interpreter while it waits (no C++ mutex is held
+// across Python code, so the lookup may let other threads in).
+//
+// The lookup runs Python code (imports, and whatever hooks, finalizers or signal
+// handlers run inside them), which may call back into the module on the same thread.
+// Such a call cannot wait for a lookup that only its own thread can finish: it fails
+// at once with RuntimeError instead. A failed attempt is kept for the rest of the
+// process only when it is an ordinary exception that no such re-entry caused; an
+// interruption (KeyboardInterrupt, SystemExit), a PanicException or a re-entry error
+// propagates and leaves the lookup to the next call, on any thread. So does a C++
+// exception thrown by the attempt (a failed allocation): the state never stays
+// "running" behind it.
 class Once {
  public:
-  template <class F>
-  void run(F&& init) {
-    if (state_.load(std::memory_order_acquire) == kDone) return;
-    int expected = kIdle;
-    if (state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) {
-      init();
-      state_.store(kDone, std::memory_order_release);
+  // `what` names the lookup in the re-entry error.
+  explicit constexpr Once(const char* what) : what_(what) {}
+
+  // attempt() performs the lookup and publishes its result; it returns false with a
+  // Python error pending when it fails. keep(exc) records a failure that is kept;
+  // later calls then return without running anything, and callers read what was
+  // published or kept. Throws PythonError (or the attempt's C++ exception) when the
+  // failure is not kept.
+  template <class Attempt, class Keep>
+  void run(Attempt&& attempt, Keep&& keep) {
+    const unsigned long me = PyThread_get_thread_ident();
+    for (;;) {
+      const int state = state_.load(std::memory_order_acquire);
+      if (state == kDone) return;
+      if (state == kRunning) {
+        // Only this thread ever stores its own id, and it clears it before it lets
+        // the state go, so seeing it here means this thread runs the lookup.
+        if (owner_.load(std::memory_order_relaxed) == me) {
+          reentered_ = true;
+          throw_error(PyExc_RuntimeError, reentry_message());
+        }
+        Py_BEGIN_ALLOW_THREADS
+        while (state_.load(std::memory_order_acquire) == kRunning) std::this_thread::yield();
+        Py_END_ALLOW_THREADS
+        continue;  // done, or given back by an interrupted attempt: look again
+      }
+      int expected = kIdle;
+      if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) continue;
+      owner_.store(me, std::memory_order_relaxed);
+      reentered_ = false;
+      Release release{*this};
+      if (!attempt()) {
+        if (reentered_ || !PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
+        Ref exc = fetch_exception();
+        keep(exc.get());
+      }
+      release.state = kDone;
       return;
     }
-    Py_BEGIN_ALLOW_THREADS
-    while (state_.load(std::memory_order_acquire) != kDone) std::this_thread::yield();
-    Py_END_ALLOW_THREADS
   }
 
  private:
   static constexpr int kIdle = 0, kRunning = 1, kDone = 2;
+
+  // Lets the state go on every exit of an attempt: idle unless it completed.
+  struct Release {
+    Once& once;
+    int state = kIdle;
+    ~Release() {
+      once.owner_.store(0, std::memory_order_relaxed);
+      once.state_.store(state, std::memory_order_release);
+    }
+  };
+
+  std::string reentry_message() const {
+    return std::string("the lookup of ") + what_ +
+           " is running on this thread; a call from code that it runs cannot wait for it";
+  }
+
+  const char* what_;
   std::atomic<int> state_{kIdle};
+  std::atomic<unsigned long> owner_{0};
+  bool reentered_ = false;  // read and written only by the thread that owns the lookup
 };
 
 }  // namespace mivo::py

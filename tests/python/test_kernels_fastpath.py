@@ -94,30 +94,53 @@ def test_short_rows_report_the_row_length():
     same(mivo.batch_asymmetric_l2(np.ones(0, F32), codes), np.zeros(3, F32))
 
 
-def test_query_converted_before_rows_are_read():
-    """A query element's __float__ may retype or reshape the codes array; the call
-    then reads the array as it is after the query's conversion."""
-    codes = np.arange(8, dtype=U8).reshape(2, 4)
+class Hook:
+    """A query element whose conversion changes the codes array."""
 
-    class Sneaky:
-        def __float__(self):
-            codes.shape = (4, 2)
-            codes[0, 0] = 255
-            return 1.0
+    def __init__(self, target, mutate):
+        self.target, self.mutate = target, mutate
 
-    out = mivo.batch_asymmetric_l2([Sneaky()] * 9, codes)
-    same(out, mivo.batch_asymmetric_l2([1.0] * 9, rows(codes)))
-    assert out.shape == (4,)
+    def __index__(self):
+        self.mutate(self.target)
+        return 0x0F
 
-    class Retype:
-        def __float__(self):
-            codes.dtype = np.int8
-            return 1.0
+    def __float__(self):
+        self.mutate(self.target)
+        return 0.5
 
-    codes = np.zeros((2, 2), U8)
-    codes[0, 0] = 200  # -56 as int8: refused by the element path
-    with raises_exact(OverflowError, "out of range integral type conversion attempted"):
-        mivo.batch_asymmetric_l2([Retype()] * 9, codes)
+
+def reshape(a):
+    a.shape = (a.size, 1)
+
+
+def retype(a):
+    a.dtype = np.int8
+
+
+def widen(a):
+    a.dtype = np.uint16
+
+
+def write(a):
+    a[0, 0] = 0x5A
+
+
+@pytest.mark.parametrize("mutate", [reshape, retype, widen, write])
+@pytest.mark.parametrize("fn, query", [(mivo.batch_hamming_distances, lambda h: [h]),
+                                       (mivo.batch_asymmetric_l2, lambda h: [h] * 9)])
+def test_rows_are_fixed_when_the_codes_are_converted(mutate, fn, query):
+    """The codes are converted before the query, whose conversion may reshape, retype
+    or write the array: an exact ndarray gives what a subclass and the list of its
+    rows give (the rows it had, with the contents they have when they are read)."""
+    results = []
+    for variant in ("ndarray", "subclass", "rows"):
+        base = np.array([[0xFF, 0x00], [0x0F, 0xF0]], U8)
+        passed = {"ndarray": base, "subclass": base.view(Sub), "rows": list(base)}[variant]
+        target = base if variant == "rows" else passed
+        results.append(fn(query(Hook(target, mutate)), passed))
+    assert results[0].shape == (2,)
+    for other in results[1:]:
+        same(results[0], other)
 
 
 def test_codes_outer_argument_is_checked_first():

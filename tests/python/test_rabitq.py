@@ -278,6 +278,8 @@ def test_fortran_array_is_read_in_logical_order():
         (([1.0, "x", 0, 0], 1), TypeError, None),
         ((np.zeros((4, 8), F32)[:, ::2],), TypeError,
          "The given array is not contiguous or is misaligned."),
+        ((np.zeros((4, 8), F32)[:, ::2], 5), TypeError,  # refused before the count is compared
+         "The given array is not contiguous or is misaligned."),
         ((np.zeros(8, F32)[::2], 1), TypeError,
          "The given array is not contiguous or is misaligned."),
     ],

@@ -322,6 +322,7 @@ def test_fitted_thresholds_are_per_dimension_and_replace_the_fixed_ones():
         (([0.0] * 3, -1), OverflowError, None),
         (("abc", 1), TypeError, "Can't extract `str` to `Vec`"),
         ((np.zeros((4, 6), F32)[:, ::2],), TypeError, "The given array is not contiguous or is misaligned."),
+        ((np.zeros((4, 6), F32)[:, ::2], 5), TypeError, "The given array is not contiguous or is misaligned."),
     ],
 )
 def test_fit_errors_change_nothing(args, exc, text):
