@@ -127,7 +127,8 @@ def write(a):
 
 @pytest.mark.parametrize("mutate", [reshape, retype, widen, write])
 @pytest.mark.parametrize("fn, query", [(mivo.batch_hamming_distances, lambda h: [h]),
-                                       (mivo.batch_asymmetric_l2, lambda h: [h] * 9)])
+                                       (mivo.batch_asymmetric_l2, lambda h: [h] * 9)],
+                         ids=["hamming", "asymmetric_l2"])
 def test_rows_are_fixed_when_the_codes_are_converted(mutate, fn, query):
     """The codes are converted before the query, whose conversion may reshape, retype
     or write the array: an exact ndarray gives what a subclass and the list of its

@@ -70,13 +70,13 @@ REENTRY_SEQUENCE = ("RuntimeError: the lookup of the Sequence type is running on
 NOT_SEQUENCE = "TypeError: argument 'centroid': 'set' object is not an instance of 'Sequence'"
 
 
-@pytest.mark.parametrize("name, code, want", [
+@pytest.mark.parametrize("code, want", [
     # A call made by code that the lookup runs fails at once; the lookup completes.
-    ("import hook, NumPy", """
+    pytest.param("""
         on_import("numpy", lambda: inner.append(outcome(hamming)))
         print(outcome(pack)); print(*inner); print(outcome(hamming))
-     """, ["[5]", REENTRY_NUMPY, "1"]),
-    ("finalizer in a forced collection, NumPy", """
+     """, ["[5]", REENTRY_NUMPY, "1"], id="import hook, NumPy"),
+    pytest.param("""
         class Node:
             def __init__(self): self.me = self
             def __del__(self): inner.append(outcome(hamming))
@@ -85,54 +85,54 @@ NOT_SEQUENCE = "TypeError: argument 'centroid': 'set' object is not an instance 
                 Node(); gc.collect()
         sys.addaudithook(audit)
         print(outcome(pack)); print(*inner); print(outcome(hamming))
-     """, ["[5]", REENTRY_NUMPY, "1"]),
-    ("finalizer at a collection threshold, NumPy", """
+     """, ["[5]", REENTRY_NUMPY, "1"], id="finalizer in a forced collection, NumPy"),
+    pytest.param("""
         gc.set_threshold(50)
         class Node:
             def __init__(self): self.me = self
             def __del__(self): mivo.hamming_distance(b"\\x01", b"\\x03")
         Node()
         print(outcome(pack))
-     """, ["[5]"]),
+     """, ["[5]"], id="finalizer at a collection threshold, NumPy"),
     # An error that ends the lookup because of the re-entry is not kept.
-    ("signal handler, NumPy", """
+    pytest.param("""
         signal.signal(signal.SIGALRM, lambda *a: mivo.hamming_distance(b"\\x01", b"\\x03"))
         on_import("numpy", lambda: signal.raise_signal(signal.SIGALRM))
         print(outcome(pack)); print(outcome(pack))
-     """, [REENTRY_NUMPY, "[5]"]),
-    ("import hook, Sequence", """
+     """, [REENTRY_NUMPY, "[5]"], id="signal handler, NumPy"),
+    pytest.param("""
         on_import("collections.abc", lambda: inner.append(outcome(lambda: q2.set_centroid({1.0}))))
         print(outcome(lambda: q1.set_centroid({1.0}))); print(*inner)
         print(outcome(lambda: q2.set_centroid(Seq())))
-     """, [NOT_SEQUENCE, REENTRY_SEQUENCE, "None"]),
-    ("import hook lets the re-entry error out, Sequence", """
+     """, [NOT_SEQUENCE, REENTRY_SEQUENCE, "None"], id="import hook, Sequence"),
+    pytest.param("""
         on_import("collections.abc", lambda: q2.set_centroid({1.0}))
         print(outcome(lambda: q1.set_centroid({1.0})))
         print(outcome(lambda: q1.set_centroid(Seq())))
-     """, [REENTRY_SEQUENCE, "None"]),
+     """, [REENTRY_SEQUENCE, "None"], id="import hook lets the re-entry error out, Sequence"),
     # Interruptions propagate and are not kept either.
-    ("KeyboardInterrupt, NumPy", """
+    pytest.param("""
         on_import("numpy", interrupt(KeyboardInterrupt))
         print(outcome(pack)); print(outcome(pack))
-     """, ["KeyboardInterrupt: ", "[5]"]),
-    ("SystemExit, Sequence", """
+     """, ["KeyboardInterrupt: ", "[5]"], id="KeyboardInterrupt, NumPy"),
+    pytest.param("""
         on_import("collections.abc", interrupt(SystemExit(3)))
         print(outcome(lambda: q1.set_centroid(Seq()))); print(outcome(lambda: q1.set_centroid(Seq())))
-     """, ["SystemExit: 3", "None"]),
-    ("KeyboardInterrupt, Sequence", """
+     """, ["SystemExit: 3", "None"], id="SystemExit, Sequence"),
+    pytest.param("""
         on_import("collections.abc", interrupt(KeyboardInterrupt))
         print(outcome(lambda: q1.set_centroid({1.0}))); print(outcome(lambda: q1.set_centroid(Seq())))
-     """, ["KeyboardInterrupt: ", "None"]),
+     """, ["KeyboardInterrupt: ", "None"], id="KeyboardInterrupt, Sequence"),
     # A thread that waited for an interrupted lookup does it itself.
-    ("interrupted while another thread waits, NumPy", """
+    pytest.param("""
         other = threading.Thread(target=lambda: inner.append(outcome(pack)))
         def action():
             other.start(); time.sleep(0.2); raise KeyboardInterrupt
         on_import("numpy", action)
         print(outcome(pack)); other.join(); print(*inner)
-     """, ["KeyboardInterrupt: ", "[5]"]),
+     """, ["KeyboardInterrupt: ", "[5]"], id="interrupted while another thread waits, NumPy"),
 ])
-def test_lookup_never_waits_for_its_own_thread_and_keeps_no_interruption(name, code, want):
+def test_lookup_never_waits_for_its_own_thread_and_keeps_no_interruption(code, want):
     assert run_fresh(code) == want
 
 
