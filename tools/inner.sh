@@ -123,6 +123,7 @@ case "$1" in
     "$py" -m venv --system-site-packages "$smoke"
     "$smoke/bin/python" -m pip install -q --no-index dist/mivo-*.whl
     echo "== pytest against the installed wheel ($("$py" --version))"
-    (cd tests/wheel && "$here/$smoke/bin/python" -m pytest -q -p no:cacheprovider .)
+    (cd tests/wheel &&
+      "$here/$smoke/bin/python" -m pytest -q -p no:cacheprovider . ../python/test_golden.py)
     ;;
 esac
