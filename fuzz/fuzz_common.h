@@ -2,10 +2,6 @@
 // into sizes, floats and codes, and the loop over the compiled SIMD targets.
 #pragma once
 
-// The same target set as the kernels' file, so that the target loops cover AVX3_DL.
-#ifndef HWY_WANT_AVX3_DL
-#define HWY_WANT_AVX3_DL 1
-#endif
 #include <hwy/targets.h>
 
 #include <algorithm>

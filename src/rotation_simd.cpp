@@ -6,14 +6,11 @@
 // every product is rounded before it is added or subtracted (separate Mul and
 // Add/Sub; no fused operations, no horizontal reductions). The results therefore
 // equal the scalar loops of rotation.cpp bit for bit on every target.
+// Which targets are compiled is set once for the whole build, in CMakeLists.txt.
+// Vector types of scalable targets are sizeless: they live only in named variables,
+// never in arrays or class members.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "rotation_simd.cpp"
-
-// The kernels keep a few vectors in small arrays, which sizeless (scalable) vector
-// types do not allow; those targets fall back to a fixed-width one.
-#ifndef HWY_DISABLED_TARGETS
-#define HWY_DISABLED_TARGETS (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_RVV)
-#endif
 
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
@@ -32,144 +29,171 @@ namespace HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-using DF = hn::ScalableTag<float>;
+// At most 16 lanes: a generation block of four vectors must fit in kMaxBlockRows
+// rows. Scalable vectors wider than 512 bits use their first 16 lanes.
+using DF = hn::CappedTag<float, 16>;
 using VF = hn::Vec<DF>;
 
-constexpr size_t kLanes = hn::MaxLanes(DF());
 constexpr uint64_t kPanel = Rotation::kPanelRows;
+static_assert(4 * hn::MaxLanes(DF()) <= rotation_simd::kMaxBlockRows);
 
-// Rows of one pass of rotate over a panel: eight vectors, or the whole panel when
-// that is fewer.
-constexpr size_t kRotateVecs = HWY_MIN(size_t{8}, kPanel / kLanes);
-constexpr uint64_t kRotateRows = kRotateVecs * kLanes;
+// Rows [start, start + V * lanes) of one panel, whose column k is at col + k * kPanel:
+// lane j of accumulator v holds row start + v * lanes + j, summed sequentially over k
+// from +0.0 exactly as the scalar loop does. Of these rows, `count` from `skip` on are
+// written to y.
+template <size_t V>
+HWY_INLINE void RotatePass(DF df, const float* HWY_RESTRICT col, uint64_t d,
+                           const float* HWY_RESTRICT x, size_t skip, size_t count,
+                           float* HWY_RESTRICT y) {
+  static_assert(V == 4 || V == 8, "four or eight accumulators");
+  const size_t lanes = hn::Lanes(df);
+  VF a0 = hn::Zero(df);
+  VF a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+  for (uint64_t k = 0; k < d; ++k, col += kPanel) {
+    const VF xk = hn::Set(df, x[k]);
+    const auto add = [&](VF acc, size_t v) {
+      return hn::Add(acc, hn::Mul(hn::LoadU(df, col + v * lanes), xk));
+    };
+    a0 = add(a0, 0);
+    a1 = add(a1, 1);
+    a2 = add(a2, 2);
+    a3 = add(a3, 3);
+    if constexpr (V == 8) {
+      a4 = add(a4, 4);
+      a5 = add(a5, 5);
+      a6 = add(a6, 6);
+      a7 = add(a7, 7);
+    }
+  }
+  HWY_ALIGN float tail[V * hn::MaxLanes(DF())];
+  float* out = skip == 0 && count == V * lanes ? y : tail;
+  hn::StoreU(a0, df, out);
+  hn::StoreU(a1, df, out + lanes);
+  hn::StoreU(a2, df, out + 2 * lanes);
+  hn::StoreU(a3, df, out + 3 * lanes);
+  if constexpr (V == 8) {
+    hn::StoreU(a4, df, out + 4 * lanes);
+    hn::StoreU(a5, df, out + 5 * lanes);
+    hn::StoreU(a6, df, out + 6 * lanes);
+    hn::StoreU(a7, df, out + 7 * lanes);
+  }
+  if (out == tail) std::copy(tail + skip, tail + skip + count, y);
+}
 
-// Rows of one generation block: the lanes of four vectors.
-constexpr uint64_t kBlockRows = 4 * kLanes;
-static_assert(kBlockRows <= rotation_simd::kMaxBlockRows);
-
-// y = panels * x. Lane j of accumulator v holds output row r0 + c + v*kLanes + j,
-// summed sequentially over k from +0.0 exactly as the scalar loop does.
+// y = panels * x, in passes of eight vectors of rows, or four when eight would not
+// fit in a panel.
 void RotatePanels(const float* HWY_RESTRICT panels, uint64_t d, const float* HWY_RESTRICT x,
                   float* HWY_RESTRICT y) {
   const DF df;
+  const size_t lanes = hn::Lanes(df);
+  const bool eight = 8 * lanes <= kPanel;
+  const uint64_t pass = (eight ? 8 : 4) * lanes;
   for (uint64_t r0 = 0; r0 < d; r0 += kPanel) {
     const float* panel = panels + r0 * d;
     const uint64_t nr = std::min(kPanel, d - r0);
-    for (uint64_t c = 0; c < nr; c += kRotateRows) {
-      VF acc[kRotateVecs];
-      for (size_t v = 0; v < kRotateVecs; ++v) acc[v] = hn::Zero(df);
-      const float* col = panel + c;
-      for (uint64_t k = 0; k < d; ++k, col += kPanel) {
-        const VF xk = hn::Set(df, x[k]);
-        for (size_t v = 0; v < kRotateVecs; ++v) {
-          acc[v] = hn::Add(acc[v], hn::Mul(hn::LoadU(df, col + v * kLanes), xk));
-        }
-      }
-      if (nr - c >= kRotateRows) {
-        for (size_t v = 0; v < kRotateVecs; ++v) hn::StoreU(acc[v], df, y + r0 + c + v * kLanes);
+    for (uint64_t c = 0; c < nr; c += pass) {
+      // A pass never reads past its panel: when the lane count does not divide the
+      // panel, the last one starts early and recomputes rows, with the same bits.
+      const uint64_t start = std::min(c, kPanel - pass);
+      const size_t count = std::min(nr, start + pass) - c;
+      if (eight) {
+        RotatePass<8>(df, panel + start, d, x, c - start, count, y + r0 + c);
       } else {
-        HWY_ALIGN float tail[kRotateRows];
-        for (size_t v = 0; v < kRotateVecs; ++v) hn::Store(acc[v], df, tail + v * kLanes);
-        std::copy(tail, tail + (nr - c), y + r0 + c);
+        RotatePass<4>(df, panel + start, d, x, c - start, count, y + r0 + c);
       }
     }
   }
 }
 
-// The four vectors of block column k (lanes = the block's rows).
-struct Block4 {
-  VF v0, v1, v2, v3;
-};
-
-HWY_INLINE Block4 LoadColumn(DF df, const float* w) {
-  return {hn::LoadU(df, w), hn::LoadU(df, w + kLanes), hn::LoadU(df, w + 2 * kLanes),
-          hn::LoadU(df, w + 3 * kLanes)};
-}
-
-HWY_INLINE void StoreColumn(DF df, const Block4& b, float* w) {
-  hn::StoreU(b.v0, df, w);
-  hn::StoreU(b.v1, df, w + kLanes);
-  hn::StoreU(b.v2, df, w + 2 * kLanes);
-  hn::StoreU(b.v3, df, w + 3 * kLanes);
-}
-
 // dot + col * qk, lane by lane (product rounded, then added).
-HWY_INLINE Block4 AddProduct(const Block4& dot, const Block4& col, VF qk) {
-  return {hn::Add(dot.v0, hn::Mul(col.v0, qk)), hn::Add(dot.v1, hn::Mul(col.v1, qk)),
-          hn::Add(dot.v2, hn::Mul(col.v2, qk)), hn::Add(dot.v3, hn::Mul(col.v3, qk))};
+HWY_INLINE VF AddProduct(VF dot, VF col, VF qk) { return hn::Add(dot, hn::Mul(col, qk)); }
+
+// The vector at w less qk * dot, lane by lane (product rounded, then subtracted),
+// stored back and returned.
+HWY_INLINE VF SubProductInPlace(DF df, float* w, VF qk, VF dot) {
+  const VF col = hn::Sub(hn::LoadU(df, w), hn::Mul(qk, dot));
+  hn::StoreU(col, df, w);
+  return col;
 }
 
-// col - qk * dot, lane by lane (product rounded, then subtracted).
-HWY_INLINE Block4 SubProduct(const Block4& col, VF qk, const Block4& dot) {
-  return {hn::Sub(col.v0, hn::Mul(qk, dot.v0)), hn::Sub(col.v1, hn::Mul(qk, dot.v1)),
-          hn::Sub(col.v2, hn::Mul(qk, dot.v2)), hn::Sub(col.v3, hn::Mul(qk, dot.v3))};
-}
-
-HWY_INLINE Block4 NegativeZeros(DF df) {
-  const VF z = hn::Set(df, -0.0f);
-  return {z, z, z, z};
-}
-
-// Removes from every row of the block w (row b of column k at w[k*kBlockRows + b])
-// its components along the finished rows q[0..n) in order, as modified Gram-Schmidt
-// does row by row. Lane b of `dot` holds block row b's dot product with the current
-// q, one sequential sum over k from -0.0. One pass per q: the update by the previous
-// q and the dot product with the current one share the loop, since column k of the
-// dot needs only column k of the update.
+// Removes from every row of the block w (row b of column k at w[k * block + b], with
+// block = 4 * lanes rows) its components along the finished rows q[0..n) in order, as
+// modified Gram-Schmidt does row by row. Lane j of dot_v holds block row
+// v * lanes + j's dot product with the current q, one sequential sum over k from
+// -0.0. One pass per q: the update by the previous q and the dot product with the
+// current one share the loop, since column k of the dot needs only column k of the
+// update.
 void ProjectOutRows(DF df, const float* HWY_RESTRICT q, uint64_t n, uint64_t d,
                     float* HWY_RESTRICT w) {
-  Block4 dot = NegativeZeros(df);
+  const size_t lanes = hn::Lanes(df);
+  const size_t block = 4 * lanes;
+  VF dot0 = hn::Set(df, -0.0f);
+  VF dot1 = dot0, dot2 = dot0, dot3 = dot0;
   for (uint64_t k = 0; k < d; ++k) {
-    dot = AddProduct(dot, LoadColumn(df, w + k * kBlockRows), hn::Set(df, q[k]));
+    const float* wk = w + k * block;
+    const VF qk = hn::Set(df, q[k]);
+    dot0 = AddProduct(dot0, hn::LoadU(df, wk), qk);
+    dot1 = AddProduct(dot1, hn::LoadU(df, wk + lanes), qk);
+    dot2 = AddProduct(dot2, hn::LoadU(df, wk + 2 * lanes), qk);
+    dot3 = AddProduct(dot3, hn::LoadU(df, wk + 3 * lanes), qk);
   }
   for (uint64_t j = 1; j < n; ++j) {
     const float* prev = q + (j - 1) * d;
     const float* cur = q + j * d;
-    const Block4 prev_dot = dot;
-    dot = NegativeZeros(df);
+    const VF prev0 = dot0, prev1 = dot1, prev2 = dot2, prev3 = dot3;
+    dot0 = hn::Set(df, -0.0f);
+    dot1 = dot0;
+    dot2 = dot0;
+    dot3 = dot0;
     for (uint64_t k = 0; k < d; ++k) {
-      float* wk = w + k * kBlockRows;
-      const Block4 col = SubProduct(LoadColumn(df, wk), hn::Set(df, prev[k]), prev_dot);
-      StoreColumn(df, col, wk);
-      dot = AddProduct(dot, col, hn::Set(df, cur[k]));
+      float* wk = w + k * block;
+      const VF pk = hn::Set(df, prev[k]);
+      const VF ck = hn::Set(df, cur[k]);
+      dot0 = AddProduct(dot0, SubProductInPlace(df, wk, pk, prev0), ck);
+      dot1 = AddProduct(dot1, SubProductInPlace(df, wk + lanes, pk, prev1), ck);
+      dot2 = AddProduct(dot2, SubProductInPlace(df, wk + 2 * lanes, pk, prev2), ck);
+      dot3 = AddProduct(dot3, SubProductInPlace(df, wk + 3 * lanes, pk, prev3), ck);
     }
   }
   const float* last = q + (n - 1) * d;
   for (uint64_t k = 0; k < d; ++k) {
-    float* wk = w + k * kBlockRows;
-    StoreColumn(df, SubProduct(LoadColumn(df, wk), hn::Set(df, last[k]), dot), wk);
+    float* wk = w + k * block;
+    const VF lk = hn::Set(df, last[k]);
+    SubProductInPlace(df, wk, lk, dot0);
+    SubProductInPlace(df, wk + lanes, lk, dot1);
+    SubProductInPlace(df, wk + 2 * lanes, lk, dot2);
+    SubProductInPlace(df, wk + 3 * lanes, lk, dot3);
   }
 }
 
-// Generation by modified Gram-Schmidt in blocks of kBlockRows new rows: first all
+// Generation by modified Gram-Schmidt in blocks of 4 * lanes new rows: first all
 // earlier rows are projected out of the whole block (lanes = the block's rows), then
 // the block's own rows are finished in order, each projected out of the block as soon
 // as it is final. Every row thus sees the same projections in the same order as when
 // the rows are built one at a time. Norms and divisions run per row in scalar code.
 void BuildRows(uint64_t d, uint64_t seed, float* HWY_RESTRICT rows, float* HWY_RESTRICT w) {
   const DF df;
+  const uint64_t block = 4 * hn::Lanes(df);
   uint64_t state = seed;
-  for (uint64_t i0 = 0; i0 < d; i0 += kBlockRows) {
-    const uint64_t nb = std::min(kBlockRows, d - i0);
+  for (uint64_t i0 = 0; i0 < d; i0 += block) {
+    const uint64_t nb = std::min(block, d - i0);
     for (uint64_t b = 0; b < nb; ++b) {
-      for (uint64_t k = 0; k < d; ++k) w[k * kBlockRows + b] = next_gaussian(state);
+      for (uint64_t k = 0; k < d; ++k) w[k * block + b] = next_gaussian(state);
     }
-    for (uint64_t k = 0; k < d; ++k) {
-      std::fill(w + k * kBlockRows + nb, w + (k + 1) * kBlockRows, 0.0f);
-    }
+    for (uint64_t k = 0; k < d; ++k) std::fill(w + k * block + nb, w + (k + 1) * block, 0.0f);
     if (i0 > 0) ProjectOutRows(df, rows, i0, d, w);
 
     for (uint64_t b = 0; b < nb; ++b) {
       const uint64_t i = i0 + b;
       float sq = -0.0f;  // one sequential sum over k from -0.0, as in the scalar loop
       for (uint64_t k = 0; k < d; ++k) {
-        const float v = w[k * kBlockRows + b];
+        const float v = w[k * block + b];
         sq = sq + v * v;
       }
       const float norm = std::sqrt(sq);
       float* row = rows + i * d;
       if (norm > 1.0e-10f) {
-        for (uint64_t k = 0; k < d; ++k) row[k] = w[k * kBlockRows + b] / norm;
+        for (uint64_t k = 0; k < d; ++k) row[k] = w[k * block + b] / norm;
       } else {
         // A collapsed row becomes a unit vector, not orthogonalised; its draws are
         // spent all the same.
@@ -183,6 +207,10 @@ void BuildRows(uint64_t d, uint64_t seed, float* HWY_RESTRICT rows, float* HWY_R
   }
 }
 
+const char* RotationTargetName() { return hwy::TargetName(HWY_TARGET); }
+
+size_t RotationVectorBytes() { return hn::Lanes(DF()) * sizeof(float); }
+
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
 HWY_AFTER_NAMESPACE();
@@ -192,6 +220,8 @@ namespace mivo {
 
 HWY_EXPORT(RotatePanels);
 HWY_EXPORT(BuildRows);
+HWY_EXPORT(RotationTargetName);
+HWY_EXPORT(RotationVectorBytes);
 
 namespace rotation_simd {
 
@@ -202,6 +232,10 @@ void rotate_panels(const float* panels, uint64_t d, const float* x, float* y) {
 void build_rows(uint64_t d, uint64_t seed, float* rows, float* work) {
   HWY_DYNAMIC_DISPATCH(BuildRows)(d, seed, rows, work);
 }
+
+const char* target_name() { return HWY_DYNAMIC_DISPATCH(RotationTargetName)(); }
+
+size_t vector_bytes() { return HWY_DYNAMIC_DISPATCH(RotationVectorBytes)(); }
 
 }  // namespace rotation_simd
 }  // namespace mivo

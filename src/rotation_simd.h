@@ -3,6 +3,7 @@
 // in rotation.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace mivo::rotation_simd {
@@ -17,5 +18,10 @@ void rotate_panels(const float* panels, uint64_t d, const float* x, float* y);
 // The d orthonormal rows drawn from `seed`, row-major into rows[0 .. d*d); `work`
 // holds kMaxBlockRows * d floats of scratch.
 void build_rows(uint64_t d, uint64_t seed, float* rows, float* work);
+
+// The Highway target these kernels dispatch to on this CPU, and the size in bytes of
+// the vectors they run on (at most 64: wider scalable vectors are used in part).
+const char* target_name();
+size_t vector_bytes();
 
 }  // namespace mivo::rotation_simd

@@ -8,10 +8,9 @@
 //
 // This file is included once per target by Highway's foreach_target.h; the code
 // outside the HWY_NAMESPACE block is compiled in the final pass only (HWY_ONCE).
-// AVX3_DL (with its 64-bit population count) is opt-in before Highway 1.1.
-#ifndef HWY_WANT_AVX3_DL
-#define HWY_WANT_AVX3_DL 1
-#endif
+// Which targets are compiled is set once for the whole build, in CMakeLists.txt.
+// Vector types of scalable targets are sizeless: they live only in named variables,
+// never in arrays or class members.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "simd_ops.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -38,7 +37,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // Targets that only emulate vectors run the scalar kernels, which are faster there.
 #undef MIVO_VECTOR_TARGET
-#if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128 || HWY_HAVE_SCALABLE
+#if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 #define MIVO_VECTOR_TARGET 0
 #else
 #define MIVO_VECTOR_TARGET 1
@@ -47,7 +46,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 // Targets with a one-instruction population count of 64-bit lanes.
 #undef MIVO_POPCNT64
 #if HWY_TARGET == HWY_AVX3_DL || (defined(HWY_AVX3_ZEN4) && HWY_TARGET == HWY_AVX3_ZEN4) || \
-    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR)
+    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR) || HWY_TARGET == HWY_SVE ||     \
+    HWY_TARGET == HWY_SVE2 || HWY_TARGET == HWY_SVE_256 || HWY_TARGET == HWY_SVE2_128
 #define MIVO_POPCNT64 1
 #else
 #define MIVO_POPCNT64 0
@@ -227,6 +227,13 @@ void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes
 
 // ---------------------------------------------------------------- One-bit inner products
 
+// AVX2 blends by the sign bit in one instruction (vblendvps); the other targets flip
+// the sign by mask and exclusive or (AVX-512 folds both into one ternary-logic
+// instruction), which wants the code's words complemented.
+constexpr bool kSelectBySign = MIVO_SIGN_BLEND;
+
+#if !HWY_HAVE_SCALABLE
+
 // Loads 16 bytes at `offset` of four codes per 128-bit block: block b of the result
 // holds code 4b + r of the group whose code pointers are p.
 template <class D32>
@@ -241,53 +248,86 @@ HWY_INLINE hn::Vec<D32> LoadRow(D32 d32, const uint8_t* const* p, size_t r, size
   } else if constexpr (kBlocks == 2) {
     return hn::Combine(d32, load(4 + r), load(r));
   } else {
-    static_assert(kBlocks == 4, "x86 vectors hold 1, 2 or 4 blocks");
+    static_assert(kBlocks == 4, "fixed-width vectors hold 1, 2 or 4 blocks");
     const hn::Half<D32> dh;
     return hn::Combine(d32, hn::Combine(dh, load(12 + r), load(8 + r)),
                        hn::Combine(dh, load(4 + r), load(r)));
   }
 }
 
-// Transposes 4x4 u32 within every block: word m of the result holds, in lane l,
-// the 32-bit word m of row l % 4 of that block.
+// Transposes 4x4 u32 within every block of r0..r3 and stores word m at
+// out + m * stride: lane l holds the 32-bit word m of row l % 4 of that block.
 template <class D32>
-HWY_INLINE void Transpose4(D32 d32, hn::Vec<D32> r0, hn::Vec<D32> r1, hn::Vec<D32> r2,
-                           hn::Vec<D32> r3, hn::Vec<D32>* w) {
+HWY_INLINE void StoreTransposed(D32 d32, hn::Vec<D32> r0, hn::Vec<D32> r1, hn::Vec<D32> r2,
+                                hn::Vec<D32> r3, uint32_t* out, size_t stride) {
   const hn::Repartition<uint64_t, D32> d64;
   const auto t0 = hn::BitCast(d64, hn::InterleaveLower(d32, r0, r1));
   const auto t1 = hn::BitCast(d64, hn::InterleaveUpper(d32, r0, r1));
   const auto t2 = hn::BitCast(d64, hn::InterleaveLower(d32, r2, r3));
   const auto t3 = hn::BitCast(d64, hn::InterleaveUpper(d32, r2, r3));
-  w[0] = hn::BitCast(d32, hn::InterleaveLower(d64, t0, t2));
-  w[1] = hn::BitCast(d32, hn::InterleaveUpper(d64, t0, t2));
-  w[2] = hn::BitCast(d32, hn::InterleaveLower(d64, t1, t3));
-  w[3] = hn::BitCast(d32, hn::InterleaveUpper(d64, t1, t3));
+  const auto put = [&](hn::Vec<D32> w, size_t m) {
+    hn::Store(kSelectBySign ? w : hn::Not(w), d32, out + m * stride);
+  };
+  put(hn::BitCast(d32, hn::InterleaveLower(d64, t0, t2)), 0);
+  put(hn::BitCast(d32, hn::InterleaveUpper(d64, t0, t2)), 1);
+  put(hn::BitCast(d32, hn::InterleaveLower(d64, t1, t3)), 2);
+  put(hn::BitCast(d32, hn::InterleaveUpper(d64, t1, t3)), 3);
 }
 
-// G groups of lanes codes: lane l of accumulator g is the inner product of code
+#endif  // !HWY_HAVE_SCALABLE
+
+// Stores the four 32-bit words of the 16 bytes at `at` of the codes rows[0 .. G * lanes):
+// word m of code g * lanes + l goes to words[(m * G + g) * lanes + l], complemented
+// unless the kernel selects by sign.
+template <size_t G>
+HWY_INLINE void StoreChunkWords(const uint8_t* const* rows, size_t at, uint32_t* words) {
+  const hn::ScalableTag<uint32_t> du;
+  const size_t lanes = hn::Lanes(du);
+#if HWY_HAVE_SCALABLE
+  // How many blocks a scalable vector holds is known only at run time, so the words
+  // are transposed through memory, one code at a time.
+  const uint32_t flip = kSelectBySign ? 0u : ~0u;
+  for (size_t j = 0; j < G * lanes; ++j) {
+    uint32_t* dst = words + (j / lanes) * lanes + j % lanes;
+    for (size_t m = 0; m < 4; ++m) {
+      uint32_t w;
+      std::memcpy(&w, rows[j] + at + 4 * m, 4);
+      dst[m * G * lanes] = w ^ flip;
+    }
+  }
+#else
+  for (size_t g = 0; g < G; ++g) {
+    const uint8_t* const* gp = rows + g * lanes;
+    StoreTransposed(du, LoadRow(du, gp, 0, at), LoadRow(du, gp, 1, at), LoadRow(du, gp, 2, at),
+                    LoadRow(du, gp, 3, at), words + g * lanes, G * lanes);
+  }
+#endif
+}
+
+// G groups of `lanes` codes: lane l of accumulator g is the inner product of code
 // g * lanes + l, one sequential f32 sum over i = 0 .. D-1 from +0.0. Step i adds
 // q[i] with its sign bit flipped when bit i of that code is clear; no lane ever
 // sees another code's terms and lanes are never added together.
 template <size_t G>
 HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const* p,
                                float* out) {
+  static_assert(G >= 1 && G <= 4, "four accumulators");
   const hn::ScalableTag<float> df;
   const hn::RebindToUnsigned<decltype(df)> du;
-  constexpr size_t kLanes = hn::MaxLanes(decltype(df)());
+  const size_t lanes = hn::Lanes(df);
+  constexpr size_t kMaxLanes = hn::MaxLanes(decltype(df)());
   const auto sign = hn::Set(du, 0x80000000u);
-  // AVX2 blends by the sign bit in one instruction (vblendvps); AVX-512 folds the
-  // mask-and-flip into one ternary-logic instruction instead.
-  constexpr bool kSelectBySign = MIVO_SIGN_BLEND;
 
-  decltype(hn::Zero(df)) acc[G];
-  for (size_t g = 0; g < G; ++g) acc[g] = hn::Zero(df);
+  // One accumulator per group; those past G stay unused.
+  auto acc0 = hn::Zero(df);
+  auto acc1 = acc0, acc2 = acc0, acc3 = acc0;
 
-  // The complemented 32-bit words of one 16-byte chunk of every code: word m of
-  // group g at (m * G + g) * kLanes. A set bit t means "flip the sign of q[32m + t]".
-  HWY_ALIGN uint32_t words[4 * G * kLanes];
+  // The words of one 16-byte chunk of every code (see StoreChunkWords). A set bit t
+  // of a complemented word means "flip the sign of q[32m + t]".
+  HWY_ALIGN uint32_t words[4 * G * kMaxLanes];
   // Zero-padded copies of the last, partial chunk (a code may end right after it).
-  HWY_ALIGN uint8_t tail[G * kLanes][16];
-  const uint8_t* tail_ptr[G * kLanes];
+  HWY_ALIGN uint8_t tail[G * kMaxLanes][16];
+  const uint8_t* tail_ptr[G * kMaxLanes];
 
   const size_t need = dim / 8 + (dim % 8 != 0);
   for (size_t chunk = 0; 16 * chunk < need; ++chunk) {
@@ -295,7 +335,7 @@ HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const*
     const uint8_t* const* rows = p;
     size_t at = offset;
     if (offset + 16 > need) {
-      for (size_t j = 0; j < G * kLanes; ++j) {
+      for (size_t j = 0; j < G * lanes; ++j) {
         std::memset(tail[j], 0, 16);
         std::memcpy(tail[j], p[j] + offset, need - offset);
         tail_ptr[j] = tail[j];
@@ -303,50 +343,46 @@ HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const*
       rows = tail_ptr;
       at = 0;
     }
-    for (size_t g = 0; g < G; ++g) {
-      const uint8_t* const* gp = rows + g * kLanes;
-      hn::Vec<decltype(du)> w[4];
-      Transpose4(du, LoadRow(du, gp, 0, at), LoadRow(du, gp, 1, at), LoadRow(du, gp, 2, at),
-                 LoadRow(du, gp, 3, at), w);
-      for (size_t m = 0; m < 4; ++m) {
-        hn::Store(kSelectBySign ? w[m] : hn::Not(w[m]), du, words + (m * G + g) * kLanes);
-      }
-    }
+    StoreChunkWords<G>(rows, at, words);
     for (size_t m = 0; m < 4; ++m) {
       const size_t first = 128 * chunk + 32 * m;
       if (first >= dim) break;
       const size_t bits = std::min<size_t>(32, dim - first);
-      decltype(hn::Zero(du)) flip[G];
-      for (size_t g = 0; g < G; ++g) flip[g] = hn::Load(du, words + (m * G + g) * kLanes);
+      const uint32_t* wm = words + m * G * lanes;
+      const auto flip0 = hn::Load(du, wm);
+      const auto flip1 = G > 1 ? hn::Load(du, wm + lanes) : flip0;
+      const auto flip2 = G > 2 ? hn::Load(du, wm + 2 * lanes) : flip0;
+      const auto flip3 = G > 3 ? hn::Load(du, wm + 3 * lanes) : flip0;
       const float* qm = q + first;
-      // Bit t moves to the sign position; everything below it is masked off.
       auto step = [&]<int T>() {
         if (static_cast<size_t>(T) >= bits) return;
         const auto qt = hn::BitCast(du, hn::Set(df, qm[T]));
-        if constexpr (kSelectBySign) {
-          // Bit t of the code at the sign position picks q[i] or its negation;
-          // the bits below it do not matter to the blend.
-          const auto pos = hn::BitCast(df, qt);
-          const auto neg = hn::BitCast(df, hn::Xor(qt, sign));
-          for (size_t g = 0; g < G; ++g) {
-            const auto bit = hn::BitCast(df, hn::ShiftLeft<31 - T>(flip[g]));
-            acc[g] = hn::Add(acc[g], hn::IfNegativeThenElse(bit, pos, neg));
+        // Bit t of the code's word moves to the sign position.
+        const auto term = [&](hn::Vec<decltype(du)> word) {
+          const auto bit = hn::ShiftLeft<31 - T>(word);
+          if constexpr (kSelectBySign) {
+            // The bits below it do not matter to the blend.
+            return hn::IfNegativeThenElse(hn::BitCast(df, bit), hn::BitCast(df, qt),
+                                          hn::BitCast(df, hn::Xor(qt, sign)));
+          } else {
+            // Everything below it is masked off.
+            return hn::BitCast(df, hn::Xor(qt, hn::And(bit, sign)));
           }
-        } else {
-          // Bit t of the complemented code at the sign position, everything below
-          // it masked off, flips the sign of q[i].
-          for (size_t g = 0; g < G; ++g) {
-            const auto term = hn::Xor(qt, hn::And(hn::ShiftLeft<31 - T>(flip[g]), sign));
-            acc[g] = hn::Add(acc[g], hn::BitCast(df, term));
-          }
-        }
+        };
+        acc0 = hn::Add(acc0, term(flip0));
+        if constexpr (G > 1) acc1 = hn::Add(acc1, term(flip1));
+        if constexpr (G > 2) acc2 = hn::Add(acc2, term(flip2));
+        if constexpr (G > 3) acc3 = hn::Add(acc3, term(flip3));
       };
       [&]<int... T>(std::integer_sequence<int, T...>) {
         (step.template operator()<T>(), ...);
       }(std::make_integer_sequence<int, 32>());
     }
   }
-  for (size_t g = 0; g < G; ++g) hn::StoreU(acc[g], df, out + g * kLanes);
+  hn::StoreU(acc0, df, out);
+  if constexpr (G > 1) hn::StoreU(acc1, df, out + lanes);
+  if constexpr (G > 2) hn::StoreU(acc2, df, out + 2 * lanes);
+  if constexpr (G > 3) hn::StoreU(acc3, df, out + 3 * lanes);
 }
 
 void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out) {
@@ -355,29 +391,29 @@ void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out)
     return;
   }
   const hn::ScalableTag<float> df;
-  constexpr size_t kLanes = hn::MaxLanes(decltype(df)());
+  const size_t lanes = hn::Lanes(df);
+  constexpr size_t kMaxLanes = hn::MaxLanes(decltype(df)());
   constexpr size_t kGroups = 4;  // independent chains per step hide the add latency
+  const size_t round = kGroups * lanes;
   const size_t n = codes.size();
-  const uint8_t* ptr[kGroups * kLanes];
-  HWY_ALIGN float results[kGroups * kLanes];
-  for (size_t first = 0; first < n; first += kGroups * kLanes) {
-    const size_t count = std::min(n - first, kGroups * kLanes);
+  const uint8_t* ptr[kGroups * kMaxLanes];
+  HWY_ALIGN float results[kGroups * kMaxLanes];
+  for (size_t first = 0; first < n; first += round) {
+    const size_t count = std::min(n - first, round);
     // Missing codes of the last round repeat the last real one; their lanes are
     // dropped.
-    for (size_t l = 0; l < kGroups * kLanes; ++l) {
-      ptr[l] = codes.data(first + std::min(l, count - 1));
-    }
+    for (size_t l = 0; l < round; ++l) ptr[l] = codes.data(first + std::min(l, count - 1));
     // The next round's codes are fetched while this round computes: they are read
     // 16 bytes at a time in an order that the hardware prefetcher does not follow,
     // unless they are short rows of one block.
     const size_t need = dim / 8 + (dim % 8 != 0);
-    const size_t ahead = codes.dense() && need <= 64 ? first : first + 2 * kGroups * kLanes;
-    for (size_t j = first + kGroups * kLanes; j < std::min(n, ahead); ++j) {
+    const size_t ahead = codes.dense() && need <= 64 ? first : first + 2 * round;
+    for (size_t j = first + round; j < std::min(n, ahead); ++j) {
       for (size_t o = 0; o < need; o += 64) hwy::Prefetch(codes.data(j) + o);
       hwy::Prefetch(codes.data(j) + need - 1);
     }
-    float* dst = count == kGroups * kLanes ? out + first : results;
-    switch ((count + kLanes - 1) / kLanes) {
+    float* dst = count == round ? out + first : results;
+    switch ((count + lanes - 1) / lanes) {
       case 1: OneBitGroups<1>(q, dim, ptr, dst); break;
       case 2: OneBitGroups<2>(q, dim, ptr, dst); break;
       case 3: OneBitGroups<3>(q, dim, ptr, dst); break;
@@ -401,6 +437,8 @@ void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out)
 #endif  // MIVO_VECTOR_TARGET
 
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
+
+size_t VectorBytes() { return hn::Lanes(hn::ScalableTag<uint8_t>()); }
 
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
@@ -552,6 +590,7 @@ void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, f
 HWY_EXPORT(BatchHamming);
 HWY_EXPORT(BatchOneBit);
 HWY_EXPORT(TargetName);
+HWY_EXPORT(VectorBytes);
 
 void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
                              uint32_t* out) {
@@ -590,6 +629,8 @@ void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, f
 }
 
 const char* simd_target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
+
+size_t simd_vector_bytes() { return HWY_DYNAMIC_DISPATCH(VectorBytes)(); }
 
 }  // namespace mivo
 #endif  // HWY_ONCE

@@ -87,6 +87,9 @@ void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, f
 // The name of the Highway target that the batch kernels dispatch to on this CPU.
 const char* simd_target_name();
 
+// The size in bytes of the vectors those kernels run on.
+size_t simd_vector_bytes();
+
 // Centre of B-bit codes: (f32(2^B) - 1) * 0.5, with 2^B taken exactly (infinity
 // once it leaves the f32 range) rather than as a wrapping shift.
 float multibit_centre(uint64_t total_bits);

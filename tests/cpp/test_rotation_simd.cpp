@@ -10,6 +10,7 @@
 
 #include "only_target.h"
 #include "rotation.h"
+#include "target_check.h"
 
 namespace mivo {
 namespace {
@@ -41,6 +42,7 @@ TEST(RotationSimd, RotateEqualsScalarOnEveryTarget) {
       r.rotate(x.data(), want.data(), Kernels::kScalar);
       for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
         OnlyTarget only(target);
+        expect_dispatched(target);
         std::fill(got.begin(), got.end(), 1.0f);
         r.rotate(x.data(), got.data());
         ASSERT_TRUE(same_bits(got.data(), want.data(), d))
@@ -59,6 +61,7 @@ TEST(RotationSimd, GenerateEqualsScalarOnEveryTarget) {
     const Rotation want = Rotation::generate(d, seed, Kernels::kScalar);
     for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
       OnlyTarget only(target);
+      expect_dispatched(target);
       const Rotation got = Rotation::generate(d, seed);
       ASSERT_EQ(got.panels().size(), want.panels().size());
       ASSERT_TRUE(same_bits(got.panels().data(), want.panels().data(), want.panels().size()))

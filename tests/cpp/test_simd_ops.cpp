@@ -2,10 +2,6 @@
 // must give bit for bit what the one-code-at-a-time kernels give.
 #include <gtest/gtest.h>
 
-// The same target set as the kernels' file, so that the loop below covers AVX3_DL.
-#ifndef HWY_WANT_AVX3_DL
-#define HWY_WANT_AVX3_DL 1
-#endif
 #include <hwy/targets.h>
 
 #include <bit>
@@ -20,6 +16,7 @@
 
 #include "error.h"
 #include "simd_ops.h"
+#include "target_check.h"
 
 namespace mivo {
 namespace {
@@ -33,7 +30,7 @@ void for_each_target(const std::function<void()>& body) {
   for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
     hwy::SetSupportedTargetsForTest(target);
     SCOPED_TRACE(hwy::TargetName(target));
-    EXPECT_STREQ(simd_target_name(), hwy::TargetName(target));
+    expect_dispatched(target);
     body();
   }
   hwy::SetSupportedTargetsForTest(0);
