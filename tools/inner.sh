@@ -97,6 +97,7 @@ case "$1" in
     # points the module at that copy, since Debian ships no static Highway.
     echo "== wheel"
     rm -rf build/wheel-raw build/wheel-check dist
+    mkdir -p build
     "$py" -m pip wheel --no-index --no-build-isolation --no-deps -w build/wheel-raw . \
       >build/pip-wheel.log 2>&1 || { cat build/pip-wheel.log >&2; exit 1; }
     auditwheel repair -w dist build/wheel-raw/mivo-*.whl >build/auditwheel.log 2>&1 ||
