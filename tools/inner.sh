@@ -127,4 +127,25 @@ case "$1" in
     (cd tests/wheel &&
       "$here/$smoke/bin/python" -m pytest -q -p no:cacheprovider . ../python/test_golden.py)
     ;;
+  clang)
+    # The core, the C++ tests and the module built with clang against libc++ (the
+    # toolchain of macOS), with the same flags; GoogleTest is built from its sources
+    # with the same standard library, since the packaged one uses libstdc++.
+    shift
+    echo "== C++ unit tests and pytest built with clang and libc++"
+    libcxx=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ -G Ninja)
+    cmake -S /usr/src/googletest -B build/clang-gtest "${libcxx[@]}" -DBUILD_GMOCK=OFF \
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$here/build/clang-gtest/install" >/dev/null
+    cmake --build build/clang-gtest --target install >/dev/null
+    cmake -S . -B build/clang "${libcxx[@]}" -DMIVO_BUILD_TESTS=ON \
+      -DGTest_ROOT="$here/build/clang-gtest/install" -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
+    cmake --build build/clang
+    for binary in build/clang/mivo_core_tests build/clang/mivo.*.so; do
+      readelf -d "$binary" | grep -q 'libc++\.so' && ! readelf -d "$binary" | grep -q 'libstdc++' ||
+        { echo "$binary is not linked against libc++ alone" >&2; exit 1; }
+    done
+    (cd build/clang && ctest --output-on-failure -j2 | tail -n 3)
+    (cd tests/python && PYTHONPATH="$here/build/clang" MIVO_TEST_LEG=clang "$py" -m pytest -q \
+      -p no:cacheprovider "$@" .)
+    ;;
 esac
