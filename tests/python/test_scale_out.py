@@ -64,3 +64,16 @@ def test_merge_breaks_ties_by_lower_global_row_id(parts, expected):
     _, ids = scale_out.merge(parts, k=2)
     _, swapped = scale_out.merge(parts[::-1], k=2)
     assert list(ids[0]) == expected == list(swapped[0])
+
+
+@pytest.mark.parametrize("values, count, expected", [
+    ([3, 1, 2, 1, 0], 2, [1, 4]),           # a tie at the cut: the lower position
+    ([5, 5, 5, 5], 3, [0, 1, 2]),
+    ([2, 0, 2, 1, 2], 3, [0, 1, 3]),
+    ([1, 2], 5, [0, 1]),                     # fewer values than asked for
+])
+def test_candidates_are_the_smallest_with_ties_to_the_lower_position(values, count, expected):
+    values = np.array(values, np.uint32)
+    assert list(scale_out.smallest(values, count)) == expected
+    full = np.lexsort((np.arange(len(values)), values))[:count]
+    assert sorted(full) == expected
