@@ -187,9 +187,14 @@ def column_mean(data_file, chunk=50_000):
 
 
 def start_cluster(workers, scheduler):
+    import dask
     from distributed import Client, LocalCluster
     if scheduler:
         return None, Client(scheduler)
+    # The workers would otherwise start with a fixed malloc trim threshold, which turns
+    # off glibc's adaptive mmap threshold: every large temporary array of a search is
+    # then mapped and faulted in afresh, and a worker does twice the one process's work.
+    dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None})
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                            dashboard_address=None)
     return cluster, Client(cluster)
