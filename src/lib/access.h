@@ -5,11 +5,9 @@
 #include <cstdint>
 
 #include "errors.h"
+#include "messages.h"
 
 namespace mivo::py {
-
-inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
-inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
 
 // 0 when free, n > 0 with n shared holders, -1 with one exclusive holder.
 struct AccessState {

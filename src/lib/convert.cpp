@@ -8,16 +8,13 @@
 
 #include "../error.h"
 #include "errors.h"
+#include "messages.h"
 #include "numpy_api.h"
 #include "once.h"
 
 namespace mivo::py {
 
 namespace {
-
-constexpr char kNotContiguous[] = "The given array is not contiguous or is misaligned.";
-constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
-constexpr char kOutOfRange[] = "out of range integral type conversion attempted";
 
 // Runs a conversion step and, on a Python error, names the parameter.
 template <class F>
@@ -38,7 +35,7 @@ void clear_ordinary_error() {
   PyErr_Clear();
 }
 
-Once g_sequence_once{"the Sequence type"};
+Once g_sequence_once{kSequenceLookup};
 PyObject* g_sequence_type = nullptr;  // collections.abc.Sequence, or null if unavailable
 
 bool is_sequence(PyObject* o) {
@@ -58,6 +55,13 @@ bool is_sequence(PyObject* o) {
   return r == 1;
 }
 
+// Refuses a non-empty array whose elements cannot be read in place.
+void require_contiguous(const numpy::ArrayFields* a) {
+  if (!numpy::is_contiguous_block(a, numpy::Order::Any)) {
+    throw_error(PyExc_TypeError, kNotContiguous);
+  }
+}
+
 // Copies a recognised array's elements in memory order. Arrays that are contiguous
 // only in column-major order are read in their logical row-major order instead, so
 // a matrix never arrives transposed.
@@ -67,14 +71,10 @@ std::vector<T> copy_array(PyObject* o) {
   uint64_t total = 1;
   for (int i = 0; i < a->nd; ++i) total *= static_cast<uint64_t>(a->dimensions[i]);
   if (total == 0) return {};
-  const bool c = a->flags & numpy::kCContiguous;
-  const bool f = a->flags & numpy::kFContiguous;
-  if (!(a->flags & numpy::kAligned) || !(c || f) || a->data == nullptr) {
-    throw_error(PyExc_TypeError, kNotContiguous);
-  }
+  require_contiguous(a);
   std::vector<T> out(total);
   const T* src = reinterpret_cast<const T*>(a->data);
-  if (c || a->nd < 2) {
+  if ((a->flags & numpy::kCContiguous) || a->nd < 2) {
     std::memcpy(out.data(), src, total * sizeof(T));
   } else {
     const uint64_t rows = static_cast<uint64_t>(a->dimensions[0]);
@@ -91,7 +91,7 @@ std::vector<T> copy_array(PyObject* o) {
 template <class T, class Element>
 std::vector<T> from_sequence(PyObject* o, Element&& element) {
   if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, kStrToVec);
-  if (!is_sequence(o)) throw_not_instance(o, "Sequence");
+  if (!is_sequence(o)) throw_not_instance(o, kSequenceName);
   std::vector<T> out;
   const Py_ssize_t hint = PyObject_Size(o);
   if (hint < 0) {
@@ -144,14 +144,13 @@ long integer_element(PyObject* item) {
 
 [[noreturn]] void throw_not_instance(PyObject* o, const char* expected) {
   if (o == Py_None) {
-    throw_error(PyExc_TypeError, std::string("'None' is not an instance of '") + expected + "'");
+    throw_error(PyExc_TypeError, none_not_instance(expected));
   }
   Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
   if (!qualname) throw_python_error();
   // Formatted by the interpreter: any name it accepts, also one that UTF-8 cannot
   // encode (a lone surrogate), still gives this TypeError.
-  Ref text = Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of '%s'",
-                                             qualname.get(), expected));
+  Ref text = Ref::steal(PyUnicode_FromFormat(kNotInstanceFormat, qualname.get(), expected));
   if (!text) throw_python_error();
   PyErr_SetObject(PyExc_TypeError, text.get());
   throw PythonError{};
@@ -169,14 +168,13 @@ FittingMatrix to_fitting_matrix(PyObject* vectors, std::optional<uint64_t> num_v
     const uint64_t rows = static_cast<uint64_t>(numpy::fields(vectors)->dimensions[0]);
     std::vector<float> flat = copy_array<float>(vectors);
     if (num_vectors && *num_vectors != rows) {
-      throw_error(PyExc_ValueError, "num_vectors=" + std::to_string(*num_vectors) +
-                                        " does not match array shape[0]=" + std::to_string(rows));
+      throw_error(PyExc_ValueError, num_vectors_mismatch(*num_vectors, rows));
     }
     return {std::move(flat), rows};
   }
   std::vector<float> flat = to_float_vector(vectors);
   if (!num_vectors) {
-    throw_error(PyExc_ValueError, "num_vectors is required when vectors is not a 2D numpy array");
+    throw_error(PyExc_ValueError, kNumVectorsRequired);
   }
   return {std::move(flat), *num_vectors};
 }
@@ -196,10 +194,7 @@ bool flat_bytes(PyObject* o, const uint8_t** data, size_t* size) {
     *size = static_cast<size_t>(a->dimensions[0]);
     *data = reinterpret_cast<const uint8_t*>(a->data);
     if (*size == 0) return true;
-    if (!(a->flags & numpy::kAligned) || !(a->flags & (numpy::kCContiguous | numpy::kFContiguous)) ||
-        a->data == nullptr) {
-      throw_error(PyExc_TypeError, kNotContiguous);
-    }
+    require_contiguous(a);
     return true;
   }
   if (PyBytes_Check(o)) {
@@ -306,7 +301,7 @@ bool to_flag(PyObject* o, const char* name) {
     return truth == 1;
   }
   PyErr_Clear();
-  return named(name, [&]() -> bool { throw_not_instance(o, "bool"); });
+  return named(name, [&]() -> bool { throw_not_instance(o, kBoolName); });
 }
 
 }  // namespace mivo::py

@@ -76,9 +76,10 @@ bool to_flag(PyObject* o, const char* name);
 // "'<qualname>' object is not an instance of '<expected>'" (or the None form).
 [[noreturn]] void throw_not_instance(PyObject* o, const char* expected);
 
-// An object of one of the module's classes, held with shared access while it lives.
+// An object of one of the module's classes, held with shared access while this
+// lives (not a borrowed reference: the caller's reference keeps the object alive).
 template <class Object>
-struct Borrowed {
+struct SharedAccess {
   Object* object;
   AccessGuard guard;
   Object* operator->() const { return object; }
@@ -87,7 +88,7 @@ struct Borrowed {
 // An instance of exactly `type` (the classes cannot be subclassed), taken with
 // shared access; otherwise the named TypeError.
 template <class Object>
-Borrowed<Object> to_instance(PyObject* o, PyTypeObject* type, const char* class_name,
+SharedAccess<Object> to_instance(PyObject* o, PyTypeObject* type, const char* class_name,
                              const char* name) {
   if (Py_TYPE(o) != type) {
     try {
@@ -98,7 +99,7 @@ Borrowed<Object> to_instance(PyObject* o, PyTypeObject* type, const char* class_
     }
   }
   auto* object = reinterpret_cast<Object*>(o);
-  return Borrowed<Object>{object, AccessGuard(object->access, Access::Shared)};
+  return SharedAccess<Object>{object, AccessGuard(object->access, Access::Shared)};
 }
 
 }  // namespace mivo::py

@@ -6,20 +6,16 @@
 #include <stdexcept>
 
 #include "../error.h"
+#include "messages.h"
 
 namespace mivo::py {
 
 namespace {
 
-constexpr const char kPanicName[] = "mivo.PanicException";
-constexpr const char kPanicDoc[] =
-    "Raised when mivo meets a violated internal condition.\n\n"
-    "It derives from BaseException, so `except Exception` does not catch it.";
-
 std::atomic<PyObject*> g_panic_type{nullptr};
 
 void report_internal_failure(const char* file, int line, const std::string& message) {
-  PySys_FormatStderr("mivo: internal failure at %s:%d: %s\n", file, line, message.c_str());
+  PySys_FormatStderr(kInternalFailureFormat, file, line, message.c_str());
 }
 
 void set_panic(const std::string& message) {
@@ -74,7 +70,7 @@ void restore_exception(Ref exc) noexcept {
 }
 
 std::string describe_exception(PyObject* exc) {
-  if (exc == nullptr) return "unknown error";
+  if (exc == nullptr) return kUnknownError;
   std::string out = Py_TYPE(exc)->tp_name;
   if (auto dot = out.rfind('.'); dot != std::string::npos) out.erase(0, dot + 1);
   Ref text = Ref::steal(PyObject_Str(exc));
@@ -100,7 +96,7 @@ std::string describe_exception(PyObject* exc) {
                     : Ref();
     if (utf8) message.assign(PyBytes_AS_STRING(utf8.get()), PyBytes_GET_SIZE(utf8.get()));
     PyErr_Clear();
-    PySys_WriteStderr("mivo: a PanicException was raised by Python code run during a call:\n");
+    PySys_WriteStderr(kNestedPanicNotice);
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_DisplayException(exc.get());
 #else
@@ -122,7 +118,7 @@ void name_type_error(const char* name) noexcept {
   Ref cause = fetch_exception();
   Ref text = Ref::steal(PyObject_Str(cause.get()));
   if (!text) return;  // the str() error is pending instead
-  Ref named = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  Ref named = Ref::steal(PyUnicode_FromFormat(kNamedArgumentFormat, name, text.get()));
   if (!named) return;
   Ref wrapped = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, named.get()));
   if (!wrapped) return;
@@ -134,7 +130,7 @@ PyObject* translate_exception() noexcept {
   try {
     throw;
   } catch (const PythonError&) {
-    if (!PyErr_Occurred()) set_panic("a Python error was signalled without an exception");
+    if (!PyErr_Occurred()) set_panic(kErrorWithoutException);
   } catch (const QuantizerError& e) {
     PyErr_SetString(PyExc_ValueError, e.message().c_str());
   } catch (const InternalFailure& e) {
@@ -150,8 +146,8 @@ PyObject* translate_exception() noexcept {
     report_internal_failure(__FILE__, __LINE__, e.what());
     set_panic(e.what());
   } catch (...) {
-    report_internal_failure(__FILE__, __LINE__, "unknown C++ exception");
-    set_panic("unknown C++ exception");
+    report_internal_failure(__FILE__, __LINE__, kUnknownCppException);
+    set_panic(kUnknownCppException);
   }
   return nullptr;
 }
@@ -159,9 +155,7 @@ PyObject* translate_exception() noexcept {
 PyObject* checked_new(PyObject* created, const char* what) {
   if (created != nullptr) return created;
   Ref exc = fetch_exception();
-  throw InternalFailure(std::string("failed to create ") + what + ": " +
-                            describe_exception(exc.get()),
-                        __FILE__, __LINE__);
+  throw InternalFailure(failed_to_create(what, describe_exception(exc.get())), __FILE__, __LINE__);
 }
 
 }  // namespace mivo::py

@@ -40,18 +40,15 @@ struct CodeList {
 // its errors raised, before anything needs NumPy.
 bool is_dense_codes(PyObject* o) {
   if (!numpy::available()) return false;
-  if (!numpy::is_exact_array(o) || !numpy::is_array_of(o, 2, numpy::kUInt8)) return false;
-  const int flags = numpy::fields(o)->flags;
-  return (flags & numpy::kCContiguous) && (flags & numpy::kAligned);
+  return numpy::is_exact_array(o) && numpy::is_array_of(o, 2, numpy::kUInt8) &&
+         numpy::is_contiguous_block(numpy::fields(o), numpy::Order::C);
 }
 
 // True for a one-dimensional float32 array of exactly type ndarray, C-contiguous
 // and aligned (the float-vector conversion would copy it in one piece).
 bool is_dense_query(PyObject* o) {
-  if (!numpy::is_exact_array(o) || !numpy::is_array_of(o, 1, numpy::kFloat32)) return false;
-  const numpy::ArrayFields* a = numpy::fields(o);
-  return (a->flags & numpy::kCContiguous) && (a->flags & numpy::kAligned) &&
-         (a->data != nullptr || a->dimensions[0] == 0);
+  return numpy::is_exact_array(o) && numpy::is_array_of(o, 1, numpy::kFloat32) &&
+         numpy::is_contiguous_block(numpy::fields(o), numpy::Order::C);
 }
 
 // The codes of a batch call: the rows of a dense array read in place, or a code list
@@ -96,8 +93,7 @@ class BatchCodes {
 MIVO_SIGNATURE(kPackBinary, "pack_binary()", 1, "codes");
 PyObject* py_pack_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[1];
-    bind(kPackBinary, args, nargs, kwnames, a);
+    const auto a = bind(kPackBinary, args, nargs, kwnames);
     const std::vector<uint8_t> codes = to_byte_codes(a[0]);
     ResultBuffer<uint8_t> out(packed_size(codes.size()));
     pack_bits(codes, out.span());
@@ -108,8 +104,7 @@ PyObject* py_pack_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 MIVO_SIGNATURE(kUnpackBinary, "unpack_binary()", 2, "packed", "dim");
 PyObject* py_unpack_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(kUnpackBinary, args, nargs, kwnames, a);
+    const auto a = bind(kUnpackBinary, args, nargs, kwnames);
     const uint64_t dim = to_unsigned_size(a[1], "dim");
     const std::vector<uint8_t> packed = to_byte_codes(a[0]);
     if (packed.size() < packed_size(dim)) {
@@ -125,8 +120,7 @@ MIVO_SIGNATURE(kHammingDistance, "hamming_distance()", 2, "a", "b");
 PyObject* py_hamming_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(kHammingDistance, args, nargs, kwnames, a);
+    const auto a = bind(kHammingDistance, args, nargs, kwnames);
     const ByteCodes x(a[0]);
     const ByteCodes y(a[1]);
     return int_result(hamming_distance(x, y));
@@ -137,8 +131,7 @@ MIVO_SIGNATURE(kAsymmetricInnerProduct, "asymmetric_inner_product()", 2, "query"
 PyObject* py_asymmetric_inner_product(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(kAsymmetricInnerProduct, args, nargs, kwnames, a);
+    const auto a = bind(kAsymmetricInnerProduct, args, nargs, kwnames);
     const std::vector<float> query = to_float_vector(a[0]);
     const ByteCodes code(a[1]);
     return float_result(one_bit_inner_product(query, code));
@@ -149,8 +142,7 @@ MIVO_SIGNATURE(kAsymmetricL2Squared, "asymmetric_l2_squared()", 2, "query", "cod
 PyObject* py_asymmetric_l2_squared(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(kAsymmetricL2Squared, args, nargs, kwnames, a);
+    const auto a = bind(kAsymmetricL2Squared, args, nargs, kwnames);
     const std::vector<float> query = to_float_vector(a[0]);
     const ByteCodes code(a[1]);
     return float_result(asymmetric_l2_squared(query, code));
@@ -162,8 +154,7 @@ MIVO_SIGNATURE(kMultibitInnerProduct, "multibit_inner_product()", 3, "query", "c
 PyObject* py_multibit_inner_product(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[3];
-    bind(kMultibitInnerProduct, args, nargs, kwnames, a);
+    const auto a = bind(kMultibitInnerProduct, args, nargs, kwnames);
     const std::vector<uint16_t> codes = to_u16_sequence(a[1], "codes");
     const uint64_t total_bits = to_unsigned_size(a[2], "total_bits");
     const std::vector<float> query = to_float_vector(a[0]);
@@ -175,8 +166,7 @@ MIVO_SIGNATURE(kBatchHammingDistances, "batch_hamming_distances()", 2, "query", 
 PyObject* py_batch_hamming_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(kBatchHammingDistances, args, nargs, kwnames, a);
+    const auto a = bind(kBatchHammingDistances, args, nargs, kwnames);
     BatchCodes codes;
     codes.begin(a[1], "codes");
     const std::vector<uint8_t> query = to_byte_codes(a[0]);
@@ -191,8 +181,7 @@ MIVO_SIGNATURE(kBatchAsymmetricL2, "batch_asymmetric_l2()", 2, "query", "codes")
 PyObject* py_batch_asymmetric_l2(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(kBatchAsymmetricL2, args, nargs, kwnames, a);
+    const auto a = bind(kBatchAsymmetricL2, args, nargs, kwnames);
     BatchCodes codes;
     codes.begin(a[1], "codes");
     // With dense codes no Python code runs after the query's conversion, so an
@@ -219,43 +208,39 @@ PyObject* py_batch_asymmetric_l2(PyObject*, PyObject* const* args, Py_ssize_t na
   });
 }
 
+PyMethodDef kernel_function_defs[] = {
+    {"pack_binary", as_cfunction<py_pack_binary>(), kFastCall,
+     "pack_binary(codes)\n--\n\nPack binary codes (0/1 values) into a bitfield.\n\nAccepts a list "
+     "of ints or a numpy uint8 array. Each value is treated as\nboolean: nonzero becomes a set "
+     "bit.\n\nReturns the packed bytes as a numpy uint8 array."},
+    {"unpack_binary", as_cfunction<py_unpack_binary>(), kFastCall,
+     "unpack_binary(packed, dim)\n--\n\nUnpack a bitfield back into one byte per bit (0 or "
+     "1).\n\nReturns a numpy uint8 array of length `dim`."},
+    {"hamming_distance", as_cfunction<py_hamming_distance>(), kFastCall,
+     "hamming_distance(a, b)\n--\n\nHamming distance between two packed bit-vectors.\n\nAccepts "
+     "lists of ints, bytes, or numpy uint8 arrays."},
+    {"asymmetric_inner_product", as_cfunction<py_asymmetric_inner_product>(), kFastCall,
+     "asymmetric_inner_product(query, codes)\n--\n\nAsymmetric inner product: f32 query vs "
+     "packed 1-bit codes.\n\nConvention: bit=1 -> +1, bit=0 -> -1.\n\n`query` accepts a list of "
+     "floats or a numpy float32 array.\n`codes` accepts a list of ints, bytes, or a numpy uint8 "
+     "array."},
+    {"asymmetric_l2_squared", as_cfunction<py_asymmetric_l2_squared>(), kFastCall,
+     "asymmetric_l2_squared(query, codes)\n--\n\nAsymmetric L2 distance squared: ||q - b||^2 "
+     "where b in {-1,+1}^D.\n\n`query` accepts a list of floats or a numpy float32 "
+     "array.\n`codes` accepts a list of ints, bytes, or a numpy uint8 array."},
+    {"multibit_inner_product", as_cfunction<py_multibit_inner_product>(), kFastCall,
+     "multibit_inner_product(query, codes, total_bits)\n--\n\nMulti-bit inner product with "
+     "centered codes."},
+    {"batch_hamming_distances", as_cfunction<py_batch_hamming_distances>(), kFastCall,
+     "batch_hamming_distances(query, codes)\n--\n\nBatch Hamming distances from a query to each "
+     "element in a list of codes.\n\nReturns a numpy uint32 array of distances."},
+    {"batch_asymmetric_l2", as_cfunction<py_batch_asymmetric_l2>(), kFastCall,
+     "batch_asymmetric_l2(query, codes)\n--\n\nBatch asymmetric L2 squared distances from a "
+     "query to each element in a list of codes.\n\nReturns a numpy float32 array of distances."},
+};
+
 }  // namespace
 
-PyMethodDef kPackBinaryDef = {
-    "pack_binary", as_cfunction<py_pack_binary>(), kFastCall,
-    "pack_binary(codes)\n--\n\nPack binary codes (0/1 values) into a bitfield.\n\nAccepts a list "
-    "of ints or a numpy uint8 array. Each value is treated as\nboolean: nonzero becomes a set "
-    "bit.\n\nReturns the packed bytes as a numpy uint8 array."};
-PyMethodDef kUnpackBinaryDef = {
-    "unpack_binary", as_cfunction<py_unpack_binary>(), kFastCall,
-    "unpack_binary(packed, dim)\n--\n\nUnpack a bitfield back into one byte per bit (0 or "
-    "1).\n\nReturns a numpy uint8 array of length `dim`."};
-PyMethodDef kHammingDistanceDef = {
-    "hamming_distance", as_cfunction<py_hamming_distance>(), kFastCall,
-    "hamming_distance(a, b)\n--\n\nHamming distance between two packed bit-vectors.\n\nAccepts "
-    "lists of ints, bytes, or numpy uint8 arrays."};
-PyMethodDef kAsymmetricInnerProductDef = {
-    "asymmetric_inner_product", as_cfunction<py_asymmetric_inner_product>(), kFastCall,
-    "asymmetric_inner_product(query, codes)\n--\n\nAsymmetric inner product: f32 query vs "
-    "packed 1-bit codes.\n\nConvention: bit=1 -> +1, bit=0 -> -1.\n\n`query` accepts a list of "
-    "floats or a numpy float32 array.\n`codes` accepts a list of ints, bytes, or a numpy uint8 "
-    "array."};
-PyMethodDef kAsymmetricL2SquaredDef = {
-    "asymmetric_l2_squared", as_cfunction<py_asymmetric_l2_squared>(), kFastCall,
-    "asymmetric_l2_squared(query, codes)\n--\n\nAsymmetric L2 distance squared: ||q - b||^2 "
-    "where b in {-1,+1}^D.\n\n`query` accepts a list of floats or a numpy float32 "
-    "array.\n`codes` accepts a list of ints, bytes, or a numpy uint8 array."};
-PyMethodDef kMultibitInnerProductDef = {
-    "multibit_inner_product", as_cfunction<py_multibit_inner_product>(), kFastCall,
-    "multibit_inner_product(query, codes, total_bits)\n--\n\nMulti-bit inner product with "
-    "centered codes."};
-PyMethodDef kBatchHammingDistancesDef = {
-    "batch_hamming_distances", as_cfunction<py_batch_hamming_distances>(), kFastCall,
-    "batch_hamming_distances(query, codes)\n--\n\nBatch Hamming distances from a query to each "
-    "element in a list of codes.\n\nReturns a numpy uint32 array of distances."};
-PyMethodDef kBatchAsymmetricL2Def = {
-    "batch_asymmetric_l2", as_cfunction<py_batch_asymmetric_l2>(), kFastCall,
-    "batch_asymmetric_l2(query, codes)\n--\n\nBatch asymmetric L2 squared distances from a "
-    "query to each element in a list of codes.\n\nReturns a numpy float32 array of distances."};
+std::span<PyMethodDef> kernel_functions() { return kernel_function_defs; }
 
 }  // namespace mivo::py

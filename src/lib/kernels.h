@@ -1,17 +1,13 @@
-// Method definitions of the module functions on packed and multi-bit codes.
+// The module functions on packed one-bit and multi-bit codes.
 #pragma once
+
+#include <span>
 
 #include "python.h"
 
 namespace mivo::py {
 
-extern PyMethodDef kPackBinaryDef;
-extern PyMethodDef kUnpackBinaryDef;
-extern PyMethodDef kHammingDistanceDef;
-extern PyMethodDef kAsymmetricInnerProductDef;
-extern PyMethodDef kAsymmetricL2SquaredDef;
-extern PyMethodDef kMultibitInnerProductDef;
-extern PyMethodDef kBatchHammingDistancesDef;
-extern PyMethodDef kBatchAsymmetricL2Def;
+// Their method definitions, in the order the module adds them.
+std::span<PyMethodDef> kernel_functions();
 
 }  // namespace mivo::py

@@ -1,9 +1,11 @@
 // The module `mivo`: definition, execution step and the single exported entry point.
+#include <span>
 #include <string>
 
 #include "classes.h"
 #include "errors.h"
 #include "kernels.h"
+#include "messages.h"
 #include "python.h"
 #include "ref.h"
 
@@ -48,13 +50,21 @@ int add_function(PyObject* module, PyMethodDef* def) {
   Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) return -1;
   if (!PyUnicode_Check(name.get())) {
-    PyErr_SetString(PyExc_TypeError, "a function's __name__ must be a str");
+    PyErr_SetString(PyExc_TypeError, kNameNotStr);
     return -1;
   }
   return add_named(module, name.get(), function.get());
 }
 
-int add_class(PyObject* module, PyTypeObject* (*get_type)()) {
+int add_functions(PyObject* module, std::span<PyMethodDef> defs) {
+  for (PyMethodDef& def : defs) {
+    if (add_function(module, &def) < 0) return -1;
+  }
+  return 0;
+}
+
+// Adds a class under its __name__, building its type on first use.
+int add_type(PyObject* module, PyTypeObject* (*get_type)()) {
   PyTypeObject* type = nullptr;
   if (guarded_int([&] {
         type = get_type();
@@ -67,21 +77,14 @@ int add_class(PyObject* module, PyTypeObject* (*get_type)()) {
   return add_named(module, name.get(), reinterpret_cast<PyObject*>(type));
 }
 
+// The module's names, in the order of __all__: the version, the code kernels, the
+// classes, the ternary functions.
 int mivo_exec(PyObject* module) {
-  if (add_version(module) < 0) return -1;
-  for (PyMethodDef* def : {&kPackBinaryDef, &kUnpackBinaryDef, &kHammingDistanceDef,
-                           &kAsymmetricInnerProductDef, &kAsymmetricL2SquaredDef,
-                           &kMultibitInnerProductDef, &kBatchHammingDistancesDef,
-                           &kBatchAsymmetricL2Def}) {
-    if (add_function(module, def) < 0) return -1;
-  }
+  if (add_version(module) < 0 || add_functions(module, kernel_functions()) < 0) return -1;
   for (auto get_type : kClassTypes) {
-    if (add_class(module, get_type) < 0) return -1;
+    if (add_type(module, get_type) < 0) return -1;
   }
-  for (PyMethodDef& def : ternary_functions()) {
-    if (add_function(module, &def) < 0) return -1;
-  }
-  return 0;
+  return add_functions(module, ternary_functions());
 }
 
 PyModuleDef_Slot mivo_slots[] = {

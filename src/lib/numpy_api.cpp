@@ -7,6 +7,7 @@
 
 #include "../error.h"
 #include "errors.h"
+#include "messages.h"
 #include "once.h"
 #include "ref.h"
 
@@ -27,14 +28,12 @@ using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 using SetBaseObject = int (*)(PyObject*, PyObject*);
 
-Once g_once{"NumPy's array interface"};
+Once g_once{kNumpyLookup};
 void** g_api = nullptr;
 std::string g_failure;
 PyObject* g_descr_uint8 = nullptr;
 PyObject* g_descr_uint32 = nullptr;
 PyObject* g_descr_float32 = nullptr;
-
-constexpr char kCapsuleFailure[] = "Failed to access NumPy array API capsule";
 
 // Returns the table, or sets a Python error.
 void** import_api() {
@@ -44,7 +43,7 @@ void** import_api() {
   if (!version) return nullptr;
   const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
   if (text == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "numpy.__version__ is not a str");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, kVersionNotStr);
     return nullptr;
   }
   const long major = std::strtol(text, nullptr, 10);
@@ -54,7 +53,7 @@ void** import_api() {
   Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
   if (!capsule) return nullptr;
   if (!PyCapsule_CheckExact(capsule.get())) {
-    PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+    PyErr_SetString(PyExc_TypeError, kApiNotCapsule);
     return nullptr;
   }
   auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
@@ -111,12 +110,12 @@ void holder_dealloc(PyObject* self) {
 
 PyType_Slot holder_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Owns the memory of an array returned by mivo.")},
+    {Py_tp_doc, const_cast<char*>(kBufferHolderDoc)},
     {0, nullptr},
 };
 
 PyType_Spec holder_spec = {
-    "mivo.BufferHolder", sizeof(Holder), 0,
+    kBufferHolderSpecName, sizeof(Holder), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, holder_slots};
 
 std::atomic<PyObject*> g_holder_type{nullptr};
@@ -124,7 +123,7 @@ std::atomic<PyObject*> g_holder_type{nullptr};
 PyTypeObject* holder_type() {
   PyObject* type = g_holder_type.load(std::memory_order_acquire);
   if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
-  PyObject* created = checked_new(PyType_FromSpec(&holder_spec), "the array holder type");
+  PyObject* created = checked_new(PyType_FromSpec(&holder_spec), kWhatHolderType);
   PyObject* expected = nullptr;
   if (!g_holder_type.compare_exchange_strong(expected, created)) {
     Py_DECREF(created);
@@ -134,8 +133,6 @@ PyTypeObject* holder_type() {
 }
 
 }  // namespace
-
-void ensure_loaded() { api(); }
 
 bool available() { return load() != nullptr; }
 
@@ -163,7 +160,7 @@ PyObject* array_over(void* data, size_t count, TypeNum type_num) {
   auto* holder = PyObject_New(Holder, htype);
   if (holder == nullptr) {
     std::free(data);
-    checked_new(nullptr, "an array holder");
+    checked_new(nullptr, kWhatHolder);
   }
   holder->data = data;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(holder));
@@ -174,9 +171,9 @@ PyObject* array_over(void* data, size_t count, TypeNum type_num) {
   auto new_from_descr = reinterpret_cast<NewFromDescr>(table[kNewFromDescrSlot]);
   Ref array = Ref::steal(new_from_descr(array_type(table), descr, 1, dims, nullptr, data,
                                         kCContiguous | kAligned | kWriteable, nullptr));
-  checked_new(array.get(), "a NumPy array");
+  checked_new(array.get(), kWhatArray);
   auto set_base = reinterpret_cast<SetBaseObject>(table[kSetBaseObjectSlot]);
-  if (set_base(array.get(), owner.release()) != 0) checked_new(nullptr, "a NumPy array");
+  if (set_base(array.get(), owner.release()) != 0) checked_new(nullptr, kWhatArray);
   return array.release();
 }
 

@@ -33,19 +33,26 @@ struct ArrayFields {
 
 inline ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
 
-// Loads the interface on first use. Throws an internal failure whose message begins
-// "Failed to access NumPy array API capsule" when NumPy cannot be imported (then and
-// on every later call). An interrupted lookup, or a call made on the looking-up thread
-// by code that the lookup runs, propagates its error and keeps nothing.
-void ensure_loaded();
+enum class Order { C, Any };
+
+// True when an array's elements lie in one aligned block that can be read in place:
+// contiguous in C order, or with Order::Any in either order. Empty arrays are the
+// callers' to decide: NumPy may give them no data at all.
+inline bool is_contiguous_block(const ArrayFields* a, Order order) {
+  const int contiguous = order == Order::C ? kCContiguous : (kCContiguous | kFContiguous);
+  return (a->flags & kAligned) && (a->flags & contiguous) && a->data != nullptr;
+}
 
 // True when the interface is loaded (loading it on first use); false when NumPy
-// cannot be imported, for callers that can do without it. Interruptions and
-// re-entries propagate as in ensure_loaded.
+// cannot be imported, for callers that can do without it. An interrupted lookup, or a
+// call made on the looking-up thread by code that the lookup runs, propagates its
+// error and keeps nothing.
 bool available();
 
 // True when o is an ndarray (or subclass) with exactly ndim dimensions whose element
-// type is equivalent to type_num (no byte swap, no cast). Loads the interface.
+// type is equivalent to type_num (no byte swap, no cast). Loads the interface; when
+// NumPy cannot be imported, throws an internal failure whose message begins
+// "Failed to access NumPy array API capsule" (then and on every later call).
 bool is_array_of(PyObject* o, int ndim, TypeNum type_num);
 
 // True when o's type is exactly ndarray (not a subclass). Loads the interface.

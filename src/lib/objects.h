@@ -4,11 +4,13 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "access.h"
 #include "errors.h"
+#include "messages.h"
 #include "python.h"
 
 namespace mivo::py {
@@ -34,7 +36,7 @@ void wrapped_dealloc(PyObject* self) {
 // A new instance of `type` that takes over `value`.
 template <class T>
 PyObject* wrap_new(PyTypeObject* type, std::unique_ptr<T> value) {
-  PyObject* self = checked_new(type->tp_alloc(type, 0), "an instance");
+  PyObject* self = checked_new(type->tp_alloc(type, 0), kWhatInstance);
   auto* o = reinterpret_cast<Wrapped<T>*>(self);
   new (&o->access) AccessState();
   o->value = value.release();
@@ -49,6 +51,26 @@ PyObject* read_shared(PyObject* self, F&& body) {
     AccessGuard guard(o->access, Access::Shared);
     return body(static_cast<const T&>(*o->value));
   });
+}
+
+// The class a pointer to a data member or member function belongs to.
+template <class M>
+struct MemberOf;
+template <class C, class R>
+struct MemberOf<R C::*> {
+  using type = C;
+};
+
+// A read-only attribute: convert(value.*member) (a data member, or a member function
+// called with no arguments), read under shared access.
+template <auto member, auto convert>
+PyGetSetDef property(const char* name, const char* doc) {
+  using T = typename MemberOf<decltype(member)>::type;
+  return {name,
+          [](PyObject* self, void*) -> PyObject* {
+            return read_shared<T>(self, [](const T& v) { return convert(std::invoke(member, v)); });
+          },
+          nullptr, doc, nullptr};
 }
 
 // Builds a heap type from `spec` once per process; later calls return the same
@@ -79,7 +101,7 @@ inline std::string format_fixed(float x, int digits) {
 }
 
 inline PyObject* str_result(const std::string& text) {
-  return checked_new(PyUnicode_FromStringAndSize(text.data(), text.size()), "a str");
+  return checked_new(PyUnicode_FromStringAndSize(text.data(), text.size()), kWhatStr);
 }
 
 }  // namespace mivo::py

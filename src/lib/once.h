@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "errors.h"
+#include "messages.h"
 #include "python.h"
 
 namespace mivo::py {
@@ -44,7 +45,7 @@ class Once {
         // the state go, so seeing it here means this thread runs the lookup.
         if (owner_.load(std::memory_order_relaxed) == me) {
           reentered_ = true;
-          throw_error(PyExc_RuntimeError, reentry_message());
+          throw_error(PyExc_RuntimeError, lookup_reentered(what_));
         }
         Py_BEGIN_ALLOW_THREADS
         while (state_.load(std::memory_order_acquire) == kRunning) std::this_thread::yield();
@@ -78,11 +79,6 @@ class Once {
       once.state_.store(state, std::memory_order_release);
     }
   };
-
-  std::string reentry_message() const {
-    return std::string("the lookup of ") + what_ +
-           " is running on this thread; a call from code that it runs cannot wait for it";
-  }
 
   const char* what_;
   std::atomic<int> state_{kIdle};

@@ -6,6 +6,7 @@
 #include "args.h"
 #include "classes.h"
 #include "convert.h"
+#include "messages.h"
 #include "objects.h"
 #include "results.h"
 
@@ -21,51 +22,38 @@ std::atomic<PyObject*> g_quantizer_type{nullptr};
 
 // ---- QuantizedVector ----------------------------------------------------------
 
-template <class F>
-PyGetSetDef property(const char* name, const char* doc) {
-  return {name, [](PyObject* self, void*) -> PyObject* {
-            return read_shared<mivo::QuantizedVector>(self, F{});
-          },
-          nullptr, doc, nullptr};
-}
-
 PyObject* bytes_result(const std::vector<uint8_t>& b) {
   return checked_new(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), b.size()), "bytes");
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), b.size()), kWhatBytes);
 }
 
 PyObject* codes_result(const std::vector<uint16_t>& codes) {
-  Ref list = Ref::steal(checked_new(PyList_New(codes.size()), "a list"));
+  Ref list = Ref::steal(checked_new(PyList_New(codes.size()), kWhatList));
   for (size_t i = 0; i < codes.size(); ++i) {
     PyList_SET_ITEM(list.get(), i, int_result(codes[i]));
   }
   return list.release();
 }
 
-struct Dimension { PyObject* operator()(const mivo::QuantizedVector& v) const { return int_result(v.dimension); } };
-struct ExBits { PyObject* operator()(const mivo::QuantizedVector& v) const { return int_result(v.ex_bits); } };
-struct Delta { PyObject* operator()(const mivo::QuantizedVector& v) const { return float_result(v.delta); } };
-struct Vl { PyObject* operator()(const mivo::QuantizedVector& v) const { return float_result(v.vl); } };
-struct FAdd { PyObject* operator()(const mivo::QuantizedVector& v) const { return float_result(v.f_add); } };
-struct FRescale { PyObject* operator()(const mivo::QuantizedVector& v) const { return float_result(v.f_rescale); } };
-struct FError { PyObject* operator()(const mivo::QuantizedVector& v) const { return float_result(v.f_error); } };
-struct ResidualNorm { PyObject* operator()(const mivo::QuantizedVector& v) const { return float_result(v.residual_norm); } };
-struct BinaryCodes { PyObject* operator()(const mivo::QuantizedVector& v) const { return bytes_result(v.binary_codes); } };
-struct ExtendedCodes { PyObject* operator()(const mivo::QuantizedVector& v) const { return bytes_result(v.extended_codes); } };
-struct Codes { PyObject* operator()(const mivo::QuantizedVector& v) const { return codes_result(v.codes); } };
-
 PyGetSetDef quantized_vector_getset[] = {
-    property<Dimension>("dimension", "Vector dimension."),
-    property<ExBits>("ex_bits", "Number of extended bits (total_bits - 1)."),
-    property<Delta>("delta", "Quantization step size."),
-    property<Vl>("vl", "Lower bound of quantization range."),
-    property<FAdd>("f_add", "Additive factor for distance estimation."),
-    property<FRescale>("f_rescale", "Rescaling factor for distance estimation."),
-    property<FError>("f_error", "Quantization error bound."),
-    property<ResidualNorm>("residual_norm", "Norm of the residual after centroid subtraction."),
-    property<BinaryCodes>("binary_codes", "Packed binary codes (1 bit per dimension)."),
-    property<ExtendedCodes>("extended_codes", "Extended precision codes."),
-    property<Codes>("codes", "Combined multi-bit codes (one u16 per dimension)."),
+    property<&mivo::QuantizedVector::dimension, int_result>("dimension", "Vector dimension."),
+    property<&mivo::QuantizedVector::ex_bits, int_result>(
+        "ex_bits", "Number of extended bits (total_bits - 1)."),
+    property<&mivo::QuantizedVector::delta, float_result>("delta", "Quantization step size."),
+    property<&mivo::QuantizedVector::vl, float_result>("vl", "Lower bound of quantization range."),
+    property<&mivo::QuantizedVector::f_add, float_result>(
+        "f_add", "Additive factor for distance estimation."),
+    property<&mivo::QuantizedVector::f_rescale, float_result>(
+        "f_rescale", "Rescaling factor for distance estimation."),
+    property<&mivo::QuantizedVector::f_error, float_result>("f_error", "Quantization error bound."),
+    property<&mivo::QuantizedVector::residual_norm, float_result>(
+        "residual_norm", "Norm of the residual after centroid subtraction."),
+    property<&mivo::QuantizedVector::binary_codes, bytes_result>(
+        "binary_codes", "Packed binary codes (1 bit per dimension)."),
+    property<&mivo::QuantizedVector::extended_codes, bytes_result>(
+        "extended_codes", "Extended precision codes."),
+    property<&mivo::QuantizedVector::codes, codes_result>(
+        "codes", "Combined multi-bit codes (one u16 per dimension)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -88,7 +76,7 @@ PyType_Slot quantized_vector_slots[] = {
 };
 
 PyType_Spec quantized_vector_spec = {
-    "builtins.QuantizedVector", sizeof(QuantizedVectorObject), 0,
+    kQuantizedVectorSpecName, sizeof(QuantizedVectorObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, quantized_vector_slots};
 
 // ---- RaBitQQuantizer ------------------------------------------------------------
@@ -101,8 +89,7 @@ AccessState& access_of(PyObject* self) { return reinterpret_cast<QuantizerObject
 MIVO_SIGNATURE(kNew, "RaBitQQuantizer.__new__()", 2, "dimension", "seed", "total_bits");
 PyObject* RaBitQQuantizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    PyObject* a[3];
-    bind(kNew, args, kwargs, a);
+    const auto a = bind(kNew, args, kwargs);
     const uint64_t dimension = to_unsigned_size(a[0], "dimension");
     const uint64_t seed = to_unsigned_size(a[1], "seed");
     const uint64_t total_bits = a[2] ? to_unsigned_size(a[2], "total_bits") : 4;
@@ -115,8 +102,7 @@ MIVO_SIGNATURE(kFit, "RaBitQQuantizer.fit()", 1, "vectors", "num_vectors");
 PyObject* RaBitQQuantizer_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(kFit, args, nargs, kwnames, a);
+    const auto a = bind(kFit, args, nargs, kwnames);
     AccessGuard guard(access_of(self), Access::Exclusive);
     const std::optional<uint64_t> num_vectors = to_optional_size(a[1], "num_vectors");
     const FittingMatrix matrix = to_fitting_matrix(a[0], num_vectors);
@@ -129,8 +115,7 @@ MIVO_SIGNATURE(kSetCentroid, "RaBitQQuantizer.set_centroid()", 1, "centroid");
 PyObject* RaBitQQuantizer_set_centroid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[1];
-    bind(kSetCentroid, args, nargs, kwnames, a);
+    const auto a = bind(kSetCentroid, args, nargs, kwnames);
     AccessGuard guard(access_of(self), Access::Exclusive);
     const std::vector<float> centroid = to_float_sequence(a[0], "centroid");
     quantizer_of(self).set_centroid(centroid);
@@ -142,8 +127,7 @@ MIVO_SIGNATURE(kQuantize, "RaBitQQuantizer.quantize()", 1, "vector");
 PyObject* RaBitQQuantizer_quantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[1];
-    bind(kQuantize, args, nargs, kwnames, a);
+    const auto a = bind(kQuantize, args, nargs, kwnames);
     AccessGuard guard(access_of(self), Access::Shared);
     const std::vector<float> vector = to_float_vector(a[0]);
     auto record = std::make_unique<mivo::QuantizedVector>(quantizer_of(self).quantize(vector));
@@ -152,14 +136,13 @@ PyObject* RaBitQQuantizer_quantize(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 template <bool kDistance>
-PyObject* estimate(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* estimate(const Signature<2>& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(sig, args, nargs, kwnames, a);
+    const auto a = bind(sig, args, nargs, kwnames);
     AccessGuard guard(access_of(self), Access::Shared);
     auto record = to_instance<QuantizedVectorObject>(a[1], quantized_vector_type(),
-                                                     "QuantizedVector", "quantized");
+                                                     kQuantizedVectorName, "quantized");
     const std::vector<float> query = to_float_vector(a[0]);
     const mivo::RaBitQQuantizer& q = quantizer_of(self);
     return float_result(kDistance ? q.approximate_distance(query, *record->value)
@@ -221,7 +204,7 @@ PyType_Slot quantizer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec quantizer_spec = {"builtins.RaBitQQuantizer", sizeof(QuantizerObject), 0,
+PyType_Spec quantizer_spec = {kRaBitQQuantizerSpecName, sizeof(QuantizerObject), 0,
                               Py_TPFLAGS_DEFAULT, quantizer_slots};
 
 }  // namespace

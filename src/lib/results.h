@@ -8,6 +8,7 @@
 
 #include "../error.h"
 #include "errors.h"
+#include "messages.h"
 #include "numpy_api.h"
 #include "python.h"
 
@@ -45,15 +46,15 @@ class ResultBuffer {
 };
 
 inline PyObject* float_result(float value) {
-  return checked_new(PyFloat_FromDouble(static_cast<double>(value)), "a float");
+  return checked_new(PyFloat_FromDouble(static_cast<double>(value)), kWhatFloat);
 }
 
 inline PyObject* int_result(uint64_t value) {
-  return checked_new(PyLong_FromUnsignedLongLong(value), "an int");
+  return checked_new(PyLong_FromUnsignedLongLong(value), kWhatInt);
 }
 
 inline PyObject* signed_result(int64_t value) {
-  return checked_new(PyLong_FromLongLong(value), "an int");
+  return checked_new(PyLong_FromLongLong(value), kWhatInt);
 }
 
 inline PyObject* none_result() { Py_RETURN_NONE; }

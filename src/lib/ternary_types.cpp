@@ -6,6 +6,7 @@
 #include "args.h"
 #include "classes.h"
 #include "convert.h"
+#include "messages.h"
 #include "objects.h"
 #include "results.h"
 
@@ -25,24 +26,14 @@ constexpr float kDefaultLow = -0.3f;
 
 // ---- TernaryVector --------------------------------------------------------------
 
-template <class F>
-PyGetSetDef property(const char* name, const char* doc) {
-  return {name, [](PyObject* self, void*) -> PyObject* {
-            return read_shared<mivo::TernaryVector>(self, F{});
-          },
-          nullptr, doc, nullptr};
-}
-
-struct Dimension { PyObject* operator()(const mivo::TernaryVector& v) const { return int_result(v.dimension); } };
-struct OriginalNorm { PyObject* operator()(const mivo::TernaryVector& v) const { return float_result(v.original_norm); } };
-struct Sparsity { PyObject* operator()(const mivo::TernaryVector& v) const { return float_result(v.sparsity()); } };
-struct MemoryBytes { PyObject* operator()(const mivo::TernaryVector& v) const { return int_result(v.memory_bytes()); } };
-
 PyGetSetDef vector_getset[] = {
-    property<Dimension>("dimension", "Number of dimensions."),
-    property<OriginalNorm>("original_norm", "L2 norm of the original (pre-quantization) vector."),
-    property<Sparsity>("sparsity", "Fraction of dimensions that are zero."),
-    property<MemoryBytes>("memory_bytes", "Memory usage in bytes."),
+    property<&mivo::TernaryVector::dimension, int_result>("dimension", "Number of dimensions."),
+    property<&mivo::TernaryVector::original_norm, float_result>(
+        "original_norm", "L2 norm of the original (pre-quantization) vector."),
+    property<&mivo::TernaryVector::sparsity, float_result>(
+        "sparsity", "Fraction of dimensions that are zero."),
+    property<&mivo::TernaryVector::memory_bytes, int_result>(
+        "memory_bytes", "Memory usage in bytes."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -50,15 +41,13 @@ MIVO_SIGNATURE(kGet, "TernaryVector.get()", 1, "idx");
 PyObject* TernaryVector_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[1];
-    bind(kGet, args, nargs, kwnames, a);
+    const auto a = bind(kGet, args, nargs, kwnames);
     auto* o = reinterpret_cast<VectorObject*>(self);
     AccessGuard guard(o->access, Access::Shared);
     const uint64_t idx = to_unsigned_size(a[0], "idx");
     const mivo::TernaryVector& v = *o->value;
     if (idx >= v.dimension) {
-      throw_error(PyExc_IndexError, "index " + std::to_string(idx) + " out of range for dimension " +
-                                        std::to_string(v.dimension));
+      throw_error(PyExc_IndexError, index_out_of_range(idx, v.dimension));
     }
     return signed_result(v.get(idx));
   });
@@ -67,7 +56,7 @@ PyObject* TernaryVector_get(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* TernaryVector_to_list(PyObject* self, PyObject*) {
   return read_shared<mivo::TernaryVector>(self, [](const mivo::TernaryVector& v) {
     const std::vector<int8_t> values = v.to_list();
-    Ref list = Ref::steal(checked_new(PyList_New(values.size()), "a list"));
+    Ref list = Ref::steal(checked_new(PyList_New(values.size()), kWhatList));
     for (size_t i = 0; i < values.size(); ++i) {
       PyList_SET_ITEM(list.get(), i, signed_result(values[i]));
     }
@@ -102,7 +91,7 @@ PyType_Slot vector_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec vector_spec = {"builtins.TernaryVector", sizeof(VectorObject), 0,
+PyType_Spec vector_spec = {kTernaryVectorSpecName, sizeof(VectorObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, vector_slots};
 
 // ---- TernaryQuantizer -------------------------------------------------------------
@@ -111,8 +100,7 @@ MIVO_SIGNATURE(kNew, "TernaryQuantizer.__new__()", 1, "dimension", "threshold_hi
                "threshold_low", "normalize", "target_sparsity");
 PyObject* TernaryQuantizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    PyObject* a[5];
-    bind(kNew, args, kwargs, a);
+    const auto a = bind(kNew, args, kwargs);
     const uint64_t dimension = to_unsigned_size(a[0], "dimension");
     const float high = a[1] ? to_real(a[1], "threshold_high") : kDefaultHigh;
     const float low = a[2] ? to_real(a[2], "threshold_low") : kDefaultLow;
@@ -127,8 +115,7 @@ MIVO_SIGNATURE(kFit, "TernaryQuantizer.fit()", 1, "vectors", "num_vectors");
 PyObject* TernaryQuantizer_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[2];
-    bind(kFit, args, nargs, kwnames, a);
+    const auto a = bind(kFit, args, nargs, kwnames);
     auto* o = reinterpret_cast<QuantizerObject*>(self);
     AccessGuard guard(o->access, Access::Exclusive);
     const std::optional<uint64_t> num_vectors = to_optional_size(a[1], "num_vectors");
@@ -142,8 +129,7 @@ MIVO_SIGNATURE(kQuantize, "TernaryQuantizer.quantize()", 1, "vector");
 PyObject* TernaryQuantizer_quantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[1];
-    bind(kQuantize, args, nargs, kwnames, a);
+    const auto a = bind(kQuantize, args, nargs, kwnames);
     auto* o = reinterpret_cast<QuantizerObject*>(self);
     AccessGuard guard(o->access, Access::Shared);
     const std::vector<float> vector = to_float_vector(a[0]);
@@ -188,22 +174,21 @@ PyType_Slot quantizer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec quantizer_spec = {"builtins.TernaryQuantizer", sizeof(QuantizerObject), 0,
+PyType_Spec quantizer_spec = {kTernaryQuantizerSpecName, sizeof(QuantizerObject), 0,
                               Py_TPFLAGS_DEFAULT, quantizer_slots};
 
 // ---- the similarity functions -------------------------------------------------------
 
-Borrowed<VectorObject> vector_arg(PyObject* o, const char* name) {
-  return to_instance<VectorObject>(o, ternary_vector_type(), "TernaryVector", name);
+SharedAccess<VectorObject> vector_arg(PyObject* o, const char* name) {
+  return to_instance<VectorObject>(o, ternary_vector_type(), kTernaryVectorName, name);
 }
 
 // Binds (a, b), takes both vectors and applies body to the two records.
 template <class F>
-PyObject* symmetric(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+PyObject* symmetric(const Signature<2>& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, F&& body) {
   return guarded([&] {
-    PyObject* p[2];
-    bind(sig, args, nargs, kwnames, p);
+    const auto p = bind(sig, args, nargs, kwnames);
     auto a = vector_arg(p[0], "a");
     auto b = vector_arg(p[1], "b");
     return body(*a->value, *b->value);
@@ -212,11 +197,10 @@ PyObject* symmetric(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // Binds (query, quantized): the vector is taken before the query is converted.
 template <class F>
-PyObject* asymmetric(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+PyObject* asymmetric(const Signature<2>& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, F&& body) {
   return guarded([&] {
-    PyObject* p[2];
-    bind(sig, args, nargs, kwnames, p);
+    const auto p = bind(sig, args, nargs, kwnames);
     auto quantized = vector_arg(p[1], "quantized");
     const std::vector<float> query = to_float_vector(p[0]);
     return body(query, *quantized->value);
