@@ -179,3 +179,46 @@ def test_without_numpy(code, want):
             return q2.set_centroid([Nested()])
         print(outcome(lambda: {code}))
     """, hide_numpy=True) == [want]
+
+
+# Calls with keywords that need no NumPy: the constructors bind a dict, set_centroid
+# binds the vectorcall names; names built at run time are not the interned ones.
+KEYWORD_CALLS = """
+def calls():
+    q = mivo.RaBitQQuantizer(seed=1, **{"".join(["dimen", "sion"]): 2})
+    q.set_centroid(**{"".join(["centr", "oid"]): [0.5, 0.5]})
+    q.set_centroid(centroid=[0.5, 0.5])
+    t = mivo.TernaryQuantizer(3, normalize=False, target_sparsity=0.5)
+    return f"{q!r} {t!r}"
+"""
+KEYWORD_RESULT = "RaBitQQuantizer(dimension=2, total_bits=4) TernaryQuantizer(dimension=3)"
+
+
+@pytest.mark.parametrize("code, want", [
+    pytest.param("""
+        barrier = threading.Barrier(8)
+        def work():
+            barrier.wait(); inner.append(calls())
+        threads = [threading.Thread(target=work) for _ in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print(len(inner), *set(inner))
+     """, ["8 " + KEYWORD_RESULT], id="first keyword calls on eight threads at once"),
+    # The first calls with keywords made in another interpreter, which is then
+    # destroyed: the names still match in this one, and in a new one.
+    pytest.param("""
+        try:
+            import _interpreters as subs
+            create, run = (lambda: subs.create("legacy")), subs.exec
+        except ImportError:
+            import _xxsubinterpreters as subs
+            create, run = subs.create, subs.run_string
+        code = f"import mivo\\n{KEYWORD_CALLS}\\nprint(calls())"
+        first = create(); assert run(first, code) is None; subs.destroy(first)
+        print(calls())
+        second = create(); assert run(second, code) is None; subs.destroy(second)
+     """, [KEYWORD_RESULT] * 3, id="first keyword calls in a sub-interpreter"),
+])
+def test_keyword_names_on_first_use(code, want):
+    assert run_fresh(f"KEYWORD_CALLS = {KEYWORD_CALLS!r}\nexec(KEYWORD_CALLS)\n"
+                     + textwrap.dedent(code)) == want
