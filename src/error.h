@@ -6,6 +6,8 @@
 #include <new>
 #include <string>
 
+#include "messages.h"
+
 namespace mivo {
 
 // A computation's refusal: the frame raises it as ValueError with message().
@@ -16,7 +18,8 @@ class QuantizerError : public std::exception {
   static QuantizerError dimension_mismatch(uint64_t expected, uint64_t got) {
     return QuantizerError(Kind::DimensionMismatch, expected, got, "", "");
   }
-  // `field` and `reason` must be string literals: they are kept by pointer.
+  // `field` and `reason` must live as long as the program (string literals, or the
+  // reasons in messages.h): they are kept by pointer.
   static QuantizerError invalid_config(const char* field, const char* reason) {
     return QuantizerError(Kind::InvalidConfig, 0, 0, field, reason);
   }
@@ -30,15 +33,10 @@ class QuantizerError : public std::exception {
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
-  QuantizerError(Kind kind, uint64_t expected, uint64_t got, const char* field,
-                 const char* reason)
+  QuantizerError(Kind kind, uint64_t expected, uint64_t got, const char* field, const char* reason)
       : kind_(kind), expected_(expected), got_(got), field_(field), reason_(reason) {
-    if (kind == Kind::DimensionMismatch) {
-      message_ = "dimension mismatch: expected " + std::to_string(expected) +
-                 ", got " + std::to_string(got);
-    } else {
-      message_ = std::string("invalid config: ") + field + " -- " + reason;
-    }
+    message_ = kind == Kind::DimensionMismatch ? dimension_mismatch_text(expected, got)
+                                               : invalid_config_text(field, reason);
   }
 
   Kind kind_;

@@ -36,7 +36,7 @@ int32_t trunc_sat(double y) {
 float code_centre(unsigned b) { return std::ldexp(1.0f, static_cast<int>(b)) + -0.5f; }
 
 void check_ex_bits(unsigned b) {
-  if (b < 1 || b > 7) MIVO_FAIL("extended bits must be 1-7, got " + std::to_string(b));
+  if (b < 1 || b > 7) MIVO_FAIL(extended_bits_out_of_range(b));
 }
 
 }  // namespace
@@ -289,7 +289,7 @@ std::vector<uint16_t> quantize_extended(std::span<const float> s, unsigned b) {
 
 QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) {
   if (total_bits < 1 || total_bits > 8) {
-    MIVO_FAIL("total bits must be 1-8, got " + std::to_string(total_bits));
+    MIVO_FAIL(total_bits_out_of_range(total_bits));
   }
   const uint64_t d = s.size();
   const unsigned b = total_bits - 1;
@@ -356,7 +356,7 @@ QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) 
   try {
     pack_bits(std::span<const uint8_t>(bits, d), r.binary_codes);
   } catch (const QuantizerError& e) {
-    MIVO_FAIL("buffer sized correctly for the sign bits: " + e.message());
+    MIVO_FAIL(sign_buffer_too_small(e.message()));
   }
 
   if (b >= 1) {
@@ -396,9 +396,9 @@ bool same_bits(std::span<const float> a, const std::vector<float>& b) {
 }
 
 uint64_t validated_dimension(uint64_t dimension, uint64_t total_bits) {
-  if (dimension == 0) throw QuantizerError::invalid_config("dimension", "must be > 0");
+  if (dimension == 0) throw QuantizerError::invalid_config("dimension", kMustBePositive);
   if (total_bits < 1 || total_bits > 8) {
-    throw QuantizerError::invalid_config("total_bits", "must be 1-8");
+    throw QuantizerError::invalid_config("total_bits", kMustBeOneToEight);
   }
   return dimension;
 }
@@ -415,7 +415,7 @@ void RaBitQQuantizer::fit(std::span<const float> flat, uint64_t n) {
   const uint64_t d = dimension_;
   uint64_t total = 0;
   if (__builtin_mul_overflow(n, d, &total)) {
-    throw QuantizerError::invalid_config("num_vectors", "num_vectors * dimension overflows");
+    throw QuantizerError::invalid_config("num_vectors", kCountTimesDimensionOverflows);
   }
   if (flat.size() != total) throw QuantizerError::dimension_mismatch(total, flat.size());
 
@@ -459,7 +459,7 @@ float RaBitQQuantizer::approximate_l2_sqr(std::span<const float> q,
   if (rec.dimension != d) throw QuantizerError::dimension_mismatch(d, rec.dimension);
   if (rec.codes.size() < d) {
     const std::string len = std::to_string(rec.codes.size());
-    MIVO_FAIL("index out of bounds: the len is " + len + " but the index is " + len);
+    MIVO_FAIL(index_out_of_bounds(len));
   }
 
   // A caller comparing one query with many records pays the rotation once.

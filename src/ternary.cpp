@@ -74,7 +74,7 @@ float float_from_order_key(uint32_t key) {
 
 void require_packed_codes(const TernaryVector& v) {
   if (v.data.size() < packed_size(v.dimension)) {
-    MIVO_FAIL("ternary vector holds fewer code bytes than its dimension needs");
+    MIVO_FAIL(kTernaryCodesTooShort);
   }
 }
 
@@ -82,7 +82,7 @@ void require_packed_codes(const TernaryVector& v) {
 
 int8_t TernaryVector::get(uint64_t idx) const {
   if (idx >= dimension || idx / 4 >= data.size()) {
-    MIVO_FAIL("ternary index past the end of the codes");
+    MIVO_FAIL(kTernaryIndexPastEnd);
   }
   return code_value(static_cast<uint8_t>(data[idx / 4] >> (2 * (idx % 4))));
 }
@@ -111,7 +111,7 @@ uint32_t float_order_key(float value) {
 }
 
 std::pair<uint64_t, uint64_t> ternary_quantile_ranks(float target_sparsity, uint64_t n) {
-  if (n == 0) MIVO_FAIL("quantile ranks of an empty column");
+  if (n == 0) MIVO_FAIL(kRanksOfEmptyColumn);
   // Every step rounds to single precision on purpose: s = 0.6, n = 10 must give lo = 1, not 2.
   const float outer = (1.0f - target_sparsity) * 0.5f;
   const float count = static_cast<float>(n);
@@ -132,11 +132,11 @@ TernaryQuantizer::TernaryQuantizer(uint64_t dimension, float threshold_high, flo
 void TernaryQuantizer::fit(std::span<const float> flat, uint64_t n) {
   uint64_t expected = 0;
   if (__builtin_mul_overflow(n, dimension_, &expected)) {
-    throw QuantizerError::invalid_config("num_vectors", "num_vectors * dimension overflows");
+    throw QuantizerError::invalid_config("num_vectors", kCountTimesDimensionOverflows);
   }
   if (flat.size() != expected) throw QuantizerError::dimension_mismatch(expected, flat.size());
   if (n == 0 && target_sparsity_.has_value() && dimension_ > 0) {
-    throw QuantizerError::invalid_config("num_vectors", "must be > 0 when target_sparsity is set");
+    throw QuantizerError::invalid_config("num_vectors", kPositiveWithTargetSparsity);
   }
 
   // Everything is built in locals and committed by non-throwing moves at the end, so a failure

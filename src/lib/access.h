@@ -40,8 +40,7 @@ class AccessGuard {
       int64_t current = state.count.load(std::memory_order_relaxed);
       do {
         if (current == -1) throw_error(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
-      } while (!state.count.compare_exchange_weak(current, current + 1,
-                                                  std::memory_order_acquire));
+      } while (!state.count.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
     }
     state_ = &state;
     mode_ = mode;

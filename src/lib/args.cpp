@@ -50,7 +50,8 @@ Py_ssize_t find_param(const SignatureView& sig, PyObject* key) {
     }
   }
   for (size_t i = 0; i < sig.count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) return static_cast<Py_ssize_t>(i);
+    if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0)
+      return static_cast<Py_ssize_t>(i);
   }
   return -1;
 }
@@ -84,13 +85,14 @@ void place_positional(const SignatureView& sig, PyObject* const* args, Py_ssize_
   if (static_cast<size_t>(nargs) > sig.count) {
     fail(too_many_positional(sig.name, sig.required, sig.count, static_cast<size_t>(nargs)));
   }
-  for (size_t i = 0; i < sig.count; ++i) out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
+  for (size_t i = 0; i < sig.count; ++i)
+    out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
 }
 
 }  // namespace
 
-void bind_into(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, PyObject** out) {
+void bind_into(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) {
   place_positional(sig, args, nargs, out);
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

@@ -41,15 +41,14 @@ using Bound = std::array<PyObject*, N>;
 
 // Binds a vectorcall-style argument list into out[0..count). Throws PythonError
 // with the binding TypeError.
-void bind_into(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, PyObject** out);
+void bind_into(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out);
 
 // The same for a tuple and an optional dict (constructors).
 void bind_into(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 template <size_t N>
-Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) {
+Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Bound<N> out;
   bind_into(sig.view(), args, nargs, kwnames, out.data());
   return out;
@@ -81,7 +80,7 @@ constexpr size_t count_of(Names...) {
 
 // Defines the signature NAME of the callable `FULL` with the given parameter names,
 // the first REQUIRED of which are required.
-#define MIVO_SIGNATURE(NAME, FULL, REQUIRED, ...)                                  \
+#define MIVO_SIGNATURE(NAME, FULL, REQUIRED, ...)                                \
   constinit const ::mivo::py::Signature<::mivo::py::count_of(__VA_ARGS__)> NAME{ \
-      FULL, {__VA_ARGS__}, REQUIRED};                                             \
+      FULL, {__VA_ARGS__}, REQUIRED};                                            \
   static_assert((REQUIRED) <= ::mivo::py::count_of(__VA_ARGS__))

@@ -115,7 +115,8 @@ std::vector<T> from_sequence(PyObject* o, Element&& element) {
   }
 #endif
   if (PyTuple_CheckExact(o)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) out.push_back(element(PyTuple_GET_ITEM(o, i)));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i)
+      out.push_back(element(PyTuple_GET_ITEM(o, i)));
     return out;
   }
   Ref iter = Ref::steal(PyObject_GetIter(o));

@@ -89,7 +89,7 @@ struct SharedAccess {
 // shared access; otherwise the named TypeError.
 template <class Object>
 SharedAccess<Object> to_instance(PyObject* o, PyTypeObject* type, const char* class_name,
-                             const char* name) {
+                                 const char* name) {
   if (Py_TYPE(o) != type) {
     try {
       throw_not_instance(o, class_name);

@@ -21,8 +21,8 @@ void report_internal_failure(const char* file, int line, const std::string& mess
 void set_panic(const std::string& message) {
   PyObject* type = panic_type();
   if (type == nullptr) return;  // the creation error is pending instead
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                             "surrogatepass"));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+      message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
   if (!text) return;
   PyErr_SetObject(type, text.get());
 }
@@ -32,7 +32,8 @@ void set_panic(const std::string& message) {
 PyObject* panic_type() noexcept {
   PyObject* type = g_panic_type.load(std::memory_order_acquire);
   if (type != nullptr) return type;
-  PyObject* created = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+  PyObject* created =
+      PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
   if (created == nullptr) return nullptr;
   PyObject* expected = nullptr;
   if (!g_panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
@@ -92,8 +93,8 @@ std::string describe_exception(PyObject* exc) {
     // surrogates pass through (set_panic decodes them back).
     std::string message;
     Ref text = Ref::steal(PyObject_Str(exc.get()));
-    Ref utf8 = text ? Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"))
-                    : Ref();
+    Ref utf8 =
+        text ? Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass")) : Ref();
     if (utf8) message.assign(PyBytes_AS_STRING(utf8.get()), PyBytes_GET_SIZE(utf8.get()));
     PyErr_Clear();
     PySys_WriteStderr(kNestedPanicNotice);

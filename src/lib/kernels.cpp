@@ -127,26 +127,28 @@ PyObject* py_hamming_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// Binds (query, codes), converts them in that order and applies a one-bit kernel.
+template <float (*kernel)(std::span<const float>, std::span<const uint8_t>)>
+PyObject* query_against_code(const Signature<2>& sig, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&] {
+    const auto a = bind(sig, args, nargs, kwnames);
+    const std::vector<float> query = to_float_vector(a[0]);
+    const ByteCodes code(a[1]);
+    return float_result(kernel(query, code));
+  });
+}
+
 MIVO_SIGNATURE(kAsymmetricInnerProduct, "asymmetric_inner_product()", 2, "query", "codes");
 PyObject* py_asymmetric_inner_product(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  return guarded([&] {
-    const auto a = bind(kAsymmetricInnerProduct, args, nargs, kwnames);
-    const std::vector<float> query = to_float_vector(a[0]);
-    const ByteCodes code(a[1]);
-    return float_result(one_bit_inner_product(query, code));
-  });
+  return query_against_code<one_bit_inner_product>(kAsymmetricInnerProduct, args, nargs, kwnames);
 }
 
 MIVO_SIGNATURE(kAsymmetricL2Squared, "asymmetric_l2_squared()", 2, "query", "codes");
 PyObject* py_asymmetric_l2_squared(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  return guarded([&] {
-    const auto a = bind(kAsymmetricL2Squared, args, nargs, kwnames);
-    const std::vector<float> query = to_float_vector(a[0]);
-    const ByteCodes code(a[1]);
-    return float_result(asymmetric_l2_squared(query, code));
-  });
+  return query_against_code<asymmetric_l2_squared>(kAsymmetricL2Squared, args, nargs, kwnames);
 }
 
 MIVO_SIGNATURE(kMultibitInnerProduct, "multibit_inner_product()", 3, "query", "codes",

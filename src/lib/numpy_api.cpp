@@ -91,9 +91,7 @@ PyObject* descr_for(TypeNum type_num) {
   return nullptr;
 }
 
-PyTypeObject* array_type(void** table) {
-  return static_cast<PyTypeObject*>(table[kArrayTypeSlot]);
-}
+PyTypeObject* array_type(void** table) { return static_cast<PyTypeObject*>(table[kArrayTypeSlot]); }
 
 // Frees its buffer when the array that uses it as base dies.
 struct Holder {
@@ -114,9 +112,8 @@ PyType_Slot holder_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec holder_spec = {
-    kBufferHolderSpecName, sizeof(Holder), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, holder_slots};
+PyType_Spec holder_spec = {kBufferHolderSpecName, sizeof(Holder), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, holder_slots};
 
 std::atomic<PyObject*> g_holder_type{nullptr};
 

@@ -23,8 +23,8 @@ std::atomic<PyObject*> g_quantizer_type{nullptr};
 // ---- QuantizedVector ----------------------------------------------------------
 
 PyObject* bytes_result(const std::vector<uint8_t>& b) {
-  return checked_new(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), b.size()), kWhatBytes);
+  return checked_new(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), b.size()),
+                     kWhatBytes);
 }
 
 PyObject* codes_result(const std::vector<uint16_t>& codes) {
@@ -50,8 +50,8 @@ PyGetSetDef quantized_vector_getset[] = {
         "residual_norm", "Norm of the residual after centroid subtraction."),
     property<&mivo::QuantizedVector::binary_codes, bytes_result>(
         "binary_codes", "Packed binary codes (1 bit per dimension)."),
-    property<&mivo::QuantizedVector::extended_codes, bytes_result>(
-        "extended_codes", "Extended precision codes."),
+    property<&mivo::QuantizedVector::extended_codes, bytes_result>("extended_codes",
+                                                                   "Extended precision codes."),
     property<&mivo::QuantizedVector::codes, codes_result>(
         "codes", "Combined multi-bit codes (one u16 per dimension)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -69,15 +69,15 @@ PyType_Slot quantized_vector_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<mivo::QuantizedVector>)},
     {Py_tp_repr, reinterpret_cast<void*>(QuantizedVector_repr)},
     {Py_tp_getset, quantized_vector_getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "Quantized vector produced by RaBitQ.\n\nContains binary codes, extended "
-                    "codes, and metadata needed for\napproximate distance computation.")},
+    {Py_tp_doc,
+     const_cast<char*>("Quantized vector produced by RaBitQ.\n\nContains binary codes, extended "
+                       "codes, and metadata needed for\napproximate distance computation.")},
     {0, nullptr},
 };
 
-PyType_Spec quantized_vector_spec = {
-    kQuantizedVectorSpecName, sizeof(QuantizedVectorObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, quantized_vector_slots};
+PyType_Spec quantized_vector_spec = {kQuantizedVectorSpecName, sizeof(QuantizedVectorObject), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                     quantized_vector_slots};
 
 // ---- RaBitQQuantizer ------------------------------------------------------------
 

@@ -30,10 +30,10 @@ PyGetSetDef vector_getset[] = {
     property<&mivo::TernaryVector::dimension, int_result>("dimension", "Number of dimensions."),
     property<&mivo::TernaryVector::original_norm, float_result>(
         "original_norm", "L2 norm of the original (pre-quantization) vector."),
-    property<&mivo::TernaryVector::sparsity, float_result>(
-        "sparsity", "Fraction of dimensions that are zero."),
-    property<&mivo::TernaryVector::memory_bytes, int_result>(
-        "memory_bytes", "Memory usage in bytes."),
+    property<&mivo::TernaryVector::sparsity, float_result>("sparsity",
+                                                           "Fraction of dimensions that are zero."),
+    property<&mivo::TernaryVector::memory_bytes, int_result>("memory_bytes",
+                                                             "Memory usage in bytes."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -106,7 +106,8 @@ PyObject* TernaryQuantizer_new(PyTypeObject* type, PyObject* args, PyObject* kwa
     const float low = a[2] ? to_real(a[2], "threshold_low") : kDefaultLow;
     const bool normalize = a[3] ? to_flag(a[3], "normalize") : true;
     const std::optional<float> target = to_optional_real(a[4], "target_sparsity");
-    auto quantizer = std::make_unique<mivo::TernaryQuantizer>(dimension, high, low, normalize, target);
+    auto quantizer =
+        std::make_unique<mivo::TernaryQuantizer>(dimension, high, low, normalize, target);
     return wrap_new(type, std::move(quantizer));
   });
 }
@@ -240,8 +241,8 @@ PyObject* py_ternary_asymmetric_inner_product(PyObject*, PyObject* const* args, 
 }
 
 MIVO_SIGNATURE(kAsymCos, "ternary_asymmetric_cosine_distance()", 2, "query", "quantized");
-PyObject* py_ternary_asymmetric_cosine_distance(PyObject*, PyObject* const* args,
-                                                Py_ssize_t nargs, PyObject* kw) {
+PyObject* py_ternary_asymmetric_cosine_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kw) {
   return asymmetric(kAsymCos, args, nargs, kw, [](const auto& q, const auto& v) {
     return float_result(mivo::ternary_asymmetric_cosine_distance(q, v));
   });
