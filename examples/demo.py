@@ -113,9 +113,9 @@ def print_tables(results, base_count):
         per_call = sorted(r["us_per_call"] for r in results["rabitq"])[
             len(results["rabitq"]) // 2]
         print(f"  RaBitQ estimates run one Python call per (query, record) pair: "
-              f"{base_count:,} calls per query at about {per_call:.2f} µs each, so these\n"
-              f"  queries/s measure the calling loop; batch scans (the one-bit table, faiss "
-              f"below) answer in C++ per batch")
+              f"{base_count:,} calls per query\n  at about {per_call:.2f} µs each, so "
+              "these queries/s measure the calling loop; batch scans\n  (the one-bit "
+              "table, faiss below) answer a query in C++ at once")
     report.table(f"Against faiss IndexRaBitQ, {n} queries (qb=0, the same pairs; error is "
                  "mean |est-true|/true; faiss estimates every pair of the batch in one call)", [
                      ("bits", "bits", "text"), ("mivo err", "mivo", "error"),
