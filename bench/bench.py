@@ -38,7 +38,7 @@ import faiss_peer  # noqa: E402
 import mivo  # noqa: E402
 from timing import Table, best_ns, stream_ns  # noqa: E402
 
-faiss = faiss_peer.load()
+faiss = None  # loaded in main(), once the flags say which build
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "out"
@@ -304,7 +304,11 @@ def call_overhead_row(t, number):
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--quick", action="store_true", help="smaller sizes, fewer repeats")
+    p.add_argument("--debian-faiss", action="store_true",
+                   help="Debian's generic faiss even when ./dev faiss has built the strong one")
     args = p.parse_args()
+    global faiss
+    faiss = faiss_peer.load(strong=not args.debian_faiss)
     n, reps = (20_000, 3) if args.quick else (100_000, 7)
     print(f"mivo {mivo.__version__}, NumPy {np.__version__} on {blas()}, "
           f"{platform.machine()}, one thread, load average {os.getloadavg()[0]:.2f}")

@@ -15,9 +15,10 @@ def strong_build_dir():
     return Path(done.stdout.strip()) if done.returncode == 0 else None
 
 
-def load():
-    """The faiss module, on one thread, or None. The strong build shadows Debian's."""
-    where = strong_build_dir()
+def load(strong=True):
+    """The faiss module, on one thread, or None. The strong build, when it exists and
+    `strong` is true, shadows Debian's."""
+    where = strong_build_dir() if strong else None
     if where is not None and (where / "faiss" / "__init__.py").exists():
         sys.path.insert(0, str(where))
     try:
@@ -33,8 +34,11 @@ def describe(faiss):
     if faiss is None:
         return "faiss absent"
     where = strong_build_dir()
-    strong = where is not None and Path(faiss.__file__).is_relative_to(where)
-    kind = ("built from source by ./dev faiss" if strong
-            else "Debian's generic build; ./dev faiss builds the strong one")
-    options = faiss.get_compile_options() if hasattr(faiss, "get_compile_options") else "?"
+    built = where is not None and (where / "faiss" / "__init__.py").exists()
+    if built and Path(faiss.__file__).is_relative_to(where):
+        kind = "built from source by ./dev faiss"
+    else:
+        kind = "Debian's generic build" + ("" if built else "; ./dev faiss builds the strong one")
+    options = (faiss.get_compile_options().strip() if hasattr(faiss, "get_compile_options")
+               else "?")
     return f"faiss {faiss.__version__} ({kind}; {options}) from {faiss.__file__}"
