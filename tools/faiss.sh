@@ -3,7 +3,7 @@
 # runtime dispatch up to AVX-512 and OpenBLAS: the build users run, as the bench's
 # strong peer. Debian's python3-faiss is a generic build on the reference BLAS.
 #
-#   tools/faiss.sh build   build (about 20 minutes on 2 cores) unless already built
+#   tools/faiss.sh build   build (about 20 minutes on 2 idle cores) unless already built
 #   tools/faiss.sh path    print where the package lives inside the root
 #
 # The result lives in the root's own file system (outside the checkout), so it is
@@ -29,7 +29,7 @@ build() {
   rm -rf --one-file-system "$root$work"
   mkdir -p "$root$work"
   tar -xzf "$tarball" -C "$root$work"
-  echo "building faiss $version in the root (about 20 minutes on 2 cores; log: $root$work/build.log)"
+  echo "building faiss $version in the root (about 20 minutes on 2 idle cores; log: $root$work/build.log)"
   # Only the library and the Python module are needed: no demos, benchmarks, tests,
   # GPU or MKL. Single-threaded use is set at run time by the bench.
   tools/root.sh run nice -n 10 bash -c '
