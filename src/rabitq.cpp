@@ -12,6 +12,7 @@
 
 #include "error.h"
 #include "simd_ops.h"
+#include "sums.h"
 
 namespace mivo {
 
@@ -24,6 +25,18 @@ constexpr double kF64Eps = 0x1p-52;
 // below the optimum so the search needs few steps.
 constexpr double kTightStart[9] = {0.0, 0.15, 0.20, 0.52, 0.59, 0.71, 0.75, 0.77, 0.81};
 
+// Added to t * o before truncation: a product that is an integer in exact arithmetic
+// but rounds to just below it still gets that integer as its code.
+constexpr double kTruncationNudge = 1e-5;
+
+// The search tracks den = sum of (k + 1/2)^2 = sum of k * (k + 1) + d / 4 through
+// integer parts only; the quarter per dimension is its start value.
+constexpr double kHalfSquared = 0.25;
+
+// Confidence multiplier of the error bound: about two standard deviations of the
+// estimate's error, as an f32 (1.89999997615814208984375).
+constexpr float kErrorConfidence = 1.9f;
+
 // Truncation toward zero to int32, saturating, with NaN giving 0.
 int32_t trunc_sat(double y) {
   if (std::isnan(y)) return 0;
@@ -31,9 +44,6 @@ int32_t trunc_sat(double y) {
   if (y <= -2147483648.0) return INT32_MIN;
   return static_cast<int32_t>(y);
 }
-
-// 2^b - 0.5, the midpoint of the b-bit code range; 2^b is exact as a float.
-float code_centre(unsigned b) { return std::ldexp(1.0f, static_cast<int>(b)) + -0.5f; }
 
 void check_ex_bits(unsigned b) {
   if (b < 1 || b > 7) MIVO_FAIL(extended_bits_out_of_range(b));
@@ -104,26 +114,18 @@ void insertion_sort(Step<Index>* first, Step<Index>* last) {
 // sorted on its own so the cost stays n log n.
 constexpr uint64_t kMaxInsertionRun = 16;
 
-// 1 - 2^-40: the margin of the skip test in visit_steps.
+// 1 - 2^-40: the margin of the skip test in best_step.
 constexpr double kSkipMargin = 1.0 - 0x1p-40;
 
-// The search proper: pops every step below t_end in visiting order and keeps the
-// scale of the best alignment. A priority queue would hold one pending step per
-// dimension; since a dimension's scales (code + 1) / o rise with its code, the pop
-// order is simply the sorted list of all steps, which a bucket sort on the scale
-// produces far more cheaply. Steps at or above t_end would be popped and dropped
-// without effect, so they are never listed. den and num see exactly the updates,
-// in exactly the order, of the queue-driven loop.
+// Lists every step below t_end into buf.listed and returns their number. Steps are
+// listed level by level: level j holds the j-th step of every dimension that takes
+// one. A dimension takes its first step when that scale is below t_end; a further one
+// only while its code is below mask. Going by levels rather than by dimensions keeps
+// the loops free of data-dependent branches.
 template <class Index>
-double visit_steps(std::span<const float> o, const int32_t* start, int32_t mask, double t_start,
-                   double t_end, double den, double num) {
-  StepBuffers<Index>& buf = step_buffers<Index>();
+uint64_t list_steps(std::span<const float> o, const int32_t* start, int32_t mask, double t_end,
+                    StepBuffers<Index>& buf) {
   const uint64_t d = o.size();
-
-  // Steps are listed level by level: level j holds the j-th step of every dimension
-  // that takes one. A dimension takes its first step when that scale is below t_end;
-  // a further one only while its code is below mask. Going by levels rather than by
-  // dimensions keeps the loops free of data-dependent branches.
   Index* live = room(buf.live, d);
   uint64_t n_live = 0;
   for (uint64_t i = 0; i < d; ++i) {
@@ -146,14 +148,37 @@ double visit_steps(std::span<const float> o, const int32_t* start, int32_t mask,
     }
     n_live = kept;
   }
-  if (n == 0) return t_start;
-  const Step<Index>* listed = buf.listed.data();
+  return n;
+}
 
-  // Bucket sort over [t_start, t_end), about two buckets per step. The bucket number
-  // never decreases as the key grows (each operation on the way is monotone), so
-  // equal keys share a bucket and the buckets come in visiting order. Keys are
-  // not below t_start (the starting code is at least t_start * o), but rounding
-  // is clamped anyway.
+// Sorts each bucket of `sorted` (bucket c ends at end[c]; `crowd` is the largest
+// bucket) into visiting order.
+template <class Index>
+void sort_buckets(Step<Index>* sorted, uint64_t n, const Index* end, uint64_t nb, Index crowd) {
+  if (crowd <= kMaxInsertionRun) {
+    insertion_sort(sorted, sorted + n);  // moves steps only within their bucket
+    return;
+  }
+  Index begin = 0;
+  for (uint64_t c = 0; c < nb; ++c) {
+    if (end[c] - begin > kMaxInsertionRun) {
+      std::sort(sorted + begin, sorted + end[c], visited_before<Index>);
+    } else if (end[c] - begin > 1) {
+      insertion_sort(sorted + begin, sorted + end[c]);
+    }
+    begin = end[c];
+  }
+}
+
+// The n listed steps in visiting order, by a bucket sort over [t_start, t_end) with
+// about two buckets per step. The bucket number never decreases as the key grows
+// (each operation on the way is monotone), so equal keys share a bucket and the
+// buckets come in visiting order. Keys are not below t_start (the starting code is at
+// least t_start * o), but rounding is clamped anyway.
+template <class Index>
+const Step<Index>* sort_steps(StepBuffers<Index>& buf, uint64_t n, double t_start,
+                              double t_end) {
+  const Step<Index>* listed = buf.listed.data();
   const uint64_t nb = 2 * n;
   const double scale = static_cast<double>(nb) / (t_end - t_start);
   const int64_t last = static_cast<int64_t>(nb - 1);
@@ -174,27 +199,21 @@ double visit_steps(std::span<const float> o, const int32_t* start, int32_t mask,
   }
   Step<Index>* sorted = room(buf.sorted, n);
   for (uint64_t j = 0; j < n; ++j) sorted[end[bucket[j]]++] = listed[j];
-  if (crowd <= kMaxInsertionRun) {
-    insertion_sort(sorted, sorted + n);  // moves steps only within their bucket
-  } else {
-    Index begin = 0;
-    for (uint64_t c = 0; c < nb; ++c) {
-      if (end[c] - begin > kMaxInsertionRun) {
-        std::sort(sorted + begin, sorted + end[c], visited_before<Index>);
-      } else if (end[c] - begin > 1) {
-        insertion_sort(sorted + begin, sorted + end[c]);
-      }
-      begin = end[c];
-    }
-  }
+  sort_buckets(sorted, n, end, nb, crowd);
+  return sorted;
+}
 
-  // The visit. Past the optimum most steps cannot beat the best alignment, and a
-  // cheap test proves it without the square root and division: with all products
-  // normal (the test checks the ranges) each rounding is below 2^-53 relative, so
-  // num * num < (best * best * m) * den with m = 1 - 2^-40 implies that num over the
-  // rounded sqrt(den) is below best even before rounding; the rounded ip is then at
-  // most best and would not have replaced it. A negative num gives a negative ip,
-  // which never does either. Every step not so excluded is computed as before.
+// The visit of the n sorted steps: returns the scale of the best alignment, t_start
+// when none beats 0. Past the optimum most steps cannot beat the best alignment, and a
+// cheap test proves it without the square root and division: with all products
+// normal (the test checks the ranges) each rounding is below 2^-53 relative, so
+// num * num < (best * best * m) * den with m = 1 - 2^-40 implies that num over the
+// rounded sqrt(den) is below best even before rounding; the rounded ip is then at
+// most best and would not have replaced it. A negative num gives a negative ip,
+// which never does either. Every step not so excluded is computed as before.
+template <class Index>
+double best_step(const Step<Index>* sorted, uint64_t n, std::span<const float> o,
+                 double t_start, double den, double num) {
   double best_t = t_start;
   double best = 0.0;
   double bar = 0.0;  // best * best * m when best is in range, else 0 (never skip)
@@ -215,17 +234,29 @@ double visit_steps(std::span<const float> o, const int32_t* start, int32_t mask,
   return best_t;
 }
 
+// The search proper: pops every step below t_end in visiting order and keeps the
+// scale of the best alignment. A priority queue would hold one pending step per
+// dimension; since a dimension's scales (code + 1) / o rise with its code, the pop
+// order is simply the sorted list of all steps, which a bucket sort on the scale
+// produces far more cheaply. Steps at or above t_end would be popped and dropped
+// without effect, so they are never listed. den and num see exactly the updates,
+// in exactly the order, of the queue-driven loop.
+template <class Index>
+double visit_steps(std::span<const float> o, const int32_t* start, int32_t mask, double t_start,
+                   double t_end, double den, double num) {
+  StepBuffers<Index>& buf = step_buffers<Index>();
+  const uint64_t n = list_steps(o, start, mask, t_end, buf);
+  if (n == 0) return t_start;
+  return best_step(sort_steps(buf, n, t_start, t_end), n, o, t_start, den, num);
+}
+
 // Extended codes of s into k (s.size() values), before the sign bits are added.
 void extended_codes(std::span<const float> s, unsigned b, uint16_t* k) {
   const int32_t mask = (int32_t{1} << b) - 1;
   const uint64_t d = s.size();
   float* o = room(t_magnitudes, d);
-  float sq = -0.0f;
-  for (uint64_t i = 0; i < d; ++i) {
-    o[i] = std::fabs(s[i]);
-    sq = sq + o[i] * o[i];
-  }
-  const float norm = std::sqrt(sq);
+  for (uint64_t i = 0; i < d; ++i) o[i] = std::fabs(s[i]);
+  const float norm = std::sqrt(squared_norm(std::span<const float>(o, d), -0.0f));
   if (norm <= kF32Eps) {
     std::fill(k, k + d, uint16_t{0});
     return;
@@ -234,7 +265,7 @@ void extended_codes(std::span<const float> s, unsigned b, uint16_t* k) {
 
   const double t = best_rescale_factor(std::span<const float>(o, d), b);
   for (uint64_t i = 0; i < d; ++i) {
-    int32_t c = trunc_sat(t * static_cast<double>(o[i]) + 1e-5);
+    int32_t c = trunc_sat(t * static_cast<double>(o[i]) + kTruncationNudge);
     if (c >= mask) c = mask;
     if (s[i] < 0.0f) c = mask - c;  // complement so the combined code grows with s[i]
     k[i] = static_cast<uint16_t>(c);
@@ -260,10 +291,10 @@ double best_rescale_factor(std::span<const float> o, unsigned b) {
   // den and num are updated incrementally, never recomputed, so their rounding
   // history (and with it the chosen t) is fixed.
   int32_t* k = room(t_start_codes, d);
-  double den = static_cast<double>(d) * 0.25;
+  double den = static_cast<double>(d) * kHalfSquared;
   double num = 0.0;
   for (uint64_t i = 0; i < d; ++i) {
-    k[i] = trunc_sat(t_start * static_cast<double>(o[i]) + 1e-5);
+    k[i] = trunc_sat(t_start * static_cast<double>(o[i]) + kTruncationNudge);
     // A negative magnitude (never produced by quantize) can start far below zero;
     // the product is taken in 64 bits so that it cannot overflow.
     den = den + static_cast<double>(int64_t{k[i]} * (int64_t{k[i]} + 1));
@@ -287,6 +318,79 @@ std::vector<uint16_t> quantize_extended(std::span<const float> s, unsigned b) {
   return k;
 }
 
+namespace {
+
+// Sets the sign bits of s into bits (one per byte) and puts each above the extended
+// code already in codes: codes[i] = (bit << b) + codes[i]. Plain pointers: byte
+// stores may alias anything, and through vectors every store would force the loop to
+// reload their data pointers.
+void add_sign_bits(std::span<const float> s, unsigned b, uint8_t* bits, uint16_t* codes) {
+  const float* const sp = s.data();
+  for (uint64_t i = 0; i < s.size(); ++i) {
+    const uint8_t bit = sp[i] >= 0.0f ? 1 : 0;  // -0.0 counts as >= 0
+    bits[i] = bit;
+    codes[i] = static_cast<uint16_t>((bit << b) + codes[i]);
+  }
+}
+
+// The three sums of a record over s and its codes u = f32(codes) - m: S = |s|^2,
+// U = |u|^2 and V = s . u, each one sequential sum in index order from -0.0. One pass
+// runs all three, so that their chains of additions overlap.
+struct RecordSums {
+  float s = -0.0f;
+  float u = -0.0f;
+  float v = -0.0f;
+};
+
+RecordSums record_sums(std::span<const float> s, std::span<const uint16_t> codes, float m) {
+  RecordSums sums;
+  for (uint64_t i = 0; i < s.size(); ++i) {
+    sums.s = add_square(sums.s, s[i]);
+    sums.u = add_square(sums.u, static_cast<float>(codes[i]) - m);
+    sums.v = add_centred_product(sums.v, codes[i], m, s[i]);
+  }
+  return sums;
+}
+
+// The error bound from S = |s|^2, U = |u|^2 and W (the alignment s . u, or infinity
+// when it vanishes); 0 for a single dimension or a correlation that leaves no spread.
+float error_bound(float sum_s, float sum_u, float w, uint64_t d) {
+  if (d < 2) return 0.0f;
+  const float us = sum_u * sum_s;
+  const float ww = w * w;
+  const float rho = (us / ww) - 1.0f;
+  if (!(rho > 0.0f && std::isfinite(rho))) return 0.0f;
+  float g = rho / static_cast<float>(d - 1);
+  g = std::max(g, 0.0f);
+  const float q = std::sqrt(g);
+  const float p = kErrorConfidence * std::sqrt(sum_s);
+  return (q * p) + (q * p);
+}
+
+// The six factors of r from S = |s|^2, U = |u|^2 and V = s . u, where u are the codes
+// centred on m.
+void set_factors(QuantizedVector& r, float sum_s, float sum_u, float sum_v, float m) {
+  const float w = (std::fabs(sum_v) > kF32Eps || std::isnan(sum_v))
+                      ? sum_v
+                      : std::numeric_limits<float>::infinity();
+  r.f_add = sum_s;
+  r.residual_norm = std::sqrt(sum_s);
+  r.f_rescale = (-2.0f * sum_s) / w;
+  r.f_error = error_bound(sum_s, sum_u, w, r.dimension);
+
+  const float nu = std::sqrt(sum_u);
+  const float ns = std::sqrt(sum_s);
+  float den = nu * ns;
+  if (!(den > kF32Eps)) den = kF32Eps;  // also replaces a NaN product
+  float cosv = sum_v / den;
+  if (-1.0f > cosv) cosv = -1.0f;
+  if (1.0f < cosv) cosv = 1.0f;
+  r.delta = (nu > kF32Eps || std::isnan(nu)) ? (ns / nu) * cosv : 0.0f;
+  r.vl = r.delta * (-m);
+}
+
+}  // namespace
+
 QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) {
   if (total_bits < 1 || total_bits > 8) {
     MIVO_FAIL(total_bits_out_of_range(total_bits));
@@ -299,58 +403,12 @@ QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) 
   r.ex_bits = static_cast<uint8_t>(b);
   r.codes.resize(d);  // the extended codes first, zero for b = 0
   if (b >= 1) extended_codes(s, b, r.codes.data());
-  // Plain pointers: byte stores may alias anything, and through the vectors every
-  // store would force the loop to reload their data pointers.
   uint8_t* const bits = room(t_sign_bits, d);
-  uint16_t* const codes = r.codes.data();
-  const float* const sp = s.data();
-  for (uint64_t i = 0; i < d; ++i) {
-    const uint8_t bit = sp[i] >= 0.0f ? 1 : 0;  // -0.0 counts as >= 0
-    bits[i] = bit;
-    codes[i] = static_cast<uint16_t>((bit << b) + codes[i]);
-  }
+  add_sign_bits(s, b, bits, r.codes.data());
 
-  const float m = code_centre(b);
-  float sum_s = -0.0f;
-  float sum_u = -0.0f;
-  float sum_v = -0.0f;
-  for (uint64_t i = 0; i < d; ++i) {
-    const float u = static_cast<float>(r.codes[i]) - m;
-    sum_s = sum_s + s[i] * s[i];
-    sum_u = sum_u + u * u;
-    sum_v = sum_v + s[i] * u;
-  }
-  const float w = (std::fabs(sum_v) > kF32Eps || std::isnan(sum_v))
-                      ? sum_v
-                      : std::numeric_limits<float>::infinity();
-
-  r.f_add = sum_s;
-  r.residual_norm = std::sqrt(sum_s);
-  r.f_rescale = (-2.0f * sum_s) / w;
-
-  r.f_error = 0.0f;
-  if (d >= 2) {
-    const float us = sum_u * sum_s;
-    const float ww = w * w;
-    const float rho = (us / ww) - 1.0f;
-    if (rho > 0.0f && std::isfinite(rho)) {
-      float g = rho / static_cast<float>(d - 1);
-      g = std::max(g, 0.0f);
-      const float q = std::sqrt(g);
-      const float p = 1.9f * std::sqrt(sum_s);
-      r.f_error = (q * p) + (q * p);
-    }
-  }
-
-  const float nu = std::sqrt(sum_u);
-  const float ns = std::sqrt(sum_s);
-  float den = nu * ns;
-  if (!(den > kF32Eps)) den = kF32Eps;  // also replaces a NaN product
-  float cosv = sum_v / den;
-  if (-1.0f > cosv) cosv = -1.0f;
-  if (1.0f < cosv) cosv = 1.0f;
-  r.delta = (nu > kF32Eps || std::isnan(nu)) ? (ns / nu) * cosv : 0.0f;
-  r.vl = r.delta * (-m);
+  const float m = multibit_centre(total_bits);  // 2^b - 0.5, the middle of the codes
+  const RecordSums sums = record_sums(s, r.codes, m);
+  set_factors(r, sums.s, sums.u, sums.v, m);
 
   r.binary_codes.resize(packed_size(d));
   try {
@@ -358,17 +416,9 @@ QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) 
   } catch (const QuantizerError& e) {
     MIVO_FAIL(sign_buffer_too_small(e.message()));
   }
-
   if (b >= 1) {
     r.extended_codes.assign(packed_size(d * b), 0);
-    uint8_t* const packed = r.extended_codes.data();
-    const uint32_t mask = (uint32_t{1} << b) - 1;
-    for (uint64_t i = 0; i < d; ++i) {
-      const uint64_t pos = i * b;
-      const uint32_t v = (codes[i] & mask) << (pos % 8);
-      packed[pos / 8] |= static_cast<uint8_t>(v);
-      if (v > 0xff) packed[pos / 8 + 1] |= static_cast<uint8_t>(v >> 8);
-    }
+    pack_bit_stream(r.codes, b, r.extended_codes.data());
   }
   return r;
 }
@@ -419,14 +469,11 @@ void RaBitQQuantizer::fit(std::span<const float> flat, uint64_t n) {
   }
   if (flat.size() != total) throw QuantizerError::dimension_mismatch(total, flat.size());
 
-  std::vector<float> sum(d, 0.0f);
-  for (uint64_t i = 0; i < n; ++i) {
-    const float* row = flat.data() + i * d;
-    for (uint64_t j = 0; j < d; ++j) sum[j] = row[j] + sum[j];
-  }
-  const float count = static_cast<float>(n);
-  for (uint64_t j = 0; j < d; ++j) sum[j] = sum[j] / count;
-  centroid_ = std::move(sum);
+  // Each addition puts the row's value first: with NaNs in a column, the centroid
+  // keeps the payload that this order has always kept.
+  std::vector<float> mean(d);
+  column_means(flat.data(), n, d, SumOrder::kRowFirst, mean.data());
+  centroid_ = std::move(mean);
   has_centroid_ = true;
   ++generation_;
 }
@@ -469,18 +516,20 @@ float RaBitQQuantizer::approximate_l2_sqr(std::span<const float> q,
     cache.quantizer = 0;  // invalid until every field below is written
     cache.rotated.resize(d);
     rotated_residual(q, r, cache.rotated);
-    float qn = -0.0f;
-    for (uint64_t i = 0; i < d; ++i) qn = qn + r[i] * r[i];
-    cache.norm = qn;
+    cache.norm = squared_norm(r, -0.0f);
     cache.query.assign(q.begin(), q.end());
     cache.generation = generation_;
     cache.quantizer = id_;
   }
   const float* y = cache.rotated.data();
 
-  const float m = code_centre(rec.ex_bits);
-  float ip = 0.0f;
-  for (uint64_t i = 0; i < d; ++i) ip = ip + (static_cast<float>(rec.codes[i]) - m) * y[i];
+  // The combined codes have ex_bits + 1 bits. The sum starts from +0.0, unlike its
+  // neighbours: the sign of a zero ip cannot reach the clamped estimate, and +0.0 is
+  // how the estimate has always summed, whereas the stand-alone multi-bit kernel
+  // returns its sum unclamped and must give -0.0 for an empty or all -0.0 sum.
+  const float m = multibit_centre(uint64_t{rec.ex_bits} + 1);
+  const float ip = centred_inner_product(std::span<const float>(y, d),
+                                         std::span<const uint16_t>(rec.codes.data(), d), m, 0.0f);
 
   const float base = cache.norm + rec.f_add;
   const float est = (ip * rec.f_rescale) + base;

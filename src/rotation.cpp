@@ -111,6 +111,23 @@ float next_gaussian(uint64_t& state) {
   return static_cast<float>(cs * rad);
 }
 
+void finish_row(const float* block, uint64_t stride, uint64_t d, uint64_t i, float* row) {
+  float sq = -0.0f;
+  for (uint64_t k = 0; k < d; ++k) {
+    const float v = block[k * stride];
+    sq = sq + v * v;
+  }
+  const float norm = std::sqrt(sq);
+  if (norm > 1.0e-10f) {
+    for (uint64_t k = 0; k < d; ++k) row[k] = block[k * stride] / norm;
+  } else {
+    // A collapsed row becomes a unit vector, deliberately not orthogonalised; its
+    // draws are spent all the same so later rows see the same stream.
+    std::fill(row, row + d, 0.0f);
+    row[i] = 1.0f;
+  }
+}
+
 namespace {
 
 // The row-by-row scalar generation: rows 0..d-1 row-major into `rows`, with `work`
@@ -131,21 +148,7 @@ void build_rows_scalar(uint64_t d, uint64_t seed, float* rows, float* work) {
     for (uint64_t b = 0; b < nb; ++b) {
       const uint64_t i = i0 + b;
       for (uint64_t j = i0; j < i; ++j) project_out_lane(&rows[j * d], block, b, d);
-      float sq = -0.0f;
-      for (uint64_t k = 0; k < d; ++k) {
-        const float v = block[k * kBlock + b];
-        sq = sq + v * v;
-      }
-      const float norm = std::sqrt(sq);
-      float* row = &rows[i * d];
-      if (norm > 1.0e-10f) {
-        for (uint64_t k = 0; k < d; ++k) row[k] = block[k * kBlock + b] / norm;
-      } else {
-        // A collapsed row becomes a unit vector, deliberately not orthogonalised;
-        // its draws are spent all the same so later rows see the same stream.
-        std::fill(row, row + d, 0.0f);
-        row[i] = 1.0f;
-      }
+      finish_row(block + b, kBlock, d, i, &rows[i * d]);
     }
   }
 }

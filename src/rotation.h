@@ -17,6 +17,12 @@ uint64_t hash_u64(uint64_t x);
 // state becomes the second hash.
 float next_gaussian(uint64_t& state);
 
+// Finishes row i of a generation block whose value in column k is block[k * stride]:
+// row[0..d) = those values over their norm, the square root of one sequential sum of
+// squares over k from -0.0 (a true division per value), or the unit vector e_i when the
+// norm is not above 1e-10. The scalar and the vector generator both end each row here.
+void finish_row(const float* block, uint64_t stride, uint64_t d, uint64_t i, float* row);
+
 // Allocator of cache-line aligned arrays: vector loads of panel columns and stores
 // into generation blocks then never straddle two lines.
 template <class T>

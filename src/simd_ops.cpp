@@ -24,6 +24,7 @@
 
 #include "error.h"
 #include "simd_ops.h"
+#include "sums.h"
 
 // Per-target part. On x86 targets from SSE4 up, scalar std::popcount may use the
 // POPCNT instruction (every CPU with SSE4.2 has it); the baseline build does not.
@@ -483,6 +484,17 @@ void pack_bits(std::span<const uint8_t> values, std::span<uint8_t> out) {
   }
 }
 
+void pack_bit_stream(std::span<const uint16_t> codes, unsigned bits, uint8_t* out) {
+  const uint32_t mask = (uint32_t{1} << bits) - 1;
+  for (uint64_t i = 0; i < codes.size(); ++i) {
+    const uint64_t pos = i * bits;
+    // A code that crosses a byte boundary spills its high bits into the next byte.
+    const uint32_t v = (codes[i] & mask) << (pos % 8);
+    out[pos / 8] |= static_cast<uint8_t>(v);
+    if (v > 0xff) out[pos / 8 + 1] |= static_cast<uint8_t>(v >> 8);
+  }
+}
+
 void unpack_bits(std::span<const uint8_t> packed, std::span<uint8_t> out) {
   const uint64_t dim = out.size();
   const uint64_t need = packed_size(dim);
@@ -520,15 +532,6 @@ float one_bit_inner_product(std::span<const float> query, std::span<const uint8_
   return sum;
 }
 
-float squared_norm(std::span<const float> query, float start) {
-  float sum = start;
-  for (float x : query) {
-    const float sq = x * x;
-    sum += sq;
-  }
-  return sum;
-}
-
 float asymmetric_l2_squared(std::span<const float> query, std::span<const uint8_t> code) {
   const float norm = squared_norm(query, 0.0f);
   const float ip = one_bit_inner_product(query, code);
@@ -547,16 +550,8 @@ float multibit_centre(uint64_t total_bits) {
 
 float multibit_inner_product(std::span<const float> query, std::span<const uint16_t> codes,
                              uint64_t total_bits) {
-  const uint64_t n = std::min(query.size(), codes.size());
-  if (n == 0) return -0.0f;
-  const float centre = multibit_centre(total_bits);
-  float sum = -0.0f;
-  for (uint64_t i = 0; i < n; ++i) {
-    const float centred = static_cast<float>(codes[i]) - centre;
-    const float term = centred * query[i];
-    sum += term;
-  }
-  return sum;
+  // From -0.0, so an empty sum or one of -0.0 terms only is -0.0.
+  return centred_inner_product(query, codes, multibit_centre(total_bits), -0.0f);
 }
 
 

@@ -15,6 +15,12 @@ constexpr uint64_t packed_size(uint64_t n) { return n / 8 + (n % 8 != 0); }
 // when out is shorter than packed_size(values.size()); bytes past it stay untouched.
 void pack_bits(std::span<const uint8_t> values, std::span<uint8_t> out);
 
+// Packs the low `bits` bits (1..8) of every code into one LSB-first bit stream: code i
+// fills stream bits i*bits .. i*bits + bits - 1, and stream bit p is bit p % 8 of byte
+// p / 8. out must hold packed_size(codes.size() * bits) bytes, all zero; the unused
+// high bits of the last byte stay 0.
+void pack_bit_stream(std::span<const uint16_t> codes, unsigned bits, uint8_t* out);
+
 // Writes bit i of packed to out[i] (0 or 1) for every i < out.size(). Throws
 // DimensionMismatch when packed is shorter than packed_size(out.size()).
 void unpack_bits(std::span<const uint8_t> packed, std::span<uint8_t> out);
@@ -56,9 +62,6 @@ void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& co
 // Throws DimensionMismatch when code holds fewer than ceil(D/8) bytes.
 float one_bit_inner_product(std::span<const float> query, std::span<const uint8_t> code);
 
-// Sum of q[i]*q[i] in index order from `start` (each square rounded before adding).
-float squared_norm(std::span<const float> query, float start);
-
 // ||q - b||^2 for the sign vector b of code: (norm + D) - (ip + ip), not clamped.
 float asymmetric_l2_squared(std::span<const float> query, std::span<const uint8_t> code);
 
@@ -78,7 +81,8 @@ void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, f
 namespace scalar {
 void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
                              uint32_t* out);
-// No length check: the caller has checked every code.
+// Each code is length-checked as it is reached: a short one throws DimensionMismatch
+// with the entries before it already written.
 void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
                                  float* out);
 void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out);
@@ -94,7 +98,8 @@ size_t simd_vector_bytes();
 // once it leaves the f32 range) rather than as a wrapping shift.
 float multibit_centre(uint64_t total_bits);
 
-// Sum over the common length of (f32(code) - centre) * q[i], from -0.0.
+// centred_inner_product over the common length with the centre of total_bits-bit
+// codes, from -0.0.
 float multibit_inner_product(std::span<const float> query, std::span<const uint16_t> codes,
                              uint64_t total_bits);
 

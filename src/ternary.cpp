@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "error.h"
+#include "sums.h"
 
 namespace mivo {
 namespace {
@@ -44,17 +45,13 @@ constexpr std::array<std::array<float, 4>, 256> make_weight_table() {
 }
 constexpr auto kWeightTable = make_weight_table();
 
-uint64_t packed_size(uint64_t dimension) { return dimension / 4 + (dimension % 4 != 0 ? 1 : 0); }
+// Bytes of the packed codes of `dimension` two-bit values: ceil(dimension / 4).
+uint64_t ternary_code_bytes(uint64_t dimension) {
+  return dimension / 4 + (dimension % 4 != 0 ? 1 : 0);
+}
 
 // Starts from -0.0 so that an empty vector has norm -0.0; strictly in index order.
-float l2_norm(std::span<const float> x) {
-  float sum = -0.0f;
-  for (float value : x) {
-    const float square = value * value;
-    sum = sum + square;
-  }
-  return std::sqrt(sum);
-}
+float l2_norm(std::span<const float> x) { return std::sqrt(squared_norm(x, -0.0f)); }
 
 float count_norm(const TernaryVector& v) {
   return std::sqrt(static_cast<float>(v.num_positive + v.num_negative));
@@ -73,7 +70,7 @@ float float_from_order_key(uint32_t key) {
 }
 
 void require_packed_codes(const TernaryVector& v) {
-  if (v.data.size() < packed_size(v.dimension)) {
+  if (v.data.size() < ternary_code_bytes(v.dimension)) {
     MIVO_FAIL(kTernaryCodesTooShort);
   }
 }
@@ -129,6 +126,43 @@ TernaryQuantizer::TernaryQuantizer(uint64_t dimension, float threshold_high, flo
       normalize_(normalize),
       target_sparsity_(target_sparsity) {}
 
+namespace {
+
+// The pair of values that a full totalOrder sort of `keys` would put at ranks lo and
+// hi. Selecting on totalOrder keys yields exactly those values, signed zeros and NaNs
+// included; keys is reordered.
+ThresholdPair ranked_pair(std::vector<uint32_t>& keys, uint64_t lo, uint64_t hi) {
+  std::nth_element(keys.begin(), keys.begin() + lo, keys.end());
+  const uint32_t lo_key = keys[lo];
+  if (hi > lo) {
+    std::nth_element(keys.begin() + lo + 1, keys.begin() + hi, keys.end());
+  } else if (hi < lo) {
+    std::nth_element(keys.begin(), keys.begin() + hi, keys.begin() + lo);
+  }
+  return ThresholdPair{float_from_order_key(lo_key), float_from_order_key(keys[hi])};
+}
+
+// Per-dimension thresholds at the quantile ranks of target_sparsity, over the n rows
+// of flat centred on mean.
+std::vector<ThresholdPair> quantile_thresholds(std::span<const float> flat, uint64_t n,
+                                               const std::vector<float>& mean,
+                                               float target_sparsity) {
+  const uint64_t dims = mean.size();
+  std::vector<ThresholdPair> pairs(dims);
+  // Without dimensions there is no column to select from: a count that no data backs
+  // (any n fits zero floats) must not size the key buffer.
+  if (n == 0 || dims == 0) return pairs;
+  const auto [lo, hi] = ternary_quantile_ranks(target_sparsity, n);
+  std::vector<uint32_t> keys(n);
+  for (uint64_t d = 0; d < dims; ++d) {
+    for (uint64_t j = 0; j < n; ++j) keys[j] = float_order_key(flat[j * dims + d] - mean[d]);
+    pairs[d] = ranked_pair(keys, lo, hi);
+  }
+  return pairs;
+}
+
+}  // namespace
+
 void TernaryQuantizer::fit(std::span<const float> flat, uint64_t n) {
   uint64_t expected = 0;
   if (__builtin_mul_overflow(n, dimension_, &expected)) {
@@ -143,44 +177,15 @@ void TernaryQuantizer::fit(std::span<const float> flat, uint64_t n) {
   // anywhere (allocation included) leaves the previous fit in force. With n = 0 the
   // dimension is not bounded by any input, so the mean's size is checked first.
   require_allocatable(dimension_, sizeof(float));
-  std::vector<float> mean(dimension_, 0.0f);
-  // With zero dimensions any n fits an empty input: the rows are not walked at all, so
-  // a count that no data backs costs nothing (also where the empty loop is not removed).
-  for (uint64_t j = 0; dimension_ > 0 && j < n; ++j) {
-    const float* row = flat.data() + j * dimension_;
-    for (uint64_t d = 0; d < dimension_; ++d) mean[d] = mean[d] + row[d];
-  }
-  const float count = static_cast<float>(n);
-  for (uint64_t d = 0; d < dimension_; ++d) mean[d] = mean[d] / count;
+  std::vector<float> mean(dimension_);
+  // Each addition puts the running sum first: with NaNs in a column, the mean keeps the
+  // payload that this order has always kept.
+  column_means(flat.data(), n, dimension_, SumOrder::kSumFirst, mean.data());
 
   std::optional<std::vector<ThresholdPair>> thresholds;
   if (target_sparsity_.has_value()) {
-    std::vector<ThresholdPair> pairs(dimension_);
-    // Without dimensions there is no column to select from: a count that no data backs
-    // (any n fits zero floats) must not size the key buffer.
-    if (n > 0 && dimension_ > 0) {
-      const auto [lo, hi] = ternary_quantile_ranks(*target_sparsity_, n);
-      // Selecting on totalOrder keys yields exactly the values a full totalOrder sort would put
-      // at ranks lo and hi, signed zeros and NaNs included.
-      std::vector<uint32_t> keys(n);
-      for (uint64_t d = 0; d < dimension_; ++d) {
-        for (uint64_t j = 0; j < n; ++j) {
-          const float centred = flat[j * dimension_ + d] - mean[d];
-          keys[j] = float_order_key(centred);
-        }
-        std::nth_element(keys.begin(), keys.begin() + lo, keys.end());
-        const uint32_t lo_key = keys[lo];
-        if (hi > lo) {
-          std::nth_element(keys.begin() + lo + 1, keys.begin() + hi, keys.end());
-        } else if (hi < lo) {
-          std::nth_element(keys.begin(), keys.begin() + hi, keys.begin() + lo);
-        }
-        pairs[d] = ThresholdPair{float_from_order_key(lo_key), float_from_order_key(keys[hi])};
-      }
-    }
-    thresholds = std::move(pairs);
+    thresholds = quantile_thresholds(flat, n, mean, *target_sparsity_);
   }
-
   mean_ = std::move(mean);
   if (thresholds.has_value()) fitted_thresholds_ = std::move(thresholds);
 }
@@ -205,7 +210,7 @@ TernaryVector TernaryQuantizer::quantize(std::span<const float> x) const {
   TernaryVector out;
   out.dimension = length;
   out.original_norm = l2_norm(x);
-  out.data.assign(packed_size(length), 0);
+  out.data.assign(ternary_code_bytes(length), 0);
   const bool fitted = fitted_thresholds_.has_value();
   for (uint64_t i = 0; i < length; ++i) {
     const float low = fitted ? (*fitted_thresholds_)[i].low : threshold_low_;
