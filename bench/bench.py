@@ -66,10 +66,6 @@ def blas_name():
     return "OpenBLAS" if "openblas" in blas().lower() else "reference BLAS"
 
 
-def has_classes():
-    return hasattr(mivo, "RaBitQQuantizer")
-
-
 _CORE = {}
 
 
@@ -320,15 +316,11 @@ def main():
     t = Table()
     hamming_rows(t, n, reps)
     asymmetric_rows(t, n, reps)
-    if has_classes():
-        rotate_rows(t, 100 if args.quick else 300, reps)
-        construction_rows(t, 2 if args.quick else 3)
-        quantize_rows(t, {128: 2000, 768: 500} if args.quick else {128: 10000, 768: 2000},
-                      2 if args.quick else 3)
-        query_reuse_row(t, 2000 if args.quick else 10000, 2 if args.quick else 3)
-    else:
-        t.note("n/a: this build has no RaBitQQuantizer (rotate, construction, quantize, "
-               "query reuse)")
+    rotate_rows(t, 100 if args.quick else 300, reps)
+    construction_rows(t, 2 if args.quick else 3)
+    quantize_rows(t, {128: 2000, 768: 500} if args.quick else {128: 10000, 768: 2000},
+                  2 if args.quick else 3)
+    query_reuse_row(t, 2000 if args.quick else 10000, 2 if args.quick else 3)
     call_overhead_row(t, 200_000 if args.quick else 1_000_000)
     core_rows(t)
     OUT.mkdir(exist_ok=True)

@@ -181,17 +181,11 @@ def main():
                         "dimension": int(base.shape[1])},
                "onebit": demo_onebit.run(base, queries, truth),
                "rabitq": [], "peer": [], "accuracy": [], "ternary": []}
-    if demo_rabitq.available():
-        rabitq_section(base, queries, truth, args, results)
-        results["accuracy"] = accuracy_rows(results)
-    else:
-        print("note: this build has no RaBitQQuantizer yet; RaBitQ rows skipped")
-    if demo_ternary.available():
-        run = demo_ternary.Run(base, queries)
-        results["ternary"] = [run.config(label, kw)
-                              for label, kw in demo_ternary.configurations(base.shape[1])]
-    else:
-        print("note: this build has no TernaryQuantizer yet; ternary rows skipped")
+    rabitq_section(base, queries, truth, args, results)
+    results["accuracy"] = accuracy_rows(results)
+    run = demo_ternary.Run(base, queries)
+    results["ternary"] = [run.config(label, kw)
+                          for label, kw in demo_ternary.configurations(base.shape[1])]
     print_tables(results, len(base))
     results["seconds"] = time.perf_counter() - started
     save(results, name)

@@ -12,10 +12,6 @@ from demo_common import K, RERANK, recall, rerank_exact, timed_loop, top_k
 FACTOR_BYTES = 8  # f_add and f_rescale: the two f32 factors the estimate reads
 
 
-def available():
-    return hasattr(mivo, "RaBitQQuantizer")
-
-
 def relative_errors(est, true):
     """|estimate - true| / true over the pairs with a non-zero true distance."""
     mask = true > 0

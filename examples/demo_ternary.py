@@ -10,10 +10,6 @@ import mivo
 from demo_common import K, exact_knn_cosine, recall, timed_loop, top_k
 
 
-def available():
-    return hasattr(mivo, "TernaryQuantizer")
-
-
 def configurations(d):
     """(label, constructor keywords). Fixed thresholds act on the normalised vector,
     whose components are about 1/sqrt(d), so they scale with the dimension; fitted
