@@ -11,12 +11,11 @@
 // never in arrays or class members.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "rotation_simd.cpp"
-
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
+
 #include <hwy/highway.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -170,7 +169,8 @@ void ProjectOutRows(DF df, const float* HWY_RESTRICT q, uint64_t n, uint64_t d,
 // earlier rows are projected out of the whole block (lanes = the block's rows), then
 // the block's own rows are finished in order, each projected out of the block as soon
 // as it is final. Every row thus sees the same projections in the same order as when
-// the rows are built one at a time. Norms and divisions run per row in scalar code.
+// the rows are built one at a time. Norms and divisions run per row in the scalar
+// finish_row that the scalar generator uses too.
 void BuildRows(uint64_t d, uint64_t seed, float* HWY_RESTRICT rows, float* HWY_RESTRICT w) {
   const DF df;
   const uint64_t block = 4 * hn::Lanes(df);
@@ -185,21 +185,8 @@ void BuildRows(uint64_t d, uint64_t seed, float* HWY_RESTRICT rows, float* HWY_R
 
     for (uint64_t b = 0; b < nb; ++b) {
       const uint64_t i = i0 + b;
-      float sq = -0.0f;  // one sequential sum over k from -0.0, as in the scalar loop
-      for (uint64_t k = 0; k < d; ++k) {
-        const float v = w[k * block + b];
-        sq = sq + v * v;
-      }
-      const float norm = std::sqrt(sq);
       float* row = rows + i * d;
-      if (norm > 1.0e-10f) {
-        for (uint64_t k = 0; k < d; ++k) row[k] = w[k * block + b] / norm;
-      } else {
-        // A collapsed row becomes a unit vector, not orthogonalised; its draws are
-        // spent all the same.
-        std::fill(row, row + d, 0.0f);
-        row[i] = 1.0f;
-      }
+      finish_row(w + b, block, d, i, row);
       // Lanes up to b are finished (their rows are written), so the projection may
       // run over the whole block; only lanes past b are used later.
       if (b + 1 < nb) ProjectOutRows(df, row, 1, d, w);

@@ -14,6 +14,7 @@
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "simd_ops.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
+
 #include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
@@ -305,6 +306,63 @@ HWY_INLINE void StoreChunkWords(const uint8_t* const* rows, size_t at, uint32_t*
 #endif
 }
 
+// The code pointers to read the 16-byte chunk at `offset` through, and in `at` the
+// offset to read it at: the codes themselves, or for the last, partial chunk (a code
+// may end right after it) zero-padded copies of it in tail.
+template <size_t G>
+HWY_INLINE const uint8_t* const* ChunkRows(const uint8_t* const* p, size_t need, size_t offset,
+                                           uint8_t (*tail)[16], const uint8_t** tail_ptr,
+                                           size_t& at) {
+  at = offset;
+  if (offset + 16 <= need) return p;
+  const size_t lanes = hn::Lanes(hn::ScalableTag<float>());
+  for (size_t j = 0; j < G * lanes; ++j) {
+    std::memset(tail[j], 0, 16);
+    std::memcpy(tail[j], p[j] + offset, need - offset);
+    tail_ptr[j] = tail[j];
+  }
+  at = 0;
+  return tail_ptr;
+}
+
+// Adds the terms of q[0 .. bits) to the accumulators of the G groups, whose words
+// (see StoreChunkWords) are at wm + g * lanes: step t adds q[t] to lane l of acc_g,
+// its sign flipped by bit t of that lane's word; one step after the other, in order.
+template <size_t G, class DF, class V>
+HWY_INLINE void AddWordTerms(DF df, const float* qm, size_t bits, const uint32_t* wm, V& acc0,
+                             V& acc1, V& acc2, V& acc3) {
+  const hn::RebindToUnsigned<DF> du;
+  const size_t lanes = hn::Lanes(df);
+  const auto sign = hn::Set(du, 0x80000000u);
+  const auto flip0 = hn::Load(du, wm);
+  const auto flip1 = G > 1 ? hn::Load(du, wm + lanes) : flip0;
+  const auto flip2 = G > 2 ? hn::Load(du, wm + 2 * lanes) : flip0;
+  const auto flip3 = G > 3 ? hn::Load(du, wm + 3 * lanes) : flip0;
+  auto step = [&]<int T>() {
+    if (static_cast<size_t>(T) >= bits) return;
+    const auto qt = hn::BitCast(du, hn::Set(df, qm[T]));
+    // Bit t of the code's word moves to the sign position.
+    const auto term = [&](hn::Vec<decltype(du)> word) {
+      const auto bit = hn::ShiftLeft<31 - T>(word);
+      if constexpr (kSelectBySign) {
+        // The bits below it do not matter to the blend.
+        return hn::IfNegativeThenElse(hn::BitCast(df, bit), hn::BitCast(df, qt),
+                                      hn::BitCast(df, hn::Xor(qt, sign)));
+      } else {
+        // Everything below it is masked off.
+        return hn::BitCast(df, hn::Xor(qt, hn::And(bit, sign)));
+      }
+    };
+    acc0 = hn::Add(acc0, term(flip0));
+    if constexpr (G > 1) acc1 = hn::Add(acc1, term(flip1));
+    if constexpr (G > 2) acc2 = hn::Add(acc2, term(flip2));
+    if constexpr (G > 3) acc3 = hn::Add(acc3, term(flip3));
+  };
+  [&]<int... T>(std::integer_sequence<int, T...>) {
+    (step.template operator()<T>(), ...);
+  }(std::make_integer_sequence<int, 32>());
+}
+
 // G groups of `lanes` codes: lane l of accumulator g is the inner product of code
 // g * lanes + l, one sequential f32 sum over i = 0 .. D-1 from +0.0. Step i adds
 // q[i] with its sign bit flipped when bit i of that code is clear; no lane ever
@@ -314,10 +372,8 @@ HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const*
                                float* out) {
   static_assert(G >= 1 && G <= 4, "four accumulators");
   const hn::ScalableTag<float> df;
-  const hn::RebindToUnsigned<decltype(df)> du;
   const size_t lanes = hn::Lanes(df);
   constexpr size_t kMaxLanes = hn::MaxLanes(decltype(df)());
-  const auto sign = hn::Set(du, 0x80000000u);
 
   // One accumulator per group; those past G stay unused.
   auto acc0 = hn::Zero(df);
@@ -326,58 +382,19 @@ HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const*
   // The words of one 16-byte chunk of every code (see StoreChunkWords). A set bit t
   // of a complemented word means "flip the sign of q[32m + t]".
   HWY_ALIGN uint32_t words[4 * G * kMaxLanes];
-  // Zero-padded copies of the last, partial chunk (a code may end right after it).
   HWY_ALIGN uint8_t tail[G * kMaxLanes][16];
   const uint8_t* tail_ptr[G * kMaxLanes];
 
   const size_t need = dim / 8 + (dim % 8 != 0);
   for (size_t chunk = 0; 16 * chunk < need; ++chunk) {
-    const size_t offset = 16 * chunk;
-    const uint8_t* const* rows = p;
-    size_t at = offset;
-    if (offset + 16 > need) {
-      for (size_t j = 0; j < G * lanes; ++j) {
-        std::memset(tail[j], 0, 16);
-        std::memcpy(tail[j], p[j] + offset, need - offset);
-        tail_ptr[j] = tail[j];
-      }
-      rows = tail_ptr;
-      at = 0;
-    }
+    size_t at = 0;
+    const uint8_t* const* rows = ChunkRows<G>(p, need, 16 * chunk, tail, tail_ptr, at);
     StoreChunkWords<G>(rows, at, words);
     for (size_t m = 0; m < 4; ++m) {
       const size_t first = 128 * chunk + 32 * m;
       if (first >= dim) break;
       const size_t bits = std::min<size_t>(32, dim - first);
-      const uint32_t* wm = words + m * G * lanes;
-      const auto flip0 = hn::Load(du, wm);
-      const auto flip1 = G > 1 ? hn::Load(du, wm + lanes) : flip0;
-      const auto flip2 = G > 2 ? hn::Load(du, wm + 2 * lanes) : flip0;
-      const auto flip3 = G > 3 ? hn::Load(du, wm + 3 * lanes) : flip0;
-      const float* qm = q + first;
-      auto step = [&]<int T>() {
-        if (static_cast<size_t>(T) >= bits) return;
-        const auto qt = hn::BitCast(du, hn::Set(df, qm[T]));
-        // Bit t of the code's word moves to the sign position.
-        const auto term = [&](hn::Vec<decltype(du)> word) {
-          const auto bit = hn::ShiftLeft<31 - T>(word);
-          if constexpr (kSelectBySign) {
-            // The bits below it do not matter to the blend.
-            return hn::IfNegativeThenElse(hn::BitCast(df, bit), hn::BitCast(df, qt),
-                                          hn::BitCast(df, hn::Xor(qt, sign)));
-          } else {
-            // Everything below it is masked off.
-            return hn::BitCast(df, hn::Xor(qt, hn::And(bit, sign)));
-          }
-        };
-        acc0 = hn::Add(acc0, term(flip0));
-        if constexpr (G > 1) acc1 = hn::Add(acc1, term(flip1));
-        if constexpr (G > 2) acc2 = hn::Add(acc2, term(flip2));
-        if constexpr (G > 3) acc3 = hn::Add(acc3, term(flip3));
-      };
-      [&]<int... T>(std::integer_sequence<int, T...>) {
-        (step.template operator()<T>(), ...);
-      }(std::make_integer_sequence<int, 32>());
+      AddWordTerms<G>(df, q + first, bits, words + m * G * lanes, acc0, acc1, acc2, acc3);
     }
   }
   hn::StoreU(acc0, df, out);

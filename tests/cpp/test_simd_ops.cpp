@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error.h"
+#include "only_target.h"
 #include "simd_ops.h"
 #include "target_check.h"
 
@@ -28,12 +29,11 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 // Runs body once per target, with the dispatch limited to that target.
 void for_each_target(const std::function<void()>& body) {
   for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
-    hwy::SetSupportedTargetsForTest(target);
+    OnlyTarget only(target);
     SCOPED_TRACE(hwy::TargetName(target));
     expect_dispatched(target);
     body();
   }
-  hwy::SetSupportedTargetsForTest(0);
 }
 
 Bytes random_bytes(std::mt19937_64& rng, size_t n) {
