@@ -39,6 +39,9 @@ case "$1" in
     ;;
   test)
     shift
+    # The core and the frame keep the layout that .clang-format describes.
+    echo "== src/ formatted (clang-format)"
+    clang-format --dry-run --Werror src/*.h src/*.cpp src/lib/*.h src/lib/*.cpp
     echo "== C++ unit tests"
     cmake -S . -B build/root-cmake -G Ninja -DMIVO_BUILD_MODULE=OFF -DMIVO_BUILD_TESTS=ON >/dev/null
     cmake --build build/root-cmake
