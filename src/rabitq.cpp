@@ -176,8 +176,7 @@ void sort_buckets(Step<Index>* sorted, uint64_t n, const Index* end, uint64_t nb
 // buckets come in visiting order. Keys are not below t_start (the starting code is at
 // least t_start * o), but rounding is clamped anyway.
 template <class Index>
-const Step<Index>* sort_steps(StepBuffers<Index>& buf, uint64_t n, double t_start,
-                              double t_end) {
+const Step<Index>* sort_steps(StepBuffers<Index>& buf, uint64_t n, double t_start, double t_end) {
   const Step<Index>* listed = buf.listed.data();
   const uint64_t nb = 2 * n;
   const double scale = static_cast<double>(nb) / (t_end - t_start);
@@ -212,8 +211,8 @@ const Step<Index>* sort_steps(StepBuffers<Index>& buf, uint64_t n, double t_star
 // most best and would not have replaced it. A negative num gives a negative ip,
 // which never does either. Every step not so excluded is computed as before.
 template <class Index>
-double best_step(const Step<Index>* sorted, uint64_t n, std::span<const float> o,
-                 double t_start, double den, double num) {
+double best_step(const Step<Index>* sorted, uint64_t n, std::span<const float> o, double t_start,
+                 double den, double num) {
   double best_t = t_start;
   double best = 0.0;
   double bar = 0.0;  // best * best * m when best is in range, else 0 (never skip)
@@ -303,10 +302,9 @@ double best_rescale_factor(std::span<const float> o, unsigned b) {
 
   // 32-bit dimension numbers keep a step in 16 bytes. They also count steps and
   // buckets, at most mask * d and twice that, hence the margin of 2^8.
-  const double best_t =
-      d <= (std::numeric_limits<uint32_t>::max() >> 8)
-          ? visit_steps<uint32_t>(o, k, mask, t_start, t_end, den, num)
-          : visit_steps<uint64_t>(o, k, mask, t_start, t_end, den, num);
+  const double best_t = d <= (std::numeric_limits<uint32_t>::max() >> 8)
+                            ? visit_steps<uint32_t>(o, k, mask, t_start, t_end, den, num)
+                            : visit_steps<uint64_t>(o, k, mask, t_start, t_end, den, num);
   if (best_t > 0.0) return best_t;
   return std::max(t_start, kF64Eps);
 }

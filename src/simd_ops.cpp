@@ -48,7 +48,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 // Targets with a one-instruction population count of 64-bit lanes.
 #undef MIVO_POPCNT64
 #if HWY_TARGET == HWY_AVX3_DL || (defined(HWY_AVX3_ZEN4) && HWY_TARGET == HWY_AVX3_ZEN4) || \
-    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR) || HWY_TARGET == HWY_SVE ||     \
+    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR) || HWY_TARGET == HWY_SVE ||       \
     HWY_TARGET == HWY_SVE2 || HWY_TARGET == HWY_SVE_256 || HWY_TARGET == HWY_SVE2_128
 #define MIVO_POPCNT64 1
 #else
@@ -106,8 +106,8 @@ HWY_INLINE uint32_t CountDiffering(const uint8_t* a, const uint8_t* b, size_t le
   if (words >= n64) {
     auto acc = hn::Zero(d64);
     for (; w + n64 <= words; w += n64) {
-      acc = hn::Add(acc, LaneBitCounts(d64, hn::Xor(LoadWords(d64, a + 8 * w),
-                                                      LoadWords(d64, b + 8 * w))));
+      acc = hn::Add(
+          acc, LaneBitCounts(d64, hn::Xor(LoadWords(d64, a + 8 * w), LoadWords(d64, b + 8 * w))));
     }
     count = hn::GetLane(hn::SumOfLanes(d64, acc));
   }
@@ -139,14 +139,14 @@ class WordStream {
   hn::Vec<D64> operator()(size_t s) const {
     const size_t vbytes = hn::Lanes(d64_) * 8;
     if (pattern_ != nullptr) {
-      return LaneBitCounts(d64_, hn::Xor(LoadWords(d64_, rows_ + s * vbytes),
-                                         hn::LoadU(d64_, pattern_)));
+      return LaneBitCounts(d64_,
+                           hn::Xor(LoadWords(d64_, rows_ + s * vbytes), hn::LoadU(d64_, pattern_)));
     }
     const uint8_t* row = rows_ + s * width_;
     auto acc = hn::Zero(d64_);
     for (size_t o = 0; o < width_; o += vbytes) {
-      acc = hn::Add(acc, LaneBitCounts(d64_, hn::Xor(LoadWords(d64_, row + o),
-                                                       LoadWords(d64_, query_ + o))));
+      acc = hn::Add(
+          acc, LaneBitCounts(d64_, hn::Xor(LoadWords(d64_, row + o), LoadWords(d64_, query_ + o))));
     }
     return acc;
   }
@@ -184,16 +184,14 @@ HWY_NOINLINE void DenseBlocks(D64 d64, const Stream& stream, size_t blocks, uint
     const auto hi = PairSums<K>(d64, stream, (2 * b + 1) * kPer);
     // Counts are below 2^32 in their u64 lanes (or wrap as the scalar count does):
     // the low halves, in order, are the results.
-    hn::StoreU(hn::ConcatEven(d32, hn::BitCast(d32, hi), hn::BitCast(d32, lo)), d32,
-               out + b * n32);
+    hn::StoreU(hn::ConcatEven(d32, hn::BitCast(d32, hi), hn::BitCast(d32, lo)), d32, out + b * n32);
   }
 }
 
 // Codes handled by the row stream (a multiple of 2 * lanes of them), or 0 when the
 // batch does not have that shape: rows of whole 64-bit words, compared over their
 // full width, with a power-of-two word count below the lanes or a multiple of them.
-size_t DenseHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes,
-                    uint32_t* out) {
+size_t DenseHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes, uint32_t* out) {
   const hn::ScalableTag<uint64_t> d64;
   const size_t n64 = hn::Lanes(d64);
   const size_t width = codes.width();
@@ -219,8 +217,7 @@ size_t DenseHamming(const uint8_t* query, size_t query_len, const CodeBatch& cod
   return blocks * 2 * n64;
 }
 
-void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes,
-                  uint32_t* out) {
+void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes, uint32_t* out) {
   const size_t done = DenseHamming(query, query_len, codes, out);
   for (size_t j = done; j < codes.size(); ++j) {
     out[j] = CountDiffering(query, codes.data(j), std::min(query_len, codes.length(j)));
@@ -368,8 +365,7 @@ HWY_INLINE void AddWordTerms(DF df, const float* qm, size_t bits, const uint32_t
 // q[i] with its sign bit flipped when bit i of that code is clear; no lane ever
 // sees another code's terms and lanes are never added together.
 template <size_t G>
-HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const* p,
-                               float* out) {
+HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const* p, float* out) {
   static_assert(G >= 1 && G <= 4, "four accumulators");
   const hn::ScalableTag<float> df;
   const size_t lanes = hn::Lanes(df);
@@ -443,8 +439,7 @@ void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out)
 
 #else  // !MIVO_VECTOR_TARGET
 
-void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes,
-                  uint32_t* out) {
+void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes, uint32_t* out) {
   scalar::batch_hamming_distances({query, query_len}, codes, out);
 }
 
@@ -533,7 +528,6 @@ uint32_t hamming_distance(std::span<const uint8_t> a, std::span<const uint8_t> b
   return count;
 }
 
-
 float one_bit_inner_product(std::span<const float> query, std::span<const uint8_t> code) {
   const uint64_t dim = query.size();
   const uint64_t need = packed_size(dim);
@@ -559,8 +553,7 @@ float asymmetric_l2_squared(std::span<const float> query, std::span<const uint8_
 float multibit_centre(uint64_t total_bits) {
   // 2^B is exact in f32 up to B = 127; beyond that it is +infinity, as the
   // correctly rounded value of 2^B would be.
-  const float power = total_bits < 128 ? std::ldexp(1.0f, static_cast<int>(total_bits))
-                                       : INFINITY;
+  const float power = total_bits < 128 ? std::ldexp(1.0f, static_cast<int>(total_bits)) : INFINITY;
   const float minus_one = power + -1.0f;
   return minus_one * 0.5f;
 }
@@ -571,7 +564,6 @@ float multibit_inner_product(std::span<const float> query, std::span<const uint1
   return centred_inner_product(query, codes, multibit_centre(total_bits), -0.0f);
 }
 
-
 namespace scalar {
 
 void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
@@ -579,8 +571,7 @@ void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& co
   for (size_t j = 0; j < codes.size(); ++j) out[j] = hamming_distance(query, codes[j]);
 }
 
-void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
-                                 float* out) {
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out) {
   for (size_t j = 0; j < codes.size(); ++j) out[j] = one_bit_inner_product(query, codes[j]);
 }
 
@@ -609,8 +600,7 @@ void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& co
   HWY_DYNAMIC_DISPATCH(BatchHamming)(query.data(), query.size(), codes, out);
 }
 
-void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
-                                 float* out) {
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out) {
   const uint64_t need = packed_size(query.size());
   for (size_t j = 0; j < codes.size(); ++j) {
     if (codes.length(j) < need) throw QuantizerError::dimension_mismatch(need, codes.length(j));

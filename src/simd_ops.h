@@ -55,8 +55,7 @@ class CodeBatch {
 };
 
 // out[j] = hamming_distance(query, codes[j]), on the best SIMD target of this CPU.
-void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
-                             uint32_t* out);
+void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes, uint32_t* out);
 
 // Sum over i < D of (bit i of code ? q[i] : -q[i]) from +0.0, in index order.
 // Throws DimensionMismatch when code holds fewer than ceil(D/8) bytes.
@@ -68,8 +67,7 @@ float asymmetric_l2_squared(std::span<const float> query, std::span<const uint8_
 // out[j] = one_bit_inner_product(query, codes[j]), bit for bit, on the best SIMD
 // target of this CPU; every code is length-checked (in order) before anything is
 // computed, and the first one shorter than ceil(D/8) bytes throws DimensionMismatch.
-void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
-                                 float* out);
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out);
 
 // out[j] = asymmetric_l2_squared(query, codes[j]), bit for bit, with the same checks.
 void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out);
@@ -79,12 +77,10 @@ void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, f
 // dispatched kernels also end here when Highway's chosen target is HWY_SCALAR or
 // HWY_EMU128 (for example after hwy::SetSupportedTargetsForTest(HWY_EMU128)).
 namespace scalar {
-void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
-                             uint32_t* out);
+void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes, uint32_t* out);
 // Each code is length-checked as it is reached: a short one throws DimensionMismatch
 // with the entries before it already written.
-void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes,
-                                 float* out);
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out);
 void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out);
 }  // namespace scalar
 

@@ -277,7 +277,8 @@ float ternary_cosine_similarity(const TernaryVector& a, const TernaryVector& b) 
   return std::min(1.0f, std::max(-1.0f, r));
 }
 
-float ternary_asymmetric_inner_product(std::span<const float> query, const TernaryVector& quantized) {
+float ternary_asymmetric_inner_product(std::span<const float> query,
+                                       const TernaryVector& quantized) {
   if (query.size() != quantized.dimension) return 0.0f;
   require_packed_codes(quantized);
   const uint64_t length = query.size();

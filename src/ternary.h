@@ -95,7 +95,8 @@ int32_t ternary_inner_product(const TernaryVector& a, const TernaryVector& b);
 // Cosine with nonzero counts as squared norms, clamped to [-1, 1]; 0.0 when either vector is all zero.
 float ternary_cosine_similarity(const TernaryVector& a, const TernaryVector& b);
 // Sum of query[i] * value[i] in index order from +0.0; 0.0 when the lengths differ.
-float ternary_asymmetric_inner_product(std::span<const float> query, const TernaryVector& quantized);
+float ternary_asymmetric_inner_product(std::span<const float> query,
+                                       const TernaryVector& quantized);
 // 1 - cos(query, quantized), unclamped; 1.0 when either norm is below 1e-10.
 float ternary_asymmetric_cosine_distance(std::span<const float> query,
                                          const TernaryVector& quantized);

@@ -47,9 +47,10 @@ class Once {
           reentered_ = true;
           throw_error(PyExc_RuntimeError, lookup_reentered(what_));
         }
-        Py_BEGIN_ALLOW_THREADS while (state_.load(std::memory_order_acquire) == kRunning)
-            std::this_thread::yield();
-        Py_END_ALLOW_THREADS continue;  // done, or given back by an interrupted attempt: look again
+        Py_BEGIN_ALLOW_THREADS
+        while (state_.load(std::memory_order_acquire) == kRunning) std::this_thread::yield();
+        Py_END_ALLOW_THREADS
+        continue;  // done, or given back by an interrupted attempt: look again
       }
       int expected = kIdle;
       if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) continue;
