@@ -3,6 +3,9 @@
 #   main   (default) the x86-64 toolchain: Python 3.14, compilers, peers, tools
 #   wheel  where the built wheel is installed and smoke-tested: Python 3.14, NumPy,
 #          venv and pytest, and nothing to build with (no compiler, CMake or Highway)
+#   arm64  an arm64 runtime (no compilers) run through user-mode emulation; code for it
+#          is cross-compiled in main. QEMU_CPU, if set, is passed through (for
+#          example max,sve-default-vector-length=32 for 256-bit SVE)
 #
 # Each root is cached outside the checkout in a directory of its own, keyed by a hash
 # of its name, architecture and package list, so a changed list builds a new one and
@@ -35,6 +38,10 @@ case "$ROOT_NAME" in
     ;;
   wheel)
     ROOT_PACKAGES=(python3 python3-numpy python3-venv python3-pytest)
+    ;;
+  arm64)
+    ROOT_ARCH=arm64
+    ROOT_PACKAGES=(python3 python3-numpy python3-pytest python3-hypothesis libhwy1t64)
     ;;
   *) echo "unknown root: $ROOT_NAME" >&2; exit 2 ;;
 esac
@@ -85,9 +92,28 @@ ensure_host_tool() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$pkg" >/dev/null
 }
 
+# A foreign root's programs run through qemu's user-mode emulator, registered with
+# the kernel's binfmt_misc (with the fix-binary flag, so it works inside chroot too).
+ensure_emulation() {
+  [ "$ROOT_ARCH" = amd64 ] && return 0
+  local fmt
+  case "$ROOT_ARCH" in
+    arm64) fmt=qemu-aarch64 ;;
+    *) echo "no emulator known for $ROOT_ARCH" >&2; return 1 ;;
+  esac
+  ensure_host_tool update-binfmts binfmt-support
+  ensure_host_tool "$fmt-static" qemu-user-static
+  mountpoint -q /proc/sys/fs/binfmt_misc ||
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  # The package registers its formats only where binfmt_misc was mounted at install.
+  update-binfmts --display "$fmt" >/dev/null 2>&1 || update-binfmts --import "$fmt"
+  [ -e "/proc/sys/fs/binfmt_misc/$fmt" ] || update-binfmts --enable "$fmt"
+}
+
 build_root() {
   local dir tmp mirror apt_opts
   dir=$(root_dir)
+  ensure_emulation
   [ -x "$dir/usr/bin/python3" ] && return 0
   ensure_host_tool debootstrap debootstrap
   mirror=$(host_mirror)
@@ -137,7 +163,7 @@ in_dir() {
     mount --bind "$checkout" "$root$checkout"
     exec chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      LANG=C.UTF-8 CI="${CI:-}" MIVO_FULL="${MIVO_FULL:-}" \
+      LANG=C.UTF-8 CI="${CI:-}" MIVO_FULL="${MIVO_FULL:-}" ${QEMU_CPU:+"QEMU_CPU=$QEMU_CPU"} \
       /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$workdir" "$@"
   ' _ "$root" "$checkout" "$workdir" "$@"
 }
