@@ -195,7 +195,11 @@ size_t DenseHamming(const uint8_t* query, size_t query_len, const CodeBatch& cod
   const hn::ScalableTag<uint64_t> d64;
   const size_t n64 = hn::Lanes(d64);
   const size_t width = codes.width();
-  if (!codes.dense() || n64 < 2 || width == 0 || width % 8 != 0 || query_len < width) return 0;
+  // The pairwise lane sums need a power-of-two lane count (SVE also allows others).
+  if (!codes.dense() || n64 < 2 || !std::has_single_bit(n64) || width == 0 || width % 8 != 0 ||
+      query_len < width) {
+    return 0;
+  }
   const size_t words = width / 8;
   const bool packed = words < n64 && std::has_single_bit(words);
   if (!packed && words % n64 != 0) return 0;

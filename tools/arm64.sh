@@ -3,9 +3,10 @@
 # (a native compile under emulation takes many minutes), then run in the emulated arm64
 # root (tools/root.sh, MIVO_ROOT=arm64), where nothing is compiled:
 #  - the C++ tests of every compiled arm target against the scalar path, golden
-#    digests included, at SVE vector lengths of 128, 256 and 512 bits (the whole C++
-#    suite at 256 bits, the per-target tests at the other two), each run checking the
-#    targets and the vector length it got;
+#    digests included, at SVE vector lengths of 128, 256 and 512 bits, and 384 bits
+#    (a length that is no power of two, which SVE allows); the whole C++ suite at
+#    256 bits, the per-target tests at the others. Each run checks the targets and
+#    the vector length it got;
 #  - pytest at 256 bits on the golden digests, the quantizer (worked examples
 #    included), the ternary codes and the kernels' fast paths. The other test files
 #    (the kernels' property tests, leaks, threads, hostile input, bindings) take too
@@ -64,7 +65,7 @@ tools/root.sh run bash -c '
     echo "fused multiply-add in $1" >&2; exit 1
   fi' _ "$module"
 
-for bits in 256 128 512; do
+for bits in 256 128 512 384; do
   filter='*'
   [ "$bits" = 256 ] || filter=$per_target
   echo "== arm64: C++ tests ($filter), SVE vectors of $bits bits"
