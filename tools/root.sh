@@ -33,15 +33,17 @@ case "$ROOT_NAME" in
       libc++-dev libc++abi-dev googletest python3-auditwheel patchelf
       g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
       libhwy-dev:arm64 libpython3.14-dev:arm64 libgtest-dev:arm64
+      python3.15 libpython3.15-dev libpython3.15-dev:arm64 python3-mypy python3-build
     )
     ROOT_FOREIGN_ARCH=arm64
     ;;
   wheel)
-    ROOT_PACKAGES=(python3 python3-numpy python3-venv python3-pytest)
+    ROOT_PACKAGES=(python3 python3-numpy python3-venv python3-pytest python3.15)
     ;;
   arm64)
     ROOT_ARCH=arm64
-    ROOT_PACKAGES=(python3 python3-numpy python3-pytest python3-hypothesis libhwy1t64)
+    ROOT_PACKAGES=(python3 python3-numpy python3-pytest python3-hypothesis libhwy1t64
+      python3-venv python3.15)
     ;;
   *) echo "unknown root: $ROOT_NAME" >&2; exit 2 ;;
 esac
