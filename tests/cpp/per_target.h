@@ -53,6 +53,6 @@ inline std::string target_case_name(const testing::TestParamInfo<int64_t>& info)
 
 }  // namespace mivo
 
-#define MIVO_EVERY_TARGET(suite)                                                             \
+#define MIVO_EVERY_TARGET(suite)                                                              \
   INSTANTIATE_TEST_SUITE_P(EveryTarget, suite, testing::ValuesIn(::mivo::compiled_targets()), \
                            ::mivo::target_case_name)
