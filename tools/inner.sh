@@ -7,12 +7,33 @@ cd "$here"
 venv=build/venv-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
+# Every build here treats compiler warnings as errors, the module's pip builds
+# included (one setting for all of them, so switching jobs never reconfigures).
+werror=-DMIVO_WERROR=ON
+pip_werror=--config-settings=cmake.define.MIVO_WERROR=ON
+
 # Installs the module with pip (scikit-build-core) into a venv that sees the
 # system's packages; the build directory is kept, so rebuilds are incremental.
 install_module() {
   [ -x "$venv/bin/python" ] || "$py" -m venv --system-site-packages "$venv"
-  "$venv/bin/python" -m pip install -q --no-index --no-build-isolation --no-deps . >build/pip.log 2>&1 ||
-    { cat build/pip.log >&2; exit 1; }
+  "$venv/bin/python" -m pip install -q --no-index --no-build-isolation --no-deps "$pip_werror" . \
+    >build/pip.log 2>&1 || { cat build/pip.log >&2; exit 1; }
+}
+
+# Runs ctest in the build directory DIR (with the environment assignments that
+# follow) and keeps its output in DIR/ctest.log. A pass prints the summary and the
+# tests that did not run; a failure prints the whole log, every failing test's output
+# in full.
+run_ctest() {
+  local dir=$1 log=$1/ctest.log
+  shift
+  if (cd "$dir" && env "$@" ctest --output-on-failure -j2) >"$log" 2>&1; then
+    sed -n '/tests passed/,$p' "$log"
+  else
+    cat "$log"
+    echo "ctest failed in $dir (log: $log)" >&2
+    return 1
+  fi
 }
 
 case "$1" in
@@ -43,9 +64,12 @@ case "$1" in
     echo "== src/ formatted (clang-format)"
     clang-format --dry-run --Werror src/*.h src/*.cpp src/lib/*.h src/lib/*.cpp
     echo "== C++ unit tests"
-    cmake -S . -B build/root-cmake -G Ninja -DMIVO_BUILD_MODULE=OFF -DMIVO_BUILD_TESTS=ON >/dev/null
+    cmake -S . -B build/root-cmake -G Ninja -DMIVO_BUILD_MODULE=OFF -DMIVO_BUILD_TESTS=ON \
+      "$werror" >/dev/null
     cmake --build build/root-cmake
-    (cd build/root-cmake && ctest --output-on-failure -j2 | tail -n 15)
+    # The compiled targets and the one this machine runs, in the leg's output.
+    build/root-cmake/mivo_core_tests --gtest_brief=1 --gtest_filter='SimdTargets.*'
+    run_ctest build/root-cmake
     echo "== pytest ($("$py" --version))"
     install_module
     (cd tests/python && MIVO_TEST_LEG=root "$here/$venv/bin/python" -m pytest -q "$@" .)
@@ -63,11 +87,10 @@ case "$1" in
     echo "== C++ unit tests and pytest under AddressSanitizer + UBSan"
     cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DMIVO_SANITIZE=address,undefined,float-cast-overflow -DMIVO_BUILD_TESTS=ON \
-      -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
+      -DPython_EXECUTABLE="$(command -v "$py")" "$werror" >/dev/null
     cmake --build build/asan
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    (cd build/asan && ASAN_OPTIONS=allocator_may_return_null=1 \
-      ctest --output-on-failure -j2 | tail -n 3)
+    run_ctest build/asan ASAN_OPTIONS=allocator_may_return_null=1
     (cd tests/python &&
       LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
       PYTHONMALLOC=malloc \
@@ -82,10 +105,13 @@ case "$1" in
     # NumPy's release build loads into it; the module is built against its headers.
     shift
     dbg=$(command -v "${py}-dbg" || command -v python3.14-dbg || true)
-    if [ -z "$dbg" ]; then echo "debug-interpreter leg skipped: no ${py}-dbg" >&2; exit 0; fi
+    if [ -z "$dbg" ]; then
+      echo "debug-interpreter leg failed: neither ${py}-dbg nor python3.14-dbg is installed" >&2
+      exit 1
+    fi
     echo "== pytest under the interpreter's debug build ($("$dbg" --version))"
-    cmake -S . -B build/pydebug -G Ninja -DPython_EXECUTABLE="$dbg" >/dev/null
-    cmake --build build/pydebug >/dev/null
+    cmake -S . -B build/pydebug -G Ninja -DPython_EXECUTABLE="$dbg" "$werror" >/dev/null
+    cmake --build build/pydebug
     (cd tests/python &&
       PYTHONPATH="$here/build/pydebug" MIVO_TEST_LEG=pydebug MIVO_LEAK_CALLS=20000 \
       "$dbg" -m pytest -q -p no:cacheprovider "$@" .)
@@ -101,7 +127,7 @@ case "$1" in
     echo "== wheel"
     rm -rf build/wheel-raw build/wheel-check dist
     mkdir -p build
-    "$py" -m pip wheel --no-index --no-build-isolation --no-deps -w build/wheel-raw . \
+    "$py" -m pip wheel --no-index --no-build-isolation --no-deps "$pip_werror" -w build/wheel-raw . \
       >build/pip-wheel.log 2>&1 || { cat build/pip-wheel.log >&2; exit 1; }
     auditwheel repair -w dist build/wheel-raw/mivo-*.whl >build/auditwheel.log 2>&1 ||
       { cat build/auditwheel.log >&2; exit 1; }
@@ -139,15 +165,15 @@ case "$1" in
     libcxx=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ -G Ninja)
     cmake -S /usr/src/googletest -B build/clang-gtest "${libcxx[@]}" -DBUILD_GMOCK=OFF \
       -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$here/build/clang-gtest/install" >/dev/null
-    cmake --build build/clang-gtest --target install >/dev/null
-    cmake -S . -B build/clang "${libcxx[@]}" -DMIVO_BUILD_TESTS=ON \
+    cmake --build build/clang-gtest --target install
+    cmake -S . -B build/clang "${libcxx[@]}" -DMIVO_BUILD_TESTS=ON "$werror" \
       -DGTest_ROOT="$here/build/clang-gtest/install" -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
     cmake --build build/clang
     for binary in build/clang/mivo_core_tests build/clang/mivo.*.so; do
       readelf -d "$binary" | grep -q 'libc++\.so' && ! readelf -d "$binary" | grep -q 'libstdc++' ||
         { echo "$binary is not linked against libc++ alone" >&2; exit 1; }
     done
-    (cd build/clang && ctest --output-on-failure -j2 | tail -n 3)
+    run_ctest build/clang
     (cd tests/python && PYTHONPATH="$here/build/clang" MIVO_TEST_LEG=clang "$py" -m pytest -q \
       -p no:cacheprovider "$@" .)
     ;;
