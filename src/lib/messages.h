@@ -123,6 +123,7 @@ inline constexpr char kNameNotStr[] = "a function's __name__ must be a str";
 // ---- internal failures ------------------------------------------------------------------
 
 // Formatted by the interpreter: the source file, its line and the message.
+inline constexpr char kNoNativeValue[] = "an instance of a mivo class without its native value";
 inline constexpr char kInternalFailureFormat[] = "mivo: internal failure at %s:%d: %s\n";
 inline constexpr char kNestedPanicNotice[] =
     "mivo: a PanicException was raised by Python code run during a call:\n";

@@ -113,7 +113,9 @@ PyType_Slot holder_slots[] = {
 };
 
 PyType_Spec holder_spec = {kBufferHolderSpecName, sizeof(Holder), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, holder_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                               Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           holder_slots};
 
 std::atomic<PyObject*> g_holder_type{nullptr};
 
