@@ -112,10 +112,10 @@ PyType_Slot holder_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec holder_spec = {kBufferHolderSpecName, sizeof(Holder), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                               Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                           holder_slots};
+PyType_Spec holder_spec = {
+    kBufferHolderSpecName, sizeof(Holder), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    holder_slots};
 
 std::atomic<PyObject*> g_holder_type{nullptr};
 

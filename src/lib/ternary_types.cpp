@@ -91,8 +91,8 @@ PyType_Slot vector_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec vector_spec = {kTernaryVectorSpecName, sizeof(VectorObject), 0,
-                           kRecordTypeFlags, vector_slots};
+PyType_Spec vector_spec = {kTernaryVectorSpecName, sizeof(VectorObject), 0, kRecordTypeFlags,
+                           vector_slots};
 
 // ---- TernaryQuantizer -------------------------------------------------------------
 
