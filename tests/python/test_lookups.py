@@ -131,6 +131,17 @@ NOT_SEQUENCE = "TypeError: argument 'centroid': 'set' object is not an instance 
         on_import("numpy", action)
         print(outcome(pack)); other.join(); print(*inner)
      """, ["KeyboardInterrupt: ", "[5]"], id="interrupted while another thread waits, NumPy"),
+    # A waiting thread sleeps: it spends next to no CPU time while the lookup takes 2 s.
+    pytest.param("""
+        def wait():
+            start = time.thread_time(); inner.append(outcome(pack))
+            inner.append(time.thread_time() - start < 0.25)
+        other = threading.Thread(target=wait)
+        def action():
+            other.start(); time.sleep(2)
+        on_import("numpy", action)
+        print(outcome(pack)); other.join(); print(*inner)
+     """, ["[5]", "[5] True"], id="a waiting thread sleeps, NumPy"),
 ])
 def test_lookup_never_waits_for_its_own_thread_and_keeps_no_interruption(code, want):
     assert run_fresh(code) == want
