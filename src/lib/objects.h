@@ -11,6 +11,7 @@
 #include "../error.h"
 #include "access.h"
 #include "errors.h"
+#include "interpreters.h"
 #include "messages.h"
 #include "python.h"
 
@@ -93,19 +94,11 @@ inline constexpr unsigned int kQuantizerTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFL
 inline constexpr unsigned int kRecordTypeFlags =
     kQuantizerTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-// Builds a heap type from `spec` once per process; later calls return the same
-// object. Throws PythonError when the interpreter refuses it.
+// The running interpreter's heap type built from `spec`, built on first request and
+// then reused (see interpreters.h). Throws PythonError when the interpreter refuses it.
 inline PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec* spec) {
-  PyObject* type = slot.load(std::memory_order_acquire);
-  if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
-  PyObject* created = PyType_FromSpec(spec);
-  if (created == nullptr) throw PythonError{};
-  PyObject* expected = nullptr;
-  if (!slot.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-    Py_DECREF(created);
-    return reinterpret_cast<PyTypeObject*>(expected);
-  }
-  return reinterpret_cast<PyTypeObject*>(created);
+  return reinterpret_cast<PyTypeObject*>(
+      interpreter_object(slot, spec->name, [spec] { return PyType_FromSpec(spec); }));
 }
 
 // The exact binary value of x rounded to `digits` decimals, ties to even, always

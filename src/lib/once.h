@@ -33,6 +33,9 @@ class Once {
   // later calls then return without running anything, and callers read what was
   // published or kept. Throws PythonError (or the attempt's C++ exception) when the
   // failure is not kept.
+  // True once a lookup has completed (published, or its failure kept).
+  bool done() const { return state_.load(std::memory_order_acquire) == kDone; }
+
   template <class Attempt, class Keep>
   void run(Attempt&& attempt, Keep&& keep) {
     const unsigned long me = PyThread_get_thread_ident();
