@@ -7,11 +7,32 @@ cd "$here"
 venv=build/venv-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
+# make_venv PYTHON DIR: a fresh venv that sees the system's packages. Debian's ensurepip
+# serves only its default Python, so for another version (python3.15) the venv is made
+# without pip and venv_pip runs pip from the system's packages or from the wheel that
+# ensurepip itself installs.
+make_venv() {
+  rm -rf "$2"
+  "$1" -m venv --system-site-packages "$2" >/dev/null 2>&1 ||
+    { rm -rf "$2"; "$1" -m venv --system-site-packages --without-pip "$2"; }
+}
+
+# venv_pip DIR ARGS...: pip for the venv in DIR.
+venv_pip() {
+  local dir=$1 wheels=(/usr/share/python-wheels/pip-*.whl)
+  shift
+  if "$dir/bin/python" -c 'import pip' 2>/dev/null; then
+    "$dir/bin/python" -m pip "$@"
+  else
+    "$dir/bin/python" "${wheels[-1]}/pip" "$@"
+  fi
+}
+
 # Installs the module with pip (scikit-build-core) into a venv that sees the
 # system's packages; the build directory is kept, so rebuilds are incremental.
 install_module() {
-  [ -x "$venv/bin/python" ] || "$py" -m venv --system-site-packages "$venv"
-  "$venv/bin/python" -m pip install -q --no-index --no-build-isolation --no-deps . >build/pip.log 2>&1 ||
+  [ -x "$venv/bin/python" ] || make_venv "$py" "$venv"
+  venv_pip "$venv" install -q --no-index --no-build-isolation --no-deps . >build/pip.log 2>&1 ||
     { cat build/pip.log >&2; exit 1; }
 }
 
@@ -93,6 +114,26 @@ case "$1" in
   fuzz)
     shift
     bash tools/fuzz.sh "$@"
+    ;;
+  typing)
+    # The stub packages against the built modules (stubtest) and mypy --strict over the
+    # README's examples and tests/typing; Debian's mypy runs on the default Python only.
+    install_module
+    "$venv/bin/python" tests/typing/check.py
+    ;;
+  newer-python)
+    # The module built for another Python of the root (python3.15, with Debian's NumPy
+    # for it) and every pytest file run on it.
+    shift
+    "$py" -c 'import numpy' 2>/dev/null || {
+      echo "the $py leg cannot run: python3-numpy in the root has no build for $py" \
+        "(import numpy fails)" >&2
+      exit 1
+    }
+    echo "== pytest ($("$py" --version), NumPy $("$py" -c 'import numpy; print(numpy.__version__)'))"
+    install_module
+    (cd tests/python && MIVO_TEST_LEG="$py" "$here/$venv/bin/python" -m pytest -q \
+      -p no:cacheprovider "$@" .)
     ;;
   wheel)
     # scikit-build-core builds the wheel offline from the checkout (sharing the build
