@@ -147,6 +147,8 @@ case "$1" in
   typing)
     # The stub packages against the built modules (stubtest) and mypy --strict over the
     # README's examples and tests/typing; Debian's mypy runs on the default Python only.
+    "$py" -c 'import mypy' 2>/dev/null ||
+      { echo "the typing leg needs mypy for $py (Debian: python3-mypy)" >&2; exit 1; }
     install_module
     "$venv/bin/python" tests/typing/check.py
     ;;
