@@ -12,12 +12,33 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 werror=-DMIVO_WERROR=ON
 pip_werror=--config-settings=cmake.define.MIVO_WERROR=ON
 
+# make_venv PYTHON DIR: a fresh venv that sees the system's packages. Debian's ensurepip
+# serves only its default Python, so for another version (python3.15) the venv is made
+# without pip and venv_pip runs pip from the system's packages or from the wheel that
+# ensurepip itself installs.
+make_venv() {
+  rm -rf "$2"
+  "$1" -m venv --system-site-packages "$2" >/dev/null 2>&1 ||
+    { rm -rf "$2"; "$1" -m venv --system-site-packages --without-pip "$2"; }
+}
+
+# venv_pip DIR ARGS...: pip for the venv in DIR.
+venv_pip() {
+  local dir=$1 wheels=(/usr/share/python-wheels/pip-*.whl)
+  shift
+  if "$dir/bin/python" -c 'import pip' 2>/dev/null; then
+    "$dir/bin/python" -m pip "$@"
+  else
+    "$dir/bin/python" "${wheels[-1]}/pip" "$@"
+  fi
+}
+
 # Installs the module with pip (scikit-build-core) into a venv that sees the
 # system's packages; the build directory is kept, so rebuilds are incremental.
 install_module() {
-  [ -x "$venv/bin/python" ] || "$py" -m venv --system-site-packages "$venv"
-  "$venv/bin/python" -m pip install -q --no-index --no-build-isolation --no-deps "$pip_werror" . \
-    >build/pip.log 2>&1 || { cat build/pip.log >&2; exit 1; }
+  [ -x "$venv/bin/python" ] || make_venv "$py" "$venv"
+  venv_pip "$venv" install -q --no-index --no-build-isolation --no-deps "$pip_werror" . >build/pip.log 2>&1 ||
+    { cat build/pip.log >&2; exit 1; }
 }
 
 # Runs ctest in the build directory DIR (with the environment assignments that
@@ -33,6 +54,35 @@ run_ctest() {
     cat "$log"
     echo "ctest failed in $dir (log: $log)" >&2
     return 1
+  fi
+}
+
+# check_wheel WHEEL: its platform tag, the newest symbol versions its module needs, and
+# the stub packages (one per folder of stubs/) and licence it must carry.
+check_wheel() {
+  echo "$(basename "$1"): $(auditwheel show "$1" 2>/dev/null |
+    sed -n '/consistent with/,/platform tag/p' | tr -s ' \n' ' ')"
+  rm -rf build/wheel-check
+  "$py" -m zipfile -e "$1" build/wheel-check
+  for prefix in GLIBC_ GLIBCXX_; do
+    printf '%s ' "$(objdump -T build/wheel-check/mivo.*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
+  done
+  echo "are the newest symbol versions its module needs"
+  for member in $(cd stubs && echo *-stubs/__init__.pyi) 'mivo-*.dist-info/licenses/LICENSE'; do
+    compgen -G "build/wheel-check/$member" >/dev/null || { echo "$1 lacks $member" >&2; exit 1; }
+  done
+}
+
+# check_sdist SDIST: it carries the licence and nothing of the working tree's outputs,
+# tests or fuzz corpus (sdist.exclude and sdist.include in pyproject.toml).
+check_sdist() {
+  local members
+  members=$(tar -tzf "$1")
+  echo "$(basename "$1"): $(wc -l <<<"$members") files, $(du -k "$1" | cut -f1) KiB"
+  grep -qx '[^/]*/LICENSE' <<<"$members" || { echo "$1 lacks LICENSE" >&2; exit 1; }
+  if grep -E '^[^/]*/(build|out|dist|fuzz|tests|bench|examples|tools)/' <<<"$members"; then
+    echo "$1 holds the files above, which no build needs" >&2
+    exit 1
   fi
 }
 
@@ -120,41 +170,88 @@ case "$1" in
     shift
     bash tools/fuzz.sh "$@"
     ;;
+  typing)
+    # The stub packages against the built modules (stubtest) and mypy --strict over the
+    # README's examples and tests/typing; Debian's mypy runs on the default Python only.
+    "$py" -c 'import mypy' 2>/dev/null ||
+      { echo "the typing leg needs mypy for $py (Debian: python3-mypy)" >&2; exit 1; }
+    install_module
+    "$venv/bin/python" tests/typing/check.py
+    ;;
+  newer-python)
+    # The module built for another Python of the root (python3.15, with Debian's NumPy
+    # for it) and every pytest file run on it.
+    shift
+    "$py" -c 'import numpy' 2>/dev/null || {
+      echo "the $py leg cannot run: python3-numpy in the root has no build for $py" \
+        "(import numpy fails)" >&2
+      exit 1
+    }
+    echo "== pytest ($("$py" --version), NumPy $("$py" -c 'import numpy; print(numpy.__version__)'))"
+    install_module
+    (cd tests/python && MIVO_TEST_LEG="$py" "$here/$venv/bin/python" -m pytest -q \
+      -p no:cacheprovider "$@" .)
+    ;;
   wheel)
-    # scikit-build-core builds the wheel offline from the checkout (sharing the build
-    # directory of install_module); auditwheel then copies libhwy.so.1 into it and
-    # points the module at that copy, since Debian ships no static Highway.
-    echo "== wheel"
+    # scikit-build-core builds a wheel for each Python of the root offline from the
+    # checkout (sharing the build directories of install_module); auditwheel then copies
+    # libhwy.so.1 into each and points the module at that copy, since Debian ships no
+    # static Highway. python3-build makes the sdist from the same checkout, offline.
+    echo "== wheels and sdist"
     rm -rf build/wheel-raw build/wheel-check dist
     mkdir -p build
-    "$py" -m pip wheel --no-index --no-build-isolation --no-deps "$pip_werror" -w build/wheel-raw . \
-      >build/pip-wheel.log 2>&1 || { cat build/pip-wheel.log >&2; exit 1; }
-    auditwheel repair -w dist build/wheel-raw/mivo-*.whl >build/auditwheel.log 2>&1 ||
-      { cat build/auditwheel.log >&2; exit 1; }
-    auditwheel show dist/mivo-*.whl 2>/dev/null | sed -n '/consistent with/,/platform tag/p' | tr -s ' \n' ' '
-    echo
-    "$py" -m zipfile -e dist/mivo-*.whl build/wheel-check
-    for prefix in GLIBC_ GLIBCXX_; do
-      printf '%s ' "$(objdump -T build/wheel-check/mivo.*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
+    for python in "$py" python3.15; do
+      "$python" -m pip wheel --no-index --no-build-isolation --no-deps "$pip_werror" -w build/wheel-raw . \
+        >build/pip-wheel.log 2>&1 || { cat build/pip-wheel.log >&2; exit 1; }
     done
-    echo "are the newest symbol versions the module needs"
-    # The README names the wheel and its platform tag.
-    grep -qF "dist/$(ls dist)" README.md || { echo "README.md does not name dist/$(ls dist)" >&2; exit 1; }
+    for raw in build/wheel-raw/mivo-*.whl; do
+      auditwheel repair -w dist "$raw" >build/auditwheel.log 2>&1 ||
+        { cat build/auditwheel.log >&2; exit 1; }
+    done
+    "$py" -m build --sdist --no-isolation --outdir dist . >build/sdist.log 2>&1 ||
+      { cat build/sdist.log >&2; exit 1; }
+    for wheel in dist/*.whl; do check_wheel "$wheel"; done
+    check_sdist dist/*.tar.gz
+    # The README names every artefact with its tags.
+    for artefact in dist/*; do
+      grep -qF "$artefact" README.md || { echo "README.md does not name $artefact" >&2; exit 1; }
+    done
     ;;
   wheel-smoke)
-    # In the wheel root: a fresh environment, the wheel installed with pip, then its
-    # smoke test and the golden digests against the installed module.
+    # In the wheel root: for each wheel of this machine, a fresh environment of the
+    # Python its tag names, the wheel installed with pip, then its smoke test and the
+    # golden digests against the installed module.
     for tool in cc c++ cmake; do
       if command -v "$tool" >/dev/null; then echo "the wheel root has $tool" >&2; exit 1; fi
     done
     if ldconfig -p | grep libhwy >/dev/null; then echo "the wheel root has Highway" >&2; exit 1; fi
-    smoke=build/venv-wheel-smoke
-    rm -rf "$smoke"
-    "$py" -m venv --system-site-packages "$smoke"
-    "$smoke/bin/python" -m pip install -q --no-index dist/mivo-*.whl
-    echo "== pytest against the installed wheel ($("$py" --version))"
-    (cd tests/wheel &&
-      "$here/$smoke/bin/python" -m pytest -q -p no:cacheprovider . ../python/test_golden.py)
+    for wheel in dist/*_"$(uname -m)".whl; do
+      IFS=- read -r _ _ tag _ <<<"$(basename "$wheel")"
+      python=python${tag:2:1}.${tag:3}
+      smoke=build/venv-wheel-smoke-$tag
+      make_venv "$python" "$smoke"
+      venv_pip "$smoke" install -q --no-index "$wheel"
+      echo "== pytest against the installed $(basename "$wheel") ($("$python" --version))"
+      (cd tests/wheel &&
+        "$here/$smoke/bin/python" -m pytest -q -p no:cacheprovider . ../python/test_golden.py)
+    done
+    ;;
+  sdist-smoke)
+    # The sdist built as the README tells a user without a package index: unpacked, a
+    # venv that sees the system's packages, pip without build isolation; then the smoke
+    # test (Highway comes from the system here, not bundled) and the golden digests. It
+    # runs in the toolchain root: the roots' package lists are fixed, and none holds
+    # only the README's build requirements.
+    rm -rf build/sdist-check
+    mkdir -p build/sdist-check
+    tar -xzf dist/mivo-*.tar.gz -C build/sdist-check
+    unpacked=$(echo "$here"/build/sdist-check/mivo-*)
+    (cd "$unpacked" && "$py" -m venv --system-site-packages venv &&
+      venv/bin/pip install -q --no-index --no-build-isolation . >../pip.log 2>&1) ||
+      { cat build/sdist-check/pip.log >&2; exit 1; }
+    echo "== pytest against the module built from $(basename dist/mivo-*.tar.gz) ($("$py" --version))"
+    (cd tests/wheel && "$unpacked/venv/bin/python" -m pytest -q -p no:cacheprovider \
+      -k "not test_highway_is_bundled" . ../python/test_golden.py)
     ;;
   clang)
     # The core, the C++ tests and the module built with clang against libc++ (the
