@@ -262,7 +262,8 @@ case "$1" in
     libcxx=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ -G Ninja)
     cmake -S /usr/src/googletest -B build/clang-gtest "${libcxx[@]}" -DBUILD_GMOCK=OFF \
       -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$here/build/clang-gtest/install" >/dev/null
-    cmake --build build/clang-gtest --target install
+    cmake --build build/clang-gtest --target install >build/clang-gtest.log 2>&1 ||
+      { cat build/clang-gtest.log >&2; exit 1; }
     cmake -S . -B build/clang "${libcxx[@]}" -DMIVO_BUILD_TESTS=ON "$werror" \
       -DGTest_ROOT="$here/build/clang-gtest/install" -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
     cmake --build build/clang
