@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "bit_codes.h"
 #include "error.h"
 #include "only_target.h"
-#include "simd_ops.h"
 #include "target_check.h"
 
 namespace mivo {
@@ -101,7 +101,7 @@ TEST(SimdHamming, MatchesScalarOnEveryTarget) {
           for (const CodeBatch& codes : {b.dense(), b.list()}) {
             std::vector<uint32_t> got(n, 0xDEADu), want(n);
             batch_hamming_distances(q, codes, got.data());
-            scalar::batch_hamming_distances(q, codes, want.data());
+            batch_hamming_distances(q, codes, want.data(), Kernels::kScalar);
             ASSERT_EQ(got, want) << "width " << width << " n " << n << " query " << qlen;
           }
         }
@@ -145,10 +145,10 @@ TEST(SimdOneBit, MatchesScalarOnEveryTarget) {
           for (const CodeBatch& codes : {b.dense(), b.list(), mixed.list()}) {
             std::vector<float> got(n, 7.0f), want(n);
             batch_one_bit_inner_product(q, codes, got.data());
-            scalar::batch_one_bit_inner_product(q, codes, want.data());
+            batch_one_bit_inner_product(q, codes, want.data(), Kernels::kScalar);
             ASSERT_EQ(bits_of(got), bits_of(want)) << "dim " << dim << " n " << n;
             batch_asymmetric_l2(q, codes, got.data());
-            scalar::batch_asymmetric_l2(q, codes, want.data());
+            batch_asymmetric_l2(q, codes, want.data(), Kernels::kScalar);
             ASSERT_EQ(bits_of(got), bits_of(want)) << "dim " << dim << " n " << n;
           }
         }
@@ -212,7 +212,8 @@ TEST(SimdOneBit, NaNPayloadsMatchScalarOnEveryTarget) {
     for (const auto& q : queries) {
       std::vector<float> got(256), want(256);
       batch_one_bit_inner_product(q, CodeBatch(std::span(spans)), got.data());
-      scalar::batch_one_bit_inner_product(q, CodeBatch(std::span(spans)), want.data());
+      batch_one_bit_inner_product(q, CodeBatch(std::span(spans)), want.data(),
+                                  Kernels::kScalar);
       for (size_t j = 0; j < 256; ++j) {
         ASSERT_EQ(std::bit_cast<uint32_t>(got[j]), std::bit_cast<uint32_t>(want[j]))
             << "query of " << q.size() << ", code " << j;
