@@ -26,9 +26,19 @@
 #include "bit_codes_simd.h"
 
 // Per-target part. On x86 targets from SSE4 up, scalar std::popcount may use the
-// POPCNT instruction (every CPU with SSE4.2 has it); the baseline build does not.
+// POPCNT instruction (every CPU with SSE4.2 has it), but Highway's target attributes
+// do not name it and the baseline build does not have it: it is added here, for
+// either compiler, and taken away again at the end of the per-target part.
+#undef MIVO_WITH_POPCNT
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_SSE4 && (HWY_COMPILER_CLANG || HWY_COMPILER_GCC_ACTUAL)
+#define MIVO_WITH_POPCNT 1
+#else
+#define MIVO_WITH_POPCNT 0
+#endif
 HWY_BEFORE_NAMESPACE();
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_SSE4 && HWY_COMPILER_GCC_ACTUAL
+#if MIVO_WITH_POPCNT && HWY_COMPILER_CLANG
+#pragma clang attribute push(__attribute__((target("popcnt"))), apply_to = function)
+#elif MIVO_WITH_POPCNT
 #pragma GCC target("popcnt")
 #endif
 namespace mivo {
@@ -65,32 +75,81 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // ---------------------------------------------------------------- Hamming
 
+template <class D64>
+HWY_INLINE hn::Vec<D64> LoadWords(D64 d64, const uint8_t* p) {
+  return hn::LoadU(d64, reinterpret_cast<const uint64_t*>(p));
+}
+
+#if !MIVO_POPCNT64
+// The number of set bits of every byte.
+template <class D8>
+HWY_INLINE hn::Vec<D8> ByteBitCounts(D8 d8, hn::Vec<D8> x) {
+#if defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2
+  // No byte shuffle: counts by shifts and masks within 64-bit words.
+  const hn::Repartition<uint64_t, D8> d64;
+  auto w = hn::BitCast(d64, x);
+  const auto m55 = hn::Set(d64, 0x5555555555555555ull);
+  const auto m33 = hn::Set(d64, 0x3333333333333333ull);
+  const auto m0f = hn::Set(d64, 0x0F0F0F0F0F0F0F0Full);
+  w = hn::Sub(w, hn::And(hn::ShiftRight<1>(w), m55));
+  w = hn::Add(hn::And(w, m33), hn::And(hn::ShiftRight<2>(w), m33));
+  return hn::BitCast(d8, hn::And(hn::Add(w, hn::ShiftRight<4>(w)), m0f));
+#else
+  // By nibble table.
+  (void)d8;
+  return hn::PopulationCount(x);
+#endif
+}
+#endif
+
 // The number of set bits of every 64-bit lane.
 template <class D64>
 HWY_INLINE hn::Vec<D64> LaneBitCounts(D64 /* d64 */, hn::Vec<D64> x) {
 #if MIVO_POPCNT64
   return hn::PopulationCount(x);
-#elif defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2
-  // No byte shuffle: byte counts by shifts and masks, then summed per lane.
-  const hn::Repartition<uint8_t, D64> d8;
-  const D64 d64;
-  const auto m55 = hn::Set(d64, 0x5555555555555555ull);
-  const auto m33 = hn::Set(d64, 0x3333333333333333ull);
-  const auto m0f = hn::Set(d64, 0x0F0F0F0F0F0F0F0Full);
-  x = hn::Sub(x, hn::And(hn::ShiftRight<1>(x), m55));
-  x = hn::Add(hn::And(x, m33), hn::And(hn::ShiftRight<2>(x), m33));
-  x = hn::And(hn::Add(x, hn::ShiftRight<4>(x)), m0f);
-  return hn::SumsOf8(hn::BitCast(d8, x));
 #else
-  // Bytes by nibble table, then the eight byte counts of each lane summed.
   const hn::Repartition<uint8_t, D64> d8;
-  return hn::SumsOf8(hn::PopulationCount(hn::BitCast(d8, x)));
+  return hn::SumsOf8(ByteBitCounts(d8, hn::BitCast(d8, x)));
 #endif
 }
 
-template <class D64>
-HWY_INLINE hn::Vec<D64> LoadWords(D64 d64, const uint8_t* p) {
-  return hn::LoadU(d64, reinterpret_cast<const uint64_t*>(p));
+// The differing bits of V vectors at a and b (V = 0: of bytes / vector size vectors,
+// any number), summed into the lanes of a vector. A fixed V unrolls the loop.
+template <size_t V, class D64>
+HWY_INLINE hn::Vec<D64> DifferingLaneBits(D64 d64, const uint8_t* a, const uint8_t* b,
+                                          size_t bytes) {
+  const size_t vbytes = hn::Lanes(d64) * 8;
+  const size_t vectors = V != 0 ? V : bytes / vbytes;
+#if MIVO_POPCNT64
+  auto acc = hn::Zero(d64);
+  for (size_t v = 0; v < vectors; ++v) {
+    const size_t o = v * vbytes;
+    acc = hn::Add(acc, hn::PopulationCount(hn::Xor(LoadWords(d64, a + o), LoadWords(d64, b + o))));
+  }
+  return acc;
+#else
+  // Counts of bytes are added as bytes and widened to lanes once per 31 vectors (at
+  // most 8 * 31 < 256 per byte), not once per vector.
+  constexpr size_t kRun = 31;
+  static_assert(V <= kRun, "one widening per code");
+  const hn::Repartition<uint8_t, D64> d8;
+  const auto counts = [&](size_t first, size_t last) {
+    auto sum = hn::Zero(d8);
+    for (size_t v = first; v < last; ++v) {
+      const size_t o = v * vbytes;
+      sum = hn::Add(sum, ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, a + o), hn::LoadU(d8, b + o))));
+    }
+    return hn::SumsOf8(sum);
+  };
+  if constexpr (V != 0) {
+    return counts(0, V);
+  } else {
+    auto acc = hn::Zero(d64);
+    for (size_t v = 0; v < vectors; v += kRun)
+      acc = hn::Add(acc, counts(v, std::min(vectors, v + kRun)));
+    return acc;
+  }
+#endif
 }
 
 // Differing bits of a and b over len bytes (any length): whole vectors, then words,
@@ -102,12 +161,8 @@ HWY_INLINE uint32_t CountDiffering(const uint8_t* a, const uint8_t* b, size_t le
   size_t w = 0;
   uint64_t count = 0;
   if (words >= n64) {
-    auto acc = hn::Zero(d64);
-    for (; w + n64 <= words; w += n64) {
-      acc = hn::Add(
-          acc, LaneBitCounts(d64, hn::Xor(LoadWords(d64, a + 8 * w), LoadWords(d64, b + 8 * w))));
-    }
-    count = hn::GetLane(hn::SumOfLanes(d64, acc));
+    w = words / n64 * n64;
+    count = hn::GetLane(hn::SumOfLanes(d64, DifferingLaneBits<0>(d64, a, b, 8 * w)));
   }
   for (; w < words; ++w) {
     uint64_t x, y;
@@ -121,40 +176,36 @@ HWY_INLINE uint32_t CountDiffering(const uint8_t* a, const uint8_t* b, size_t le
   return static_cast<uint32_t>(count);  // wraps like the scalar u32 count
 }
 
-// Row-major codes of `width` = 8 * words bytes compared over their whole width: the
-// rows form one stream of 64-bit words. Stream vector s holds the lane counts of
-// either a whole vector of words of several codes (words < lanes; the query is
-// repeated in `pattern`) or, summed vertically, all words of code s (words a
-// multiple of lanes). Adjacent lanes are then added pairwise, in stream order, until
-// one lane per code remains.
+// Row-major codes of `width` = 8 * words bytes compared over their whole width form
+// one stream of 64-bit words. Stream vector s holds the lane counts of either a whole
+// vector of words of several codes (words < lanes, PackedRows) or, summed vertically,
+// all words of code s (words a multiple of lanes, WholeRows). Adjacent lanes are then
+// added pairwise, in stream order, until one lane per code remains.
+
+// Codes of fewer words than a vector has lanes: the query is repeated in `pattern`.
 template <class D64>
-class WordStream {
- public:
-  WordStream(D64 d64, const uint8_t* rows, const uint8_t* query, size_t width,
-             const uint64_t* pattern)
-      : d64_(d64), rows_(rows), query_(query), width_(width), pattern_(pattern) {}
+struct PackedRows {
+  D64 d64;
+  const uint8_t* rows;
+  const uint64_t* pattern;
 
   hn::Vec<D64> operator()(size_t s) const {
-    const size_t vbytes = hn::Lanes(d64_) * 8;
-    if (pattern_ != nullptr) {
-      return LaneBitCounts(d64_,
-                           hn::Xor(LoadWords(d64_, rows_ + s * vbytes), hn::LoadU(d64_, pattern_)));
-    }
-    const uint8_t* row = rows_ + s * width_;
-    auto acc = hn::Zero(d64_);
-    for (size_t o = 0; o < width_; o += vbytes) {
-      acc = hn::Add(
-          acc, LaneBitCounts(d64_, hn::Xor(LoadWords(d64_, row + o), LoadWords(d64_, query_ + o))));
-    }
-    return acc;
+    const size_t vbytes = hn::Lanes(d64) * 8;
+    return LaneBitCounts(d64, hn::Xor(LoadWords(d64, rows + s * vbytes), hn::LoadU(d64, pattern)));
   }
+};
 
- private:
-  D64 d64_;
-  const uint8_t* rows_;
-  const uint8_t* query_;
-  size_t width_;
-  const uint64_t* pattern_;
+// Codes of V whole vectors each (V = 0: width / vector size, known at run time).
+template <class D64, size_t V>
+struct WholeRows {
+  D64 d64;
+  const uint8_t* rows;
+  const uint8_t* query;
+  size_t width;
+
+  hn::Vec<D64> operator()(size_t s) const {
+    return DifferingLaneBits<V>(d64, rows + s * width, query, width);
+  }
 };
 
 // Sums adjacent lane pairs K times over stream vectors first .. first + 2^K - 1:
@@ -186,6 +237,34 @@ HWY_NOINLINE void DenseBlocks(D64 d64, const Stream& stream, size_t blocks, uint
   }
 }
 
+// Runs DenseBlocks for streams of `per_code` lanes per code (a power of two up to 8);
+// false for other counts.
+template <class D64, class Stream>
+HWY_INLINE bool RunBlocks(D64 d64, const Stream& stream, size_t per_code, size_t blocks,
+                          uint32_t* out) {
+  switch (std::countr_zero(per_code)) {
+    case 0: DenseBlocks<0>(d64, stream, blocks, out); return true;
+    case 1: DenseBlocks<1>(d64, stream, blocks, out); return true;
+    case 2: DenseBlocks<2>(d64, stream, blocks, out); return true;
+    case 3: DenseBlocks<3>(d64, stream, blocks, out); return true;
+    default: return false;  // vectors wider than 512 bits
+  }
+}
+
+// The whole-vector rows of V vectors per code; a stream lane per code lane.
+template <size_t V, class D64>
+HWY_INLINE bool RunWholeRows(D64 d64, const uint8_t* rows, const uint8_t* query, size_t width,
+                             size_t blocks, uint32_t* out) {
+  const WholeRows<D64, V> stream{d64, rows, query, width};
+#if HWY_HAVE_SCALABLE
+  return RunBlocks(d64, stream, hn::Lanes(d64), blocks, out);
+#else
+  // The lane count is known here: only its own block loop is compiled.
+  DenseBlocks<std::countr_zero(hn::MaxLanes(D64()))>(d64, stream, blocks, out);
+  return true;
+#endif
+}
+
 // Codes handled by the row stream (a multiple of 2 * lanes of them), or 0 when the
 // batch does not have that shape: rows of whole 64-bit words, compared over their
 // full width, with a power-of-two word count below the lanes or a multiple of them.
@@ -199,24 +278,25 @@ size_t DenseHamming(const uint8_t* query, size_t query_len, const CodeBatch& cod
     return 0;
   }
   const size_t words = width / 8;
-  const bool packed = words < n64 && std::has_single_bit(words);
-  if (!packed && words % n64 != 0) return 0;
-  const size_t per_code = packed ? words : n64;  // stream lanes per code
-  HWY_ALIGN uint64_t pattern[HWY_MAX_BYTES / 8];
-  if (packed) {
-    for (size_t l = 0; l < n64; ++l) std::memcpy(&pattern[l], query + 8 * (l % words), 8);
-  }
-  const WordStream<decltype(d64)> stream(d64, codes.rows(), query, width,
-                                         packed ? pattern : nullptr);
   const size_t blocks = codes.size() / (2 * n64);
-  switch (std::countr_zero(per_code)) {
-    case 0: DenseBlocks<0>(d64, stream, blocks, out); break;
-    case 1: DenseBlocks<1>(d64, stream, blocks, out); break;
-    case 2: DenseBlocks<2>(d64, stream, blocks, out); break;
-    case 3: DenseBlocks<3>(d64, stream, blocks, out); break;
-    default: return 0;  // vectors wider than 512 bits
+  bool done = false;
+  if (words < n64 && std::has_single_bit(words)) {
+    HWY_ALIGN uint64_t pattern[HWY_MAX_BYTES / 8];
+    for (size_t l = 0; l < n64; ++l) std::memcpy(&pattern[l], query + 8 * (l % words), 8);
+    done =
+        RunBlocks(d64, PackedRows<decltype(d64)>{d64, codes.rows(), pattern}, words, blocks, out);
+  } else if (words % n64 == 0) {
+    // The common vector counts of a code get unrolled loops.
+    const uint8_t* rows = codes.rows();
+    switch (words / n64) {
+      case 1: done = RunWholeRows<1>(d64, rows, query, width, blocks, out); break;
+      case 2: done = RunWholeRows<2>(d64, rows, query, width, blocks, out); break;
+      case 4: done = RunWholeRows<4>(d64, rows, query, width, blocks, out); break;
+      case 8: done = RunWholeRows<8>(d64, rows, query, width, blocks, out); break;
+      default: done = RunWholeRows<0>(d64, rows, query, width, blocks, out); break;
+    }
   }
-  return blocks * 2 * n64;
+  return done ? blocks * 2 * n64 : 0;
 }
 
 void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes, uint32_t* out) {
@@ -457,6 +537,10 @@ size_t VectorBytes() { return hn::Lanes(hn::ScalableTag<uint8_t>()); }
 
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
+// (GCC drops the popcnt target with the options that HWY_AFTER_NAMESPACE restores.)
+#if MIVO_WITH_POPCNT && HWY_COMPILER_CLANG
+#pragma clang attribute pop
+#endif
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
