@@ -237,6 +237,52 @@ HWY_NOINLINE void DenseBlocks(D64 d64, const Stream& stream, size_t blocks, uint
   }
 }
 
+#if !MIVO_POPCNT64 && !HWY_HAVE_SCALABLE
+// Codes of V whole vectors each on targets of four 64-bit lanes (256-bit vectors),
+// eight codes per block: their byte counts are folded in bytes, halves of two codes
+// into one vector, then 64-bit quarters of four, so that one widening serves four
+// codes instead of one. The folded bytes reach 32 * V (V <= 7 fits a byte).
+template <size_t V>
+HWY_NOINLINE void FoldedBlocks(const uint8_t* rows, const uint8_t* query, size_t width,
+                               size_t blocks, uint32_t* out) {
+  static_assert(V >= 1 && 32 * V < 256, "folded counts fit a byte");
+  const hn::ScalableTag<uint8_t> d8;
+  const hn::Repartition<uint64_t, decltype(d8)> d64;
+  const hn::Repartition<uint32_t, decltype(d8)> d32;
+  static_assert(hn::MaxLanes(d64) == 4, "256-bit vectors");
+  const auto counts = [&](const uint8_t* row) {
+    auto sum = ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, row), hn::LoadU(d8, query)));
+    for (size_t v = 1; v < V; ++v) {
+      const size_t o = v * 32;
+      sum = hn::Add(sum,
+                    ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, row + o), hn::LoadU(d8, query + o))));
+    }
+    return sum;
+  };
+  // Codes j and j + 1: the 128-bit halves of each added, code j in the lower half.
+  const auto pair = [&](const uint8_t* row) {
+    const auto a = counts(row), b = counts(row + width);
+    return hn::Add(hn::ConcatLowerLower(d8, b, a), hn::ConcatUpperUpper(d8, b, a));
+  };
+  // Codes j .. j + 3: the 64-bit halves of each block added, then widened; the lanes
+  // hold codes j, j + 2, j + 1, j + 3.
+  const auto quad = [&](const uint8_t* row) {
+    const auto p = hn::BitCast(d64, pair(row)), q = hn::BitCast(d64, pair(row + 2 * width));
+    return hn::SumsOf8(
+        hn::BitCast(d8, hn::Add(hn::InterleaveLower(d64, p, q), hn::InterleaveUpper(d64, p, q))));
+  };
+  // Both quads (counts below 2^16) in one vector of 32-bit lanes, holding codes
+  // 0 4 2 6 1 5 3 7 of the block; the lookup puts them in order.
+  HWY_ALIGN static constexpr uint32_t kOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+  const auto order = hn::SetTableIndices(d32, kOrder);
+  for (size_t b = 0; b < blocks; ++b) {
+    const uint8_t* row = rows + 8 * b * width;
+    const auto both = hn::Or(quad(row), hn::ShiftLeft<32>(quad(row + 4 * width)));
+    hn::StoreU(hn::TableLookupLanes(hn::BitCast(d32, both), order), d32, out + 8 * b);
+  }
+}
+#endif
+
 // Runs DenseBlocks for streams of `per_code` lanes per code (a power of two up to 8);
 // false for other counts.
 template <class D64, class Stream>
@@ -260,7 +306,14 @@ HWY_INLINE bool RunWholeRows(D64 d64, const uint8_t* rows, const uint8_t* query,
   return RunBlocks(d64, stream, hn::Lanes(d64), blocks, out);
 #else
   // The lane count is known here: only its own block loop is compiled.
-  DenseBlocks<std::countr_zero(hn::MaxLanes(D64()))>(d64, stream, blocks, out);
+  constexpr size_t kLanes = hn::MaxLanes(D64());
+#if !MIVO_POPCNT64
+  if constexpr (kLanes == 4 && V != 0 && 32 * V < 256) {
+    FoldedBlocks<V>(rows, query, width, blocks, out);
+    return true;
+  }
+#endif
+  DenseBlocks<std::countr_zero(kLanes)>(d64, stream, blocks, out);
   return true;
 #endif
 }
