@@ -15,7 +15,8 @@
 //   hamming_targets     the dense Hamming batch of 16- and 128-byte codes on every
 //                       SIMD target this CPU runs, next to a plain streaming read of
 //                       the same bytes on the same target (read_floor.h), timed
-//                       alternately; ns per code.
+//                       alternately, and the same codes as a list of spans; ns per
+//                       code.
 // Every timing is the best of several repeats (std::chrono::steady_clock). Results
 // feed a checksum that is printed, and each SIMD result is compared bit for bit with
 // its scalar counterpart ("identical").
@@ -26,6 +27,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -220,15 +222,22 @@ void hamming_target_rows(Json& js, size_t n, int repeats) {
     const std::vector<uint8_t> codes = random_bytes(n * width, width);
     const std::vector<uint8_t> query = random_bytes(width, width + 1);
     const mivo::CodeBatch batch(codes.data(), n, width);
+    std::vector<std::span<const uint8_t>> spans;
+    for (size_t j = 0; j < n; ++j) spans.push_back(batch[j]);
+    const mivo::CodeBatch listed{std::span<const std::span<const uint8_t>>(spans)};
     std::vector<uint32_t> out(n);
     for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
       hwy::SetSupportedTargetsForTest(target);
-      double kernel = 1e300, read = 1e300;
+      double kernel = 1e300, read = 1e300, list = 1e300;
       for (int r = 0; r < repeats; ++r) {
         kernel = std::min(kernel, best_ns(1, [&] {
                             mivo::batch_hamming_distances(query, batch, out.data());
                             g_sink = g_sink + out[n / 2];
                           }));
+        list = std::min(list, best_ns(1, [&] {
+                          mivo::batch_hamming_distances(query, listed, out.data());
+                          g_sink = g_sink + out[n / 3];
+                        }));
         read = std::min(read, best_ns(1, [&] {
                           const uint64_t sum = mivo::bench::read_words(codes.data(), codes.size());
                           g_sink = g_sink + static_cast<double>(sum);
@@ -241,6 +250,7 @@ void hamming_target_rows(Json& js, size_t n, int repeats) {
       js.num("ns_per_code", kernel / n);
       js.num("read_ns_per_code", read / n);
       js.num("vs_read", kernel / read);
+      js.num("list_ns_per_code", list / n);
       js.close('}');
     }
     hwy::SetSupportedTargetsForTest(0);
