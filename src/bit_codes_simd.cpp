@@ -113,6 +113,40 @@ HWY_INLINE hn::Vec<D64> LaneBitCounts(D64 /* d64 */, hn::Vec<D64> x) {
 #endif
 }
 
+#if !MIVO_POPCNT64
+// Most vectors whose byte counts can be added as bytes: 8 * 31 < 256.
+constexpr size_t kRun = 31;
+
+// The differing bits of each byte of `vectors` (up to kRun) vectors at a and b,
+// summed as bytes.
+template <class D8>
+HWY_INLINE hn::Vec<D8> ByteCountsOf(D8 d8, const uint8_t* a, const uint8_t* b, size_t vectors) {
+  const size_t vbytes = hn::Lanes(d8);
+  auto sum = ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, a), hn::LoadU(d8, b)));
+  for (size_t v = 1; v < vectors; ++v) {
+    const size_t o = v * vbytes;
+    sum = hn::Add(sum, ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, a + o), hn::LoadU(d8, b + o))));
+  }
+  return sum;
+}
+
+// The differing bits of more than kRun vectors at a and b in the lanes of a vector,
+// widened once per kRun vectors. A call of its own keeps the loops over shorter codes
+// lean.
+template <class D64>
+HWY_NOINLINE hn::Vec<D64> ManyDifferingLaneBits(D64 d64, const uint8_t* a, const uint8_t* b,
+                                                size_t vectors) {
+  const hn::Repartition<uint8_t, D64> d8;
+  const size_t vbytes = hn::Lanes(d8);
+  auto acc = hn::Zero(d64);
+  for (size_t v = 0; v < vectors; v += kRun) {
+    const size_t o = v * vbytes;
+    acc = hn::Add(acc, hn::SumsOf8(ByteCountsOf(d8, a + o, b + o, std::min(kRun, vectors - v))));
+  }
+  return acc;
+}
+#endif
+
 // The differing bits of V vectors at a and b (V = 0: of bytes / vector size vectors,
 // any number), summed into the lanes of a vector. A fixed V unrolls the loop.
 template <size_t V, class D64>
@@ -128,26 +162,15 @@ HWY_INLINE hn::Vec<D64> DifferingLaneBits(D64 d64, const uint8_t* a, const uint8
   }
   return acc;
 #else
-  // Counts of bytes are added as bytes and widened to lanes once per 31 vectors (at
-  // most 8 * 31 < 256 per byte), not once per vector.
-  constexpr size_t kRun = 31;
+  // Counts of bytes are added as bytes and widened to lanes once per code of up to 31
+  // vectors (at most 8 * 31 < 256 per byte), not once per vector.
   static_assert(V <= kRun, "one widening per code");
   const hn::Repartition<uint8_t, D64> d8;
-  const auto counts = [&](size_t first, size_t last) {
-    auto sum = hn::Zero(d8);
-    for (size_t v = first; v < last; ++v) {
-      const size_t o = v * vbytes;
-      sum = hn::Add(sum, ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, a + o), hn::LoadU(d8, b + o))));
-    }
-    return hn::SumsOf8(sum);
-  };
   if constexpr (V != 0) {
-    return counts(0, V);
+    return hn::SumsOf8(ByteCountsOf(d8, a, b, V));
   } else {
-    auto acc = hn::Zero(d64);
-    for (size_t v = 0; v < vectors; v += kRun)
-      acc = hn::Add(acc, counts(v, std::min(vectors, v + kRun)));
-    return acc;
+    if (vectors <= kRun) return hn::SumsOf8(ByteCountsOf(d8, a, b, vectors));
+    return ManyDifferingLaneBits(d64, a, b, vectors);
   }
 #endif
 }
@@ -161,8 +184,12 @@ HWY_INLINE uint32_t CountDiffering(const uint8_t* a, const uint8_t* b, size_t le
   size_t w = 0;
   uint64_t count = 0;
   if (words >= n64) {
-    w = words / n64 * n64;
-    count = hn::GetLane(hn::SumOfLanes(d64, DifferingLaneBits<0>(d64, a, b, 8 * w)));
+    auto acc = hn::Zero(d64);
+    for (; w + n64 <= words; w += n64) {
+      acc = hn::Add(
+          acc, LaneBitCounts(d64, hn::Xor(LoadWords(d64, a + 8 * w), LoadWords(d64, b + 8 * w))));
+    }
+    count = hn::GetLane(hn::SumOfLanes(d64, acc));
   }
   for (; w < words; ++w) {
     uint64_t x, y;
@@ -250,15 +277,7 @@ HWY_NOINLINE void FoldedBlocks(const uint8_t* rows, const uint8_t* query, size_t
   const hn::Repartition<uint64_t, decltype(d8)> d64;
   const hn::Repartition<uint32_t, decltype(d8)> d32;
   static_assert(hn::MaxLanes(d64) == 4, "256-bit vectors");
-  const auto counts = [&](const uint8_t* row) {
-    auto sum = ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, row), hn::LoadU(d8, query)));
-    for (size_t v = 1; v < V; ++v) {
-      const size_t o = v * 32;
-      sum = hn::Add(sum,
-                    ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, row + o), hn::LoadU(d8, query + o))));
-    }
-    return sum;
-  };
+  const auto counts = [&](const uint8_t* row) { return ByteCountsOf(d8, row, query, V); };
   // Codes j and j + 1: the 128-bit halves of each added, code j in the lower half.
   const auto pair = [&](const uint8_t* row) {
     const auto a = counts(row), b = counts(row + width);
