@@ -21,7 +21,7 @@ uint64_t extended_code_bytes(uint64_t dimension, unsigned ex_bits);
 // A read-only view of `count` records of one dimension and ex_bits, row-major.
 struct RecordColumns {
   uint64_t dimension = 0;
-  unsigned ex_bits = 0;                     // 0..7
+  unsigned ex_bits = 0;  // 0..7
   uint64_t count = 0;
   const uint8_t* binary_codes = nullptr;    // count x binary_code_bytes(dimension)
   const uint8_t* extended_codes = nullptr;  // count x extended_code_bytes(dimension, ex_bits)
