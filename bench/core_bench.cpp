@@ -10,8 +10,13 @@
 //   generation          d = 768, 1536: Rotation::generate with kBest and kScalar, and
 //                       the d*d next_gaussian draws alone, which both paths pay in full.
 //   hamming             N codes of 16 and 128 bytes (row-major): dispatched against
-//                       mivo::scalar; ns per code.
+//                       Kernels::kScalar; ns per code.
 //   asymmetric_l2       N codes at d = 128 and 768 (row-major): the same.
+//   hamming_targets     the dense Hamming batch of 16- and 128-byte codes on every
+//                       SIMD target this CPU runs, next to a plain streaming read of
+//                       the same bytes on the same target (read_floor.h), timed
+//                       alternately, and the same codes as a list of spans; ns per
+//                       code.
 // Every timing is the best of several repeats (std::chrono::steady_clock). Results
 // feed a checksum that is printed, and each SIMD result is compared bit for bit with
 // its scalar counterpart ("identical").
@@ -22,11 +27,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "bit_codes.h"
+#include "bit_codes_simd.h"
+#include "read_floor.h"
 #include "rotation.h"
-#include "simd_ops.h"
 
 namespace {
 
@@ -207,6 +215,48 @@ void batch_row(Json& js, const char* key, uint64_t size, size_t n, int repeats, 
   js.close('}');
 }
 
+// The dense Hamming batch against the read floor on every target: each repeat times
+// one batch and one read of the same codes, so both see the same machine and caches.
+void hamming_target_rows(Json& js, size_t n, int repeats) {
+  for (uint64_t width : {16, 128}) {
+    const std::vector<uint8_t> codes = random_bytes(n * width, width);
+    const std::vector<uint8_t> query = random_bytes(width, width + 1);
+    const mivo::CodeBatch batch(codes.data(), n, width);
+    std::vector<std::span<const uint8_t>> spans;
+    for (size_t j = 0; j < n; ++j) spans.push_back(batch[j]);
+    const mivo::CodeBatch listed{std::span<const std::span<const uint8_t>>(spans)};
+    std::vector<uint32_t> out(n);
+    for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
+      hwy::SetSupportedTargetsForTest(target);
+      double kernel = 1e300, read = 1e300, list = 1e300;
+      for (int r = 0; r < repeats; ++r) {
+        kernel = std::min(kernel, best_ns(1, [&] {
+                            mivo::batch_hamming_distances(query, batch, out.data());
+                            g_sink = g_sink + out[n / 2];
+                          }));
+        list = std::min(list, best_ns(1, [&] {
+                          mivo::batch_hamming_distances(query, listed, out.data());
+                          g_sink = g_sink + out[n / 3];
+                        }));
+        read = std::min(read, best_ns(1, [&] {
+                          const uint64_t sum = mivo::bench::read_words(codes.data(), codes.size());
+                          g_sink = g_sink + static_cast<double>(sum);
+                        }));
+      }
+      js.open(nullptr, '{');
+      js.str("target", hwy::TargetName(target));
+      js.num("bytes", static_cast<double>(width));
+      js.num("n", static_cast<double>(n));
+      js.num("ns_per_code", kernel / n);
+      js.num("read_ns_per_code", read / n);
+      js.num("vs_read", kernel / read);
+      js.num("list_ns_per_code", list / n);
+      js.close('}');
+    }
+    hwy::SetSupportedTargetsForTest(0);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,7 +266,7 @@ int main(int argc, char** argv) {
 
   Json js;
   js.open(nullptr, '{');
-  js.str("target", mivo::simd_target_name());
+  js.str("target", mivo::bit_codes_simd::target_name());
   js.open("compiled_targets", '[');
   for (int64_t t : hwy::SupportedAndGeneratedTargets()) {
     js.text += js.first ? "" : ", ";
@@ -242,8 +292,12 @@ int main(int argc, char** argv) {
     batch_row<uint32_t>(
         js, "bytes", width, n, quick ? 8 : 20,
         [&](uint32_t* out) { mivo::batch_hamming_distances(query, batch, out); },
-        [&](uint32_t* out) { mivo::scalar::batch_hamming_distances(query, batch, out); });
+        [&](uint32_t* out) { mivo::batch_hamming_distances(query, batch, out, Kernels::kScalar); });
   }
+  js.close(']');
+
+  js.open("hamming_targets", '[');
+  hamming_target_rows(js, n, quick ? 8 : 20);
   js.close(']');
 
   js.open("asymmetric_l2", '[');
@@ -255,7 +309,7 @@ int main(int argc, char** argv) {
     batch_row<float>(
         js, "d", d, n, quick ? 8 : 20,
         [&](float* out) { mivo::batch_asymmetric_l2(query, batch, out); },
-        [&](float* out) { mivo::scalar::batch_asymmetric_l2(query, batch, out); });
+        [&](float* out) { mivo::batch_asymmetric_l2(query, batch, out, Kernels::kScalar); });
   }
   js.close(']');
 

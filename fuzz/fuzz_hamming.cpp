@@ -2,8 +2,9 @@
 // and the batch on every SIMD target against the scalar batch, in both code layouts.
 #include <bit>
 
+#include "bit_codes.h"
+#include "bit_codes_simd.h"
 #include "fuzz_common.h"
-#include "simd_ops.h"
 
 using namespace mivo;
 
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (const CodeBatch* codes : {&dense, &listed}) {
     std::vector<uint32_t> want(count);
-    scalar::batch_hamming_distances(query, *codes, want.data());
+    batch_hamming_distances(query, *codes, want.data(), Kernels::kScalar);
     for (size_t j = 0; j < count; ++j) {
       const std::span<const uint8_t> code = (*codes)[j];
       MIVO_CHECK(want[j] == hamming_distance(query, code));
@@ -54,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       MIVO_CHECK(want[j] == count_by_bits(query, code));
     }
     fuzz::for_each_target([&](int64_t target) {
-      MIVO_CHECK(std::strcmp(simd_target_name(), hwy::TargetName(target)) == 0);
+      MIVO_CHECK(std::strcmp(bit_codes_simd::target_name(), hwy::TargetName(target)) == 0);
       std::vector<uint32_t> got(count + 1, 0xDEADBEEFu);
       batch_hamming_distances(query, *codes, got.data());
       MIVO_CHECK(std::equal(want.begin(), want.end(), got.begin()));

@@ -4,8 +4,9 @@
 // length refusals, and the multi-bit product at one bit as half the one-bit one.
 #include <cmath>
 
+#include "bit_codes.h"
+#include "bit_codes_simd.h"
 #include "fuzz_common.h"
-#include "simd_ops.h"
 
 using namespace mivo;
 
@@ -71,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const CodeBatch listed{std::span<const std::span<const uint8_t>>(spans)};
 
   std::vector<float> want_ip(count), want_l2(count);
-  scalar::batch_one_bit_inner_product(q, dense, want_ip.data());
-  scalar::batch_asymmetric_l2(q, dense, want_l2.data());
+  batch_one_bit_inner_product(q, dense, want_ip.data(), Kernels::kScalar);
+  batch_asymmetric_l2(q, dense, want_l2.data(), Kernels::kScalar);
   for (size_t j = 0; j < count; ++j) {
     const std::span<const uint8_t> code = dense[j];
     MIVO_CHECK(fuzz::same_bits(want_ip[j], one_bit_inner_product(q, code)));
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // One SIMD target per input keeps runs cheap; the inputs cover them all.
   const int64_t target = fuzz::targets()[in.byte() % fuzz::targets().size()];
   const OnlyTarget only(target);
-  MIVO_CHECK(std::strcmp(simd_target_name(), hwy::TargetName(target)) == 0);
+  MIVO_CHECK(std::strcmp(bit_codes_simd::target_name(), hwy::TargetName(target)) == 0);
   for (const CodeBatch* codes : {&dense, &listed}) {
     std::vector<float> got(count + 1, 1.0f);
     batch_one_bit_inner_product(q, *codes, got.data());
@@ -117,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::vector<float> out(count);
       fuzz::check_mismatch([&] { batch_one_bit_inner_product(q, listed, out.data()); }, need, got);
       fuzz::check_mismatch([&] { batch_asymmetric_l2(q, listed, out.data()); }, need, got);
-      fuzz::check_mismatch([&] { scalar::batch_asymmetric_l2(q, listed, out.data()); }, need, got);
+      const auto scalar_l2 = [&] { batch_asymmetric_l2(q, listed, out.data(), Kernels::kScalar); };
+      fuzz::check_mismatch(scalar_l2, need, got);
       fuzz::check_mismatch([&] { one_bit_inner_product(q, listed[first_short]); }, need, got);
     }
   }

@@ -2,8 +2,8 @@
 // past the code, round trips and the refusal of short buffers.
 #include <algorithm>
 
+#include "bit_codes.h"
 #include "fuzz_common.h"
-#include "simd_ops.h"
 
 using namespace mivo;
 

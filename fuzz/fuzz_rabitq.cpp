@@ -7,9 +7,9 @@
 #include <cstring>
 #include <optional>
 
+#include "bit_codes.h"
 #include "fuzz_common.h"
 #include "rabitq.h"
-#include "simd_ops.h"
 
 using namespace mivo;
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "bit_codes.h"
 #include "error.h"
-#include "simd_ops.h"
 #include "sums.h"
 
 namespace mivo {

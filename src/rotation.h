@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "kernel_choice.h"
+
 namespace mivo {
 
 // SipHash-1-3 with the all-zero key of the 8 little-endian bytes of x.
@@ -40,11 +42,6 @@ struct CacheLineAllocator {
 };
 
 using AlignedFloats = std::vector<float, CacheLineAllocator<float>>;
-
-// Which code runs the float loops of generation and application: the vector kernels
-// of the best SIMD target of the running CPU (chosen at run time), or the plain
-// scalar loops. Both give the same bits; kScalar serves tests and measurements.
-enum class Kernels { kBest, kScalar };
 
 // A dense d x d f32 matrix with orthonormal rows, immutable once generated.
 class Rotation {

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "../bit_codes.h"
 #include "../error.h"
-#include "../simd_ops.h"
 #include "args.h"
 #include "convert.h"
 #include "errors.h"

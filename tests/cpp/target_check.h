@@ -14,8 +14,8 @@
 #include <sys/prctl.h>
 #endif
 
+#include "bit_codes_simd.h"
 #include "rotation_simd.h"
-#include "simd_ops.h"
 
 namespace mivo {
 
@@ -70,8 +70,8 @@ inline size_t target_vector_bytes(int64_t target) {
 inline void expect_dispatched(int64_t target) {
   const size_t bytes = target_vector_bytes(target);
   EXPECT_NE(bytes, 0u) << "no known vector size for " << hwy::TargetName(target);
-  EXPECT_STREQ(simd_target_name(), hwy::TargetName(target));
-  EXPECT_EQ(simd_vector_bytes(), bytes) << hwy::TargetName(target);
+  EXPECT_STREQ(bit_codes_simd::target_name(), hwy::TargetName(target));
+  EXPECT_EQ(bit_codes_simd::vector_bytes(), bytes) << hwy::TargetName(target);
   EXPECT_STREQ(rotation_simd::target_name(), hwy::TargetName(target));
   EXPECT_EQ(rotation_simd::vector_bytes(), std::min<size_t>(bytes, 64)) << hwy::TargetName(target);
 }

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "bit_codes.h"
 #include "rabitq.h"
 #include "rotation.h"
-#include "simd_ops.h"
 
 namespace mivo {
 namespace {

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "bit_codes.h"
 #include "per_target.h"
 #include "rotation.h"
 #include "sha256.h"
-#include "simd_ops.h"
 
 #ifndef MIVO_GOLDEN_FILE
 #error "MIVO_GOLDEN_FILE (the path of the digest file) is set by CMake"
@@ -133,11 +133,7 @@ Digests core_digests(bool scalar) {
       for (const size_t qlen : {width, width + 5, width / 2}) {
         std::vector<uint32_t> d(codes.size());
         const std::span<const uint8_t> query(q.data(), qlen);
-        if (scalar) {
-          scalar::batch_hamming_distances(query, codes, d.data());
-        } else {
-          batch_hamming_distances(query, codes, d.data());
-        }
+        batch_hamming_distances(query, codes, d.data(), kernels);
         put(h, d);
       }
       out["core.batch_hamming_distances.w" + std::to_string(width) +
@@ -153,13 +149,8 @@ Digests core_digests(bool scalar) {
       for (const bool specials : {false, true}) {
         const std::vector<float> q = inputs(dim * 3 + specials, dim, specials);
         std::vector<float> a(codes.size()), c(codes.size());
-        if (scalar) {
-          scalar::batch_one_bit_inner_product(q, codes, a.data());
-          scalar::batch_asymmetric_l2(q, codes, c.data());
-        } else {
-          batch_one_bit_inner_product(q, codes, a.data());
-          batch_asymmetric_l2(q, codes, c.data());
-        }
+        batch_one_bit_inner_product(q, codes, a.data(), kernels);
+        batch_asymmetric_l2(q, codes, c.data(), kernels);
         put(ip, a);
         put(l2, c);
       }

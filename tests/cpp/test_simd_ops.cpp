@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "bit_codes.h"
 #include "error.h"
 #include "per_target.h"
-#include "simd_ops.h"
 
 namespace mivo {
 namespace {
@@ -80,7 +80,7 @@ MIVO_EVERY_TARGET(SimdHamming);
 TEST_P(SimdHamming, MatchesScalar) {
   std::mt19937_64 rng(7);
   // widths: 64-bit words that fill vectors (8..128), odd word counts, odd bytes.
-  const size_t widths[] = {0, 1, 5, 8, 16, 24, 32, 40, 64, 72, 96, 128, 136, 256, 1000, 2049};
+  const size_t widths[] = {0, 1, 5, 8, 16, 24, 32, 40, 64, 72, 96, 128, 136, 256, 1000, 1024, 2049};
   for (size_t width : widths) {
     for (size_t n : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{33}, size_t{70}}) {
       const Batch b = make_batch(rng, n, width, 9);
@@ -90,7 +90,7 @@ TEST_P(SimdHamming, MatchesScalar) {
         for (const CodeBatch& codes : {b.dense(), b.list()}) {
           std::vector<uint32_t> got(n, 0xDEADu), want(n);
           batch_hamming_distances(q, codes, got.data());
-          scalar::batch_hamming_distances(q, codes, want.data());
+          batch_hamming_distances(q, codes, want.data(), Kernels::kScalar);
           ASSERT_EQ(got, want) << "width " << width << " n " << n << " query " << qlen;
         }
       }
@@ -133,10 +133,10 @@ TEST_P(SimdOneBit, MatchesScalar) {
         for (const CodeBatch& codes : {b.dense(), b.list(), mixed.list()}) {
           std::vector<float> got(n, 7.0f), want(n);
           batch_one_bit_inner_product(q, codes, got.data());
-          scalar::batch_one_bit_inner_product(q, codes, want.data());
+          batch_one_bit_inner_product(q, codes, want.data(), Kernels::kScalar);
           ASSERT_EQ(bits_of(got), bits_of(want)) << "dim " << dim << " n " << n;
           batch_asymmetric_l2(q, codes, got.data());
-          scalar::batch_asymmetric_l2(q, codes, want.data());
+          batch_asymmetric_l2(q, codes, want.data(), Kernels::kScalar);
           ASSERT_EQ(bits_of(got), bits_of(want)) << "dim " << dim << " n " << n;
         }
       }
@@ -201,7 +201,7 @@ TEST(OneBitDispatch, NaNQueriesTakeTheScalarPath) {
   for (const auto& q : queries) {
     std::vector<float> got(256), want(256);
     batch_one_bit_inner_product(q, CodeBatch(std::span(spans)), got.data());
-    scalar::batch_one_bit_inner_product(q, CodeBatch(std::span(spans)), want.data());
+    batch_one_bit_inner_product(q, CodeBatch(std::span(spans)), want.data(), Kernels::kScalar);
     for (size_t j = 0; j < 256; ++j) {
       ASSERT_EQ(std::bit_cast<uint32_t>(got[j]), std::bit_cast<uint32_t>(want[j]))
           << "query of " << q.size() << ", code " << j;

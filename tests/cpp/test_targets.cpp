@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "bit_codes_simd.h"
 #include "per_target.h"
 #include "rotation_simd.h"
-#include "simd_ops.h"
 
 namespace mivo {
 namespace {
@@ -103,9 +103,9 @@ TEST(SimdTargets, CompiledSetIsPinned) {
 TEST(SimdTargets, KernelsRunTheBestTargetOfThisCpu) {
   const std::vector<int64_t> runnable = runnable_targets();
   ASSERT_FALSE(runnable.empty());
-  std::cout << "runnable here: " << names_of(runnable) << "; chosen: " << simd_target_name()
-            << '\n';
-  EXPECT_STREQ(simd_target_name(), hwy::TargetName(runnable.front()));
+  std::cout << "runnable here: " << names_of(runnable)
+            << "; chosen: " << bit_codes_simd::target_name() << '\n';
+  EXPECT_STREQ(bit_codes_simd::target_name(), hwy::TargetName(runnable.front()));
   EXPECT_STREQ(rotation_simd::target_name(), hwy::TargetName(runnable.front()));
   if (const int64_t floor = x86_floor_target()) {
     std::cout << "the CPU reports the features of " << hwy::TargetName(floor) << '\n';

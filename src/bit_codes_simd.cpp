@@ -1,10 +1,9 @@
-// Kernels on packed one-bit and multi-bit codes.
+// Vector kernels of the batch forms on packed one-bit codes, compiled once per SIMD
+// target by Highway and chosen at run time.
 //
-// Every float sum here is one sequential chain in index order, starting from the
-// value its kernel names: the results are part of the stored contract and must not
-// depend on how a loop is vectorised. The single-code kernels are plain scalar C++.
-// The batch kernels are compiled once per SIMD target with Highway and chosen at run
-// time; they vectorise across codes, never within one code's float sum.
+// They vectorise across codes, never within one code's float sum: every inner product
+// stays one sequential chain in index order from +0.0, so the results equal the
+// scalar loops of bit_codes.cpp bit for bit on every target.
 //
 // This file is included once per target by Highway's foreach_target.h; the code
 // outside the HWY_NAMESPACE block is compiled in the final pass only (HWY_ONCE).
@@ -12,7 +11,7 @@
 // Vector types of scalable targets are sizeless: they live only in named variables,
 // never in arrays or class members.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "simd_ops.cpp"
+#define HWY_TARGET_INCLUDE "bit_codes_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 
 #include <hwy/cache_control.h>
@@ -23,14 +22,23 @@
 #include <cmath>
 #include <cstring>
 
-#include "error.h"
-#include "simd_ops.h"
-#include "sums.h"
+#include "bit_codes.h"
+#include "bit_codes_simd.h"
 
 // Per-target part. On x86 targets from SSE4 up, scalar std::popcount may use the
-// POPCNT instruction (every CPU with SSE4.2 has it); the baseline build does not.
+// POPCNT instruction (every CPU with SSE4.2 has it), but Highway's target attributes
+// do not name it and the baseline build does not have it: it is added here, for
+// either compiler, and taken away again at the end of the per-target part.
+#undef MIVO_WITH_POPCNT
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_SSE4 && (HWY_COMPILER_CLANG || HWY_COMPILER_GCC_ACTUAL)
+#define MIVO_WITH_POPCNT 1
+#else
+#define MIVO_WITH_POPCNT 0
+#endif
 HWY_BEFORE_NAMESPACE();
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_SSE4 && HWY_COMPILER_GCC_ACTUAL
+#if MIVO_WITH_POPCNT && HWY_COMPILER_CLANG
+#pragma clang attribute push(__attribute__((target("popcnt"))), apply_to = function)
+#elif MIVO_WITH_POPCNT
 #pragma GCC target("popcnt")
 #endif
 namespace mivo {
@@ -67,32 +75,104 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // ---------------------------------------------------------------- Hamming
 
+template <class D64>
+HWY_INLINE hn::Vec<D64> LoadWords(D64 d64, const uint8_t* p) {
+  return hn::LoadU(d64, reinterpret_cast<const uint64_t*>(p));
+}
+
+#if !MIVO_POPCNT64
+// The number of set bits of every byte.
+template <class D8>
+HWY_INLINE hn::Vec<D8> ByteBitCounts(D8 d8, hn::Vec<D8> x) {
+#if defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2
+  // No byte shuffle: counts by shifts and masks within 64-bit words.
+  const hn::Repartition<uint64_t, D8> d64;
+  auto w = hn::BitCast(d64, x);
+  const auto m55 = hn::Set(d64, 0x5555555555555555ull);
+  const auto m33 = hn::Set(d64, 0x3333333333333333ull);
+  const auto m0f = hn::Set(d64, 0x0F0F0F0F0F0F0F0Full);
+  w = hn::Sub(w, hn::And(hn::ShiftRight<1>(w), m55));
+  w = hn::Add(hn::And(w, m33), hn::And(hn::ShiftRight<2>(w), m33));
+  return hn::BitCast(d8, hn::And(hn::Add(w, hn::ShiftRight<4>(w)), m0f));
+#else
+  // By nibble table.
+  (void)d8;
+  return hn::PopulationCount(x);
+#endif
+}
+#endif
+
 // The number of set bits of every 64-bit lane.
 template <class D64>
 HWY_INLINE hn::Vec<D64> LaneBitCounts(D64 /* d64 */, hn::Vec<D64> x) {
 #if MIVO_POPCNT64
   return hn::PopulationCount(x);
-#elif defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2
-  // No byte shuffle: byte counts by shifts and masks, then summed per lane.
-  const hn::Repartition<uint8_t, D64> d8;
-  const D64 d64;
-  const auto m55 = hn::Set(d64, 0x5555555555555555ull);
-  const auto m33 = hn::Set(d64, 0x3333333333333333ull);
-  const auto m0f = hn::Set(d64, 0x0F0F0F0F0F0F0F0Full);
-  x = hn::Sub(x, hn::And(hn::ShiftRight<1>(x), m55));
-  x = hn::Add(hn::And(x, m33), hn::And(hn::ShiftRight<2>(x), m33));
-  x = hn::And(hn::Add(x, hn::ShiftRight<4>(x)), m0f);
-  return hn::SumsOf8(hn::BitCast(d8, x));
 #else
-  // Bytes by nibble table, then the eight byte counts of each lane summed.
   const hn::Repartition<uint8_t, D64> d8;
-  return hn::SumsOf8(hn::PopulationCount(hn::BitCast(d8, x)));
+  return hn::SumsOf8(ByteBitCounts(d8, hn::BitCast(d8, x)));
 #endif
 }
 
+#if !MIVO_POPCNT64
+// Most vectors whose byte counts can be added as bytes: 8 * 31 < 256.
+constexpr size_t kRun = 31;
+
+// The differing bits of each byte of `vectors` (up to kRun) vectors at a and b,
+// summed as bytes.
+template <class D8>
+HWY_INLINE hn::Vec<D8> ByteCountsOf(D8 d8, const uint8_t* a, const uint8_t* b, size_t vectors) {
+  const size_t vbytes = hn::Lanes(d8);
+  auto sum = ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, a), hn::LoadU(d8, b)));
+  for (size_t v = 1; v < vectors; ++v) {
+    const size_t o = v * vbytes;
+    sum = hn::Add(sum, ByteBitCounts(d8, hn::Xor(hn::LoadU(d8, a + o), hn::LoadU(d8, b + o))));
+  }
+  return sum;
+}
+
+// The differing bits of more than kRun vectors at a and b in the lanes of a vector,
+// widened once per kRun vectors. A call of its own keeps the loops over shorter codes
+// lean.
 template <class D64>
-HWY_INLINE hn::Vec<D64> LoadWords(D64 d64, const uint8_t* p) {
-  return hn::LoadU(d64, reinterpret_cast<const uint64_t*>(p));
+HWY_NOINLINE hn::Vec<D64> ManyDifferingLaneBits(D64 d64, const uint8_t* a, const uint8_t* b,
+                                                size_t vectors) {
+  const hn::Repartition<uint8_t, D64> d8;
+  const size_t vbytes = hn::Lanes(d8);
+  auto acc = hn::Zero(d64);
+  for (size_t v = 0; v < vectors; v += kRun) {
+    const size_t o = v * vbytes;
+    acc = hn::Add(acc, hn::SumsOf8(ByteCountsOf(d8, a + o, b + o, std::min(kRun, vectors - v))));
+  }
+  return acc;
+}
+#endif
+
+// The differing bits of V vectors at a and b (V = 0: of bytes / vector size vectors,
+// any number), summed into the lanes of a vector. A fixed V unrolls the loop.
+template <size_t V, class D64>
+HWY_INLINE hn::Vec<D64> DifferingLaneBits(D64 d64, const uint8_t* a, const uint8_t* b,
+                                          size_t bytes) {
+  const size_t vbytes = hn::Lanes(d64) * 8;
+  const size_t vectors = V != 0 ? V : bytes / vbytes;
+#if MIVO_POPCNT64
+  auto acc = hn::Zero(d64);
+  for (size_t v = 0; v < vectors; ++v) {
+    const size_t o = v * vbytes;
+    acc = hn::Add(acc, hn::PopulationCount(hn::Xor(LoadWords(d64, a + o), LoadWords(d64, b + o))));
+  }
+  return acc;
+#else
+  // Counts of bytes are added as bytes and widened to lanes once per code of up to 31
+  // vectors (at most 8 * 31 < 256 per byte), not once per vector.
+  static_assert(V <= kRun, "one widening per code");
+  const hn::Repartition<uint8_t, D64> d8;
+  if constexpr (V != 0) {
+    return hn::SumsOf8(ByteCountsOf(d8, a, b, V));
+  } else {
+    if (vectors <= kRun) return hn::SumsOf8(ByteCountsOf(d8, a, b, vectors));
+    return ManyDifferingLaneBits(d64, a, b, vectors);
+  }
+#endif
 }
 
 // Differing bits of a and b over len bytes (any length): whole vectors, then words,
@@ -123,40 +203,36 @@ HWY_INLINE uint32_t CountDiffering(const uint8_t* a, const uint8_t* b, size_t le
   return static_cast<uint32_t>(count);  // wraps like the scalar u32 count
 }
 
-// Row-major codes of `width` = 8 * words bytes compared over their whole width: the
-// rows form one stream of 64-bit words. Stream vector s holds the lane counts of
-// either a whole vector of words of several codes (words < lanes; the query is
-// repeated in `pattern`) or, summed vertically, all words of code s (words a
-// multiple of lanes). Adjacent lanes are then added pairwise, in stream order, until
-// one lane per code remains.
+// Row-major codes of `width` = 8 * words bytes compared over their whole width form
+// one stream of 64-bit words. Stream vector s holds the lane counts of either a whole
+// vector of words of several codes (words < lanes, PackedRows) or, summed vertically,
+// all words of code s (words a multiple of lanes, WholeRows). Adjacent lanes are then
+// added pairwise, in stream order, until one lane per code remains.
+
+// Codes of fewer words than a vector has lanes: the query is repeated in `pattern`.
 template <class D64>
-class WordStream {
- public:
-  WordStream(D64 d64, const uint8_t* rows, const uint8_t* query, size_t width,
-             const uint64_t* pattern)
-      : d64_(d64), rows_(rows), query_(query), width_(width), pattern_(pattern) {}
+struct PackedRows {
+  D64 d64;
+  const uint8_t* rows;
+  const uint64_t* pattern;
 
   hn::Vec<D64> operator()(size_t s) const {
-    const size_t vbytes = hn::Lanes(d64_) * 8;
-    if (pattern_ != nullptr) {
-      return LaneBitCounts(d64_,
-                           hn::Xor(LoadWords(d64_, rows_ + s * vbytes), hn::LoadU(d64_, pattern_)));
-    }
-    const uint8_t* row = rows_ + s * width_;
-    auto acc = hn::Zero(d64_);
-    for (size_t o = 0; o < width_; o += vbytes) {
-      acc = hn::Add(
-          acc, LaneBitCounts(d64_, hn::Xor(LoadWords(d64_, row + o), LoadWords(d64_, query_ + o))));
-    }
-    return acc;
+    const size_t vbytes = hn::Lanes(d64) * 8;
+    return LaneBitCounts(d64, hn::Xor(LoadWords(d64, rows + s * vbytes), hn::LoadU(d64, pattern)));
   }
+};
 
- private:
-  D64 d64_;
-  const uint8_t* rows_;
-  const uint8_t* query_;
-  size_t width_;
-  const uint64_t* pattern_;
+// Codes of V whole vectors each (V = 0: width / vector size, known at run time).
+template <class D64, size_t V>
+struct WholeRows {
+  D64 d64;
+  const uint8_t* rows;
+  const uint8_t* query;
+  size_t width;
+
+  hn::Vec<D64> operator()(size_t s) const {
+    return DifferingLaneBits<V>(d64, rows + s * width, query, width);
+  }
 };
 
 // Sums adjacent lane pairs K times over stream vectors first .. first + 2^K - 1:
@@ -188,6 +264,79 @@ HWY_NOINLINE void DenseBlocks(D64 d64, const Stream& stream, size_t blocks, uint
   }
 }
 
+#if !MIVO_POPCNT64 && !HWY_HAVE_SCALABLE
+// Codes of V whole vectors each on targets of four 64-bit lanes (256-bit vectors),
+// eight codes per block: their byte counts are folded in bytes, halves of two codes
+// into one vector, then 64-bit quarters of four, so that one widening serves four
+// codes instead of one. The folded bytes reach 32 * V (V <= 7 fits a byte).
+template <size_t V>
+HWY_NOINLINE void FoldedBlocks(const uint8_t* rows, const uint8_t* query, size_t width,
+                               size_t blocks, uint32_t* out) {
+  static_assert(V >= 1 && 32 * V < 256, "folded counts fit a byte");
+  const hn::ScalableTag<uint8_t> d8;
+  const hn::Repartition<uint64_t, decltype(d8)> d64;
+  const hn::Repartition<uint32_t, decltype(d8)> d32;
+  static_assert(hn::MaxLanes(d64) == 4, "256-bit vectors");
+  const auto counts = [&](const uint8_t* row) { return ByteCountsOf(d8, row, query, V); };
+  // Codes j and j + 1: the 128-bit halves of each added, code j in the lower half.
+  const auto pair = [&](const uint8_t* row) {
+    const auto a = counts(row), b = counts(row + width);
+    return hn::Add(hn::ConcatLowerLower(d8, b, a), hn::ConcatUpperUpper(d8, b, a));
+  };
+  // Codes j .. j + 3: the 64-bit halves of each block added, then widened; the lanes
+  // hold codes j, j + 2, j + 1, j + 3.
+  const auto quad = [&](const uint8_t* row) {
+    const auto p = hn::BitCast(d64, pair(row)), q = hn::BitCast(d64, pair(row + 2 * width));
+    return hn::SumsOf8(
+        hn::BitCast(d8, hn::Add(hn::InterleaveLower(d64, p, q), hn::InterleaveUpper(d64, p, q))));
+  };
+  // Both quads (counts below 2^16) in one vector of 32-bit lanes, holding codes
+  // 0 4 2 6 1 5 3 7 of the block; the lookup puts them in order.
+  HWY_ALIGN static constexpr uint32_t kOrder[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+  const auto order = hn::SetTableIndices(d32, kOrder);
+  for (size_t b = 0; b < blocks; ++b) {
+    const uint8_t* row = rows + 8 * b * width;
+    const auto both = hn::Or(quad(row), hn::ShiftLeft<32>(quad(row + 4 * width)));
+    hn::StoreU(hn::TableLookupLanes(hn::BitCast(d32, both), order), d32, out + 8 * b);
+  }
+}
+#endif
+
+// Runs DenseBlocks for streams of `per_code` lanes per code (a power of two up to 8);
+// false for other counts.
+template <class D64, class Stream>
+HWY_INLINE bool RunBlocks(D64 d64, const Stream& stream, size_t per_code, size_t blocks,
+                          uint32_t* out) {
+  switch (std::countr_zero(per_code)) {
+    case 0: DenseBlocks<0>(d64, stream, blocks, out); return true;
+    case 1: DenseBlocks<1>(d64, stream, blocks, out); return true;
+    case 2: DenseBlocks<2>(d64, stream, blocks, out); return true;
+    case 3: DenseBlocks<3>(d64, stream, blocks, out); return true;
+    default: return false;  // vectors wider than 512 bits
+  }
+}
+
+// The whole-vector rows of V vectors per code; a stream lane per code lane.
+template <size_t V, class D64>
+HWY_INLINE bool RunWholeRows(D64 d64, const uint8_t* rows, const uint8_t* query, size_t width,
+                             size_t blocks, uint32_t* out) {
+  const WholeRows<D64, V> stream{d64, rows, query, width};
+#if HWY_HAVE_SCALABLE
+  return RunBlocks(d64, stream, hn::Lanes(d64), blocks, out);
+#else
+  // The lane count is known here: only its own block loop is compiled.
+  constexpr size_t kLanes = hn::MaxLanes(D64());
+#if !MIVO_POPCNT64
+  if constexpr (kLanes == 4 && V != 0 && 32 * V < 256) {
+    FoldedBlocks<V>(rows, query, width, blocks, out);
+    return true;
+  }
+#endif
+  DenseBlocks<std::countr_zero(kLanes)>(d64, stream, blocks, out);
+  return true;
+#endif
+}
+
 // Codes handled by the row stream (a multiple of 2 * lanes of them), or 0 when the
 // batch does not have that shape: rows of whole 64-bit words, compared over their
 // full width, with a power-of-two word count below the lanes or a multiple of them.
@@ -201,24 +350,25 @@ size_t DenseHamming(const uint8_t* query, size_t query_len, const CodeBatch& cod
     return 0;
   }
   const size_t words = width / 8;
-  const bool packed = words < n64 && std::has_single_bit(words);
-  if (!packed && words % n64 != 0) return 0;
-  const size_t per_code = packed ? words : n64;  // stream lanes per code
-  HWY_ALIGN uint64_t pattern[HWY_MAX_BYTES / 8];
-  if (packed) {
-    for (size_t l = 0; l < n64; ++l) std::memcpy(&pattern[l], query + 8 * (l % words), 8);
-  }
-  const WordStream<decltype(d64)> stream(d64, codes.rows(), query, width,
-                                         packed ? pattern : nullptr);
   const size_t blocks = codes.size() / (2 * n64);
-  switch (std::countr_zero(per_code)) {
-    case 0: DenseBlocks<0>(d64, stream, blocks, out); break;
-    case 1: DenseBlocks<1>(d64, stream, blocks, out); break;
-    case 2: DenseBlocks<2>(d64, stream, blocks, out); break;
-    case 3: DenseBlocks<3>(d64, stream, blocks, out); break;
-    default: return 0;  // vectors wider than 512 bits
+  bool done = false;
+  if (words < n64 && std::has_single_bit(words)) {
+    HWY_ALIGN uint64_t pattern[HWY_MAX_BYTES / 8];
+    for (size_t l = 0; l < n64; ++l) std::memcpy(&pattern[l], query + 8 * (l % words), 8);
+    done =
+        RunBlocks(d64, PackedRows<decltype(d64)>{d64, codes.rows(), pattern}, words, blocks, out);
+  } else if (words % n64 == 0) {
+    // The common vector counts of a code get unrolled loops.
+    const uint8_t* rows = codes.rows();
+    switch (words / n64) {
+      case 1: done = RunWholeRows<1>(d64, rows, query, width, blocks, out); break;
+      case 2: done = RunWholeRows<2>(d64, rows, query, width, blocks, out); break;
+      case 4: done = RunWholeRows<4>(d64, rows, query, width, blocks, out); break;
+      case 8: done = RunWholeRows<8>(d64, rows, query, width, blocks, out); break;
+      default: done = RunWholeRows<0>(d64, rows, query, width, blocks, out); break;
+    }
   }
-  return blocks * 2 * n64;
+  return done ? blocks * 2 * n64 : 0;
 }
 
 void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes, uint32_t* out) {
@@ -405,7 +555,7 @@ HWY_NOINLINE void OneBitGroups(const float* q, size_t dim, const uint8_t* const*
 
 void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out) {
   if constexpr (std::endian::native != std::endian::little) {
-    scalar::batch_one_bit_inner_product({q, dim}, codes, out);
+    batch_one_bit_inner_product({q, dim}, codes, out, Kernels::kScalar);
     return;
   }
   const hn::ScalableTag<float> df;
@@ -444,11 +594,11 @@ void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out)
 #else  // !MIVO_VECTOR_TARGET
 
 void BatchHamming(const uint8_t* query, size_t query_len, const CodeBatch& codes, uint32_t* out) {
-  scalar::batch_hamming_distances({query, query_len}, codes, out);
+  batch_hamming_distances({query, query_len}, codes, out, Kernels::kScalar);
 }
 
 void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out) {
-  scalar::batch_one_bit_inner_product({q, dim}, codes, out);
+  batch_one_bit_inner_product({q, dim}, codes, out, Kernels::kScalar);
 }
 
 #endif  // MIVO_VECTOR_TARGET
@@ -459,184 +609,34 @@ size_t VectorBytes() { return hn::Lanes(hn::ScalableTag<uint8_t>()); }
 
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
+// (GCC drops the popcnt target with the options that HWY_AFTER_NAMESPACE restores.)
+#if MIVO_WITH_POPCNT && HWY_COMPILER_CLANG
+#pragma clang attribute pop
+#endif
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace mivo {
-
-namespace {
-
-uint64_t load_u64_le(const uint8_t* p) {
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  return w;
-}
-
-// Flips the sign of x when the bit is clear: the same value as (bit ? x : -x),
-// without a branch per bit.
-inline float signed_by_bit(float x, uint32_t bit) {
-  uint32_t u = std::bit_cast<uint32_t>(x) ^ ((bit ^ 1u) << 31);
-  return std::bit_cast<float>(u);
-}
-
-}  // namespace
-
-void pack_bits(std::span<const uint8_t> values, std::span<uint8_t> out) {
-  const uint64_t n = values.size();
-  const uint64_t need = packed_size(n);
-  if (out.size() < need) throw QuantizerError::dimension_mismatch(need, out.size());
-  const uint8_t* v = values.data();
-  const uint64_t full = n / 8;
-  for (uint64_t k = 0; k < full; ++k, v += 8) {
-    uint8_t byte = 0;
-    for (int j = 0; j < 8; ++j) byte |= static_cast<uint8_t>((v[j] != 0) << j);
-    out[k] = byte;
-  }
-  if (const uint64_t r = n % 8) {
-    uint8_t byte = 0;
-    for (uint64_t j = 0; j < r; ++j) byte |= static_cast<uint8_t>((v[j] != 0) << j);
-    out[full] = byte;
-  }
-}
-
-void pack_bit_stream(std::span<const uint16_t> codes, unsigned bits, uint8_t* out) {
-  const uint32_t mask = (uint32_t{1} << bits) - 1;
-  for (uint64_t i = 0; i < codes.size(); ++i) {
-    const uint64_t pos = i * bits;
-    // A code that crosses a byte boundary spills its high bits into the next byte.
-    const uint32_t v = (codes[i] & mask) << (pos % 8);
-    out[pos / 8] |= static_cast<uint8_t>(v);
-    if (v > 0xff) out[pos / 8 + 1] |= static_cast<uint8_t>(v >> 8);
-  }
-}
-
-void unpack_bits(std::span<const uint8_t> packed, std::span<uint8_t> out) {
-  const uint64_t dim = out.size();
-  const uint64_t need = packed_size(dim);
-  if (packed.size() < need) throw QuantizerError::dimension_mismatch(need, packed.size());
-  for (uint64_t i = 0; i < dim; ++i) out[i] = (packed[i / 8] >> (i % 8)) & 1;
-}
-
-uint32_t hamming_distance(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  const uint64_t len = std::min(a.size(), b.size());
-  const uint64_t words = len / 8;
-  uint32_t count = 0;
-  for (uint64_t w = 0; w < words; ++w) {
-    count += static_cast<uint32_t>(
-        std::popcount(load_u64_le(a.data() + 8 * w) ^ load_u64_le(b.data() + 8 * w)));
-  }
-  for (uint64_t i = 8 * words; i < len; ++i) {
-    count += static_cast<uint32_t>(std::popcount(static_cast<uint8_t>(a[i] ^ b[i])));
-  }
-  return count;
-}
-
-float one_bit_inner_product(std::span<const float> query, std::span<const uint8_t> code) {
-  const uint64_t dim = query.size();
-  const uint64_t need = packed_size(dim);
-  if (code.size() < need) throw QuantizerError::dimension_mismatch(need, code.size());
-  const float* q = query.data();
-  float sum = 0.0f;
-  const uint64_t full = dim / 8;
-  for (uint64_t k = 0; k < full; ++k, q += 8) {
-    const uint32_t byte = code[k];
-    for (uint32_t j = 0; j < 8; ++j) sum += signed_by_bit(q[j], (byte >> j) & 1);
-  }
-  for (uint64_t j = 0; j < dim % 8; ++j) sum += signed_by_bit(q[j], (code[full] >> j) & 1);
-  return sum;
-}
-
-float asymmetric_l2_squared(std::span<const float> query, std::span<const uint8_t> code) {
-  const float norm = squared_norm(query, 0.0f);
-  const float ip = one_bit_inner_product(query, code);
-  const float base = norm + static_cast<float>(query.size());
-  return base - (ip + ip);
-}
-
-float multibit_centre(uint64_t total_bits) {
-  // 2^B is exact in f32 up to B = 127; beyond that it is +infinity, as the
-  // correctly rounded value of 2^B would be.
-  const float power = total_bits < 128 ? std::ldexp(1.0f, static_cast<int>(total_bits)) : INFINITY;
-  const float minus_one = power + -1.0f;
-  return minus_one * 0.5f;
-}
-
-float multibit_inner_product(std::span<const float> query, std::span<const uint16_t> codes,
-                             uint64_t total_bits) {
-  // From -0.0, so an empty sum or one of -0.0 terms only is -0.0.
-  return centred_inner_product(query, codes, multibit_centre(total_bits), -0.0f);
-}
-
-namespace scalar {
-
-void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
-                             uint32_t* out) {
-  for (size_t j = 0; j < codes.size(); ++j) out[j] = hamming_distance(query, codes[j]);
-}
-
-void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out) {
-  for (size_t j = 0; j < codes.size(); ++j) out[j] = one_bit_inner_product(query, codes[j]);
-}
-
-void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out) {
-  const uint64_t need = packed_size(query.size());
-  for (size_t j = 0; j < codes.size(); ++j) {
-    if (codes.length(j) < need) throw QuantizerError::dimension_mismatch(need, codes.length(j));
-  }
-  // The norm does not depend on the code: one computation serves every entry.
-  const float base = squared_norm(query, 0.0f) + static_cast<float>(query.size());
-  for (size_t j = 0; j < codes.size(); ++j) {
-    const float ip = one_bit_inner_product(query, codes[j]);
-    out[j] = base - (ip + ip);
-  }
-}
-
-}  // namespace scalar
 
 HWY_EXPORT(BatchHamming);
 HWY_EXPORT(BatchOneBit);
 HWY_EXPORT(TargetName);
 HWY_EXPORT(VectorBytes);
 
-void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes,
-                             uint32_t* out) {
-  HWY_DYNAMIC_DISPATCH(BatchHamming)(query.data(), query.size(), codes, out);
+namespace bit_codes_simd {
+
+void batch_hamming(const uint8_t* query, size_t query_len, const CodeBatch& codes, uint32_t* out) {
+  HWY_DYNAMIC_DISPATCH(BatchHamming)(query, query_len, codes, out);
 }
 
-void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out) {
-  const uint64_t need = packed_size(query.size());
-  for (size_t j = 0; j < codes.size(); ++j) {
-    if (codes.length(j) < need) throw QuantizerError::dimension_mismatch(need, codes.length(j));
-  }
-  if (query.empty()) {
-    std::fill(out, out + codes.size(), 0.0f);
-    return;
-  }
-  // An addition of two NaNs keeps the payload and sign of whichever operand the
-  // compiler happens to put first, and vector code may order them differently from
-  // the scalar loop. Only NaNs in the query can bring two NaNs together (a NaN that
-  // inf - inf makes meets no other), so such queries take the scalar path.
-  if (std::any_of(query.begin(), query.end(), [](float x) { return std::isnan(x); })) {
-    scalar::batch_one_bit_inner_product(query, codes, out);
-    return;
-  }
-  HWY_DYNAMIC_DISPATCH(BatchOneBit)(query.data(), query.size(), codes, out);
+void batch_one_bit(const float* q, size_t dim, const CodeBatch& codes, float* out) {
+  HWY_DYNAMIC_DISPATCH(BatchOneBit)(q, dim, codes, out);
 }
 
-void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out) {
-  batch_one_bit_inner_product(query, codes, out);
-  // The norm does not depend on the code: one computation serves every entry.
-  const float base = squared_norm(query, 0.0f) + static_cast<float>(query.size());
-  for (size_t j = 0; j < codes.size(); ++j) {
-    const float ip = out[j];
-    out[j] = base - (ip + ip);
-  }
-}
+const char* target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
 
-const char* simd_target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
+size_t vector_bytes() { return HWY_DYNAMIC_DISPATCH(VectorBytes)(); }
 
-size_t simd_vector_bytes() { return HWY_DYNAMIC_DISPATCH(VectorBytes)(); }
-
+}  // namespace bit_codes_simd
 }  // namespace mivo
 #endif  // HWY_ONCE

@@ -1,9 +1,12 @@
-// Packed one-bit codes and the kernels on packed and multi-bit codes.
+// Packed one-bit codes and the kernels on packed and multi-bit codes; these are the
+// scalar loops, bit_codes_simd.cpp the vector kernels of the batch forms.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "kernel_choice.h"
 
 namespace mivo {
 
@@ -54,8 +57,9 @@ class CodeBatch {
   size_t width_ = 0;
 };
 
-// out[j] = hamming_distance(query, codes[j]), on the best SIMD target of this CPU.
-void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes, uint32_t* out);
+// out[j] = hamming_distance(query, codes[j]), on the kernels chosen.
+void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes, uint32_t* out,
+                             Kernels kernels = Kernels::kBest);
 
 // Sum over i < D of (bit i of code ? q[i] : -q[i]) from +0.0, in index order.
 // Throws DimensionMismatch when code holds fewer than ceil(D/8) bytes.
@@ -64,31 +68,15 @@ float one_bit_inner_product(std::span<const float> query, std::span<const uint8_
 // ||q - b||^2 for the sign vector b of code: (norm + D) - (ip + ip), not clamped.
 float asymmetric_l2_squared(std::span<const float> query, std::span<const uint8_t> code);
 
-// out[j] = one_bit_inner_product(query, codes[j]), bit for bit, on the best SIMD
-// target of this CPU; every code is length-checked (in order) before anything is
-// computed, and the first one shorter than ceil(D/8) bytes throws DimensionMismatch.
-void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out);
+// out[j] = one_bit_inner_product(query, codes[j]), bit for bit, on the kernels chosen;
+// every code is length-checked (in order) before anything is computed, and the first
+// one shorter than ceil(D/8) bytes throws DimensionMismatch with nothing written.
+void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out,
+                                 Kernels kernels = Kernels::kBest);
 
 // out[j] = asymmetric_l2_squared(query, codes[j]), bit for bit, with the same checks.
-void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out);
-
-// The portable one-code-at-a-time versions of the batch kernels: what a CPU without
-// usable SIMD runs, and the reference the SIMD versions are tested against. The
-// dispatched kernels also end here when Highway's chosen target is HWY_SCALAR or
-// HWY_EMU128 (for example after hwy::SetSupportedTargetsForTest(HWY_EMU128)).
-namespace scalar {
-void batch_hamming_distances(std::span<const uint8_t> query, const CodeBatch& codes, uint32_t* out);
-// Each code is length-checked as it is reached: a short one throws DimensionMismatch
-// with the entries before it already written.
-void batch_one_bit_inner_product(std::span<const float> query, const CodeBatch& codes, float* out);
-void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out);
-}  // namespace scalar
-
-// The name of the Highway target that the batch kernels dispatch to on this CPU.
-const char* simd_target_name();
-
-// The size in bytes of the vectors those kernels run on.
-size_t simd_vector_bytes();
+void batch_asymmetric_l2(std::span<const float> query, const CodeBatch& codes, float* out,
+                         Kernels kernels = Kernels::kBest);
 
 // Centre of B-bit codes: (f32(2^B) - 1) * 0.5, with 2^B taken exactly (infinity
 // once it leaves the f32 range) rather than as a wrapping shift.
