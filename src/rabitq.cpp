@@ -483,9 +483,13 @@ void RaBitQQuantizer::set_centroid(std::span<const float> c) {
   ++generation_;
 }
 
+void RaBitQQuantizer::residual(std::span<const float> x, std::span<float> r) const {
+  for (uint64_t i = 0; i < dimension_; ++i) r[i] = has_centroid_ ? x[i] - centroid_[i] : x[i];
+}
+
 void RaBitQQuantizer::rotated_residual(std::span<const float> x, std::span<float> r,
                                        std::span<float> s) const {
-  for (uint64_t i = 0; i < dimension_; ++i) r[i] = has_centroid_ ? x[i] - centroid_[i] : x[i];
+  residual(x, r);
   rotation_.rotate(r.data(), s.data());
 }
 

@@ -58,6 +58,10 @@ class RaBitQQuantizer {
   // f32 square root of approximate_l2_sqr.
   float approximate_distance(std::span<const float> q, const QuantizedVector& r) const;
 
+  // r = x minus the centroid (x itself while none is set), both of dimension values:
+  // the residual that quantize and the estimate rotate.
+  void residual(std::span<const float> x, std::span<float> r) const;
+
   uint64_t dimension() const { return dimension_; }
   uint64_t total_bits() const { return total_bits_; }
   const Rotation& rotation() const { return rotation_; }
