@@ -135,10 +135,10 @@ std::span<const Ranked> TopK::take_sorted() {
 
 namespace {
 
-// About 2^24 multiply-adds per block: each block of estimates may prepare its query
+// About 2^26 multiply-adds per block: each block of estimates may prepare its query
 // again, so a block must outweigh that (at most d^2 multiply-adds) in all but very large
 // dimensions, and still end well within a pacing interval.
-constexpr uint64_t kBlockWork = uint64_t{1} << 24;
+constexpr uint64_t kBlockWork = uint64_t{1} << 26;
 
 void write_row(std::span<const Ranked> sorted, float* distances, int64_t* ids) {
   for (uint64_t j = 0; j < sorted.size(); ++j) {

@@ -141,7 +141,7 @@ struct SearchScratch {
   TopK result;
 };
 
-// Records per block of estimates: about 2^24 multiply-adds of work (a few
+// Records per block of estimates: about 2^26 multiply-adds of work (several
 // milliseconds), at least one record.
 uint64_t records_per_block(uint64_t dimension);
 
