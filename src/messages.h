@@ -54,5 +54,9 @@ inline constexpr char kTernaryCodesTooShort[] =
     "ternary vector holds fewer code bytes than its dimension needs";
 inline constexpr char kTernaryIndexPastEnd[] = "ternary index past the end of the codes";
 inline constexpr char kRanksOfEmptyColumn[] = "quantile ranks of an empty column";
+inline constexpr char kBatchOutputSize[] = "batch output sized for another number of records";
+inline constexpr char kBatchRowPastEnd[] = "batch row past the last record";
+inline constexpr char kBatchRecordShape[] = "record stored into a batch of another shape";
+inline constexpr char kPaddingPastRow[] = "padding check of more bits than a row holds";
 
 }  // namespace mivo

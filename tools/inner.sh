@@ -41,7 +41,7 @@ case "$1" in
     shift
     # The core and the frame keep the layout that .clang-format describes.
     echo "== src/ formatted (clang-format)"
-    clang-format --dry-run --Werror src/*.h src/*.cpp src/lib/*.h src/lib/*.cpp
+    clang-format --dry-run --Werror src/*.h src/*.cpp src/lib/*.h src/lib/*.cpp src/batch/*.h src/batch/*.cpp
     echo "== C++ unit tests"
     cmake -S . -B build/root-cmake -G Ninja -DMIVO_BUILD_MODULE=OFF -DMIVO_BUILD_TESTS=ON >/dev/null
     cmake --build build/root-cmake
