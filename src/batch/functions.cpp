@@ -14,6 +14,8 @@
 #include "../lib/results.h"
 #include "batches.h"
 #include "messages.h"
+#include "search_calls.h"
+#include "vector_rows.h"
 
 namespace mivo::py::batch {
 
@@ -22,50 +24,6 @@ namespace {
 using RaBitQObject = Wrapped<mivo::RaBitQQuantizer>;
 using TernaryQuantizerObject = Wrapped<mivo::TernaryQuantizer>;
 using TernaryVectorObject = Wrapped<mivo::TernaryVector>;
-
-// The rows of a quantize call by the fitting-matrix rule's array form. A C-contiguous
-// aligned float32 matrix is read where it lies, under a buffer export held for the
-// call (so nothing can resize it); any other 2-D float32 array is copied by the rule
-// (or refused by it, when misaligned or strided), and anything else is a TypeError. Columns other than the quantizer's
-// dimension are a DimensionMismatch, as for each row alone.
-class VectorRows {
- public:
-  VectorRows(PyObject* o, uint64_t dimension) {
-    // The rule's other form, a flat sequence with a row count, has no place here.
-    if (!numpy::is_array_of(o, 2, numpy::kFloat32)) throw_error(PyExc_TypeError, kVectorsNotMatrix);
-    const numpy::ArrayFields* a = numpy::fields(o);
-    rows_ = static_cast<uint64_t>(a->dimensions[0]);
-    const uint64_t cols = static_cast<uint64_t>(a->dimensions[1]);
-    if (cols != dimension) throw QuantizerError::dimension_mismatch(dimension, cols);
-    if (numpy::is_contiguous_block(a, numpy::Order::C) &&
-        PyObject_GetBuffer(o, &view_, PyBUF_C_CONTIGUOUS) == 0) {
-      held_ = true;
-      data_ = static_cast<const float*>(view_.buf);
-      return;
-    }
-    PyErr_Clear();  // a refused export takes the copying path, which says what is wrong
-    copied_ = to_fitting_matrix(o, std::nullopt);
-    data_ = copied_->flat.data();
-  }
-  VectorRows(const VectorRows&) = delete;
-  VectorRows& operator=(const VectorRows&) = delete;
-  ~VectorRows() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  uint64_t rows() const { return rows_; }
-  const float* data() const { return data_; }
-  std::span<const float> row(uint64_t i, uint64_t dimension) const {
-    return {data_ + i * dimension, static_cast<size_t>(dimension)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-  std::optional<FittingMatrix> copied_;
-  const float* data_ = nullptr;
-  uint64_t rows_ = 0;
-};
 
 PyObject* quantize_rabitq(const ModuleState& state, PyObject* quantizer, PyObject* vectors) {
   auto q = to_instance<RaBitQObject>(quantizer, state.rabitq_quantizer, kRaBitQQuantizerName,
@@ -228,6 +186,8 @@ PyMethodDef g_functions[] = {
      "approximate_distance(quantizer, query, batch)\n--\n\nApproximate Euclidean distance "
      "between query and every record of a QuantizedBatch.\n\nReturns a float32 array "
      "(len(batch),) whose element i is quantizer.approximate_distance(query, batch[i])."},
+    {"bounds", as_cfunction<py_bounds>(), kFastCall, kBoundsDoc},
+    {"search", as_cfunction<py_search>(), kFastCall, kSearchDoc},
     {"ternary_inner_product", as_cfunction<py_ternary_inner_product>(), kFastCall,
      "ternary_inner_product(a, batch)\n--\n\nInner product between a ternary vector and every "
      "record of a TernaryBatch.\n\nReturns an int32 array; 0 everywhere if dimensions differ."},

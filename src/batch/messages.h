@@ -141,4 +141,16 @@ inline constexpr char kFloat32Elements[] = "float32";
 inline constexpr char kVectorsNotMatrix[] =
     "argument 'vectors': expected a 2-D float32 NumPy array of shape (n, dimension)";
 
+// ---- bounds and search ---------------------------------------------------------------------
+
+inline constexpr char kQueriesNotMatrix[] =
+    "argument 'queries': expected a 2-D float32 NumPy array of shape (m, dimension)";
+inline constexpr char kKBelowOne[] = "k must be at least 1";
+inline constexpr char kWhatTuple[] = "a tuple";
+
+inline std::string vector_rows_mismatch(uint64_t rows, uint64_t count) {
+  return "argument 'vectors': " + std::to_string(rows) + " rows for a batch of " +
+         std::to_string(count) + " records";
+}
+
 }  // namespace mivo::py::batch

@@ -88,6 +88,7 @@ PyObject* descr_for(TypeNum type_num) {
     case kUInt32: return g_descr_uint32;
     case kFloat32: return g_descr_float32;
     case kInt32:
+    case kInt64:
     case kUInt64: break;
   }
   return nullptr;

@@ -12,8 +12,8 @@
 
 namespace mivo::py::numpy {
 
-// NumPy's type numbers; unsigned long long is 64 bits on every platform NumPy supports.
-enum TypeNum : int { kUInt8 = 2, kInt32 = 5, kUInt32 = 6, kUInt64 = 10, kFloat32 = 11 };
+// NumPy's type numbers; (unsigned) long long is 64 bits on every platform NumPy supports.
+enum TypeNum : int { kUInt8 = 2, kInt32 = 5, kUInt32 = 6, kInt64 = 9, kUInt64 = 10, kFloat32 = 11 };
 
 inline constexpr int kCContiguous = 0x0001;
 inline constexpr int kFContiguous = 0x0002;
