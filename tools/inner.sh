@@ -109,9 +109,9 @@ case "$1" in
     echo
     "$py" -m zipfile -e dist/mivo-*.whl build/wheel-check
     for prefix in GLIBC_ GLIBCXX_; do
-      printf '%s ' "$(objdump -T build/wheel-check/mivo.*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
+      printf '%s ' "$(objdump -T build/wheel-check/mivo*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
     done
-    echo "are the newest symbol versions the module needs"
+    echo "are the newest symbol versions the modules need"
     # The README names the wheel and its platform tag.
     grep -qF "dist/$(ls dist)" README.md || { echo "README.md does not name dist/$(ls dist)" >&2; exit 1; }
     ;;
