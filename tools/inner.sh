@@ -143,7 +143,7 @@ case "$1" in
     cmake -S . -B build/clang "${libcxx[@]}" -DMIVO_BUILD_TESTS=ON \
       -DGTest_ROOT="$here/build/clang-gtest/install" -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
     cmake --build build/clang
-    for binary in build/clang/mivo_core_tests build/clang/mivo.*.so; do
+    for binary in build/clang/mivo_core_tests build/clang/mivo.*.so build/clang/mivo_batch.*.so; do
       readelf -d "$binary" | grep -q 'libc++\.so' && ! readelf -d "$binary" | grep -q 'libstdc++' ||
         { echo "$binary is not linked against libc++ alone" >&2; exit 1; }
     done
