@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "error.h"
+#include "rabitq_batch_simd.h"
 #include "simd_ops.h"
 #include "sums.h"
 
@@ -117,17 +118,23 @@ void approximate_l2_sqr_batch(const RaBitQQuantizer& q, std::span<const float> q
                               const RecordColumns& batch, std::span<float> out, Kernels kernels) {
   check_estimate_args(q, query, batch, out);
   const uint64_t d = q.dimension();
-  std::vector<float> y(d);
-  const float norm = q.rotate_query(query, y);
-  (void)kernels;
   const float m = multibit_centre(uint64_t{batch.ex_bits} + 1);
-  std::vector<uint16_t> codes(d);
+  // Zeros past d pad the query to whole blocks for the vector kernels.
+  std::vector<float> y(rabitq_batch_simd::padded_dimension(d), 0.0f);
+  const float norm = q.rotate_query(query, std::span<float>(y.data(), d));
+  if (kernels == Kernels::kScalar) {
+    std::vector<uint16_t> codes(d);
+    for (uint64_t i = 0; i < batch.count; ++i) {
+      decode_codes(batch, i, codes.data());
+      // From +0.0, as the per-record estimate sums.
+      out[i] = centred_inner_product(std::span<const float>(y.data(), d), codes, m, 0.0f);
+    }
+  } else {
+    rabitq_batch_simd::inner_products(y.data(), m, batch, out.data());
+  }
   for (uint64_t i = 0; i < batch.count; ++i) {
-    decode_codes(batch, i, codes.data());
-    // From +0.0, as the per-record estimate sums.
-    const float ip = centred_inner_product(y, codes, m, 0.0f);
     const float* f = batch.factors + i * kFactorCount;
-    out[i] = clamped_estimate(ip, norm, f[kFAdd], f[kFRescale]);
+    out[i] = clamped_estimate(out[i], norm, f[kFAdd], f[kFRescale]);
   }
 }
 

@@ -301,7 +301,12 @@ float ternary_asymmetric_inner_product(std::span<const float> query,
 float ternary_asymmetric_cosine_distance(std::span<const float> query,
                                          const TernaryCodes& quantized) {
   const float ip = ternary_asymmetric_inner_product(query, quantized);
-  const float qn = l2_norm(query);
+  return ternary_cosine_distance_from(ip, ternary_query_norm(query), quantized);
+}
+
+float ternary_query_norm(std::span<const float> query) { return l2_norm(query); }
+
+float ternary_cosine_distance_from(float ip, float qn, const TernaryCodes& quantized) {
   const float tn = count_norm(quantized);
   if (tn < kNormEpsilon || qn < kNormEpsilon) return 1.0f;
   const float denominator = qn * tn;

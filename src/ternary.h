@@ -118,6 +118,12 @@ float ternary_asymmetric_inner_product(std::span<const float> query, const Terna
 // 1 - cos(query, quantized), unclamped; 1.0 when either norm is below 1e-10.
 float ternary_asymmetric_cosine_distance(std::span<const float> query,
                                          const TernaryCodes& quantized);
+// The two steps of that distance that a batch shares between its records: the query's
+// L2 norm (its whole length, from -0.0, in index order), and the distance from the
+// inner product and that norm.
+float ternary_query_norm(std::span<const float> query);
+float ternary_cosine_distance_from(float inner_product, float query_norm,
+                                   const TernaryCodes& quantized);
 
 // The same measures on records.
 inline std::optional<uint64_t> ternary_hamming(const TernaryVector& a, const TernaryVector& b) {

@@ -100,8 +100,11 @@ void ternary_asymmetric_inner_product_batch(std::span<const float> query,
 void ternary_asymmetric_cosine_distance_batch(std::span<const float> query,
                                               const TernaryColumns& batch, std::span<float> out) {
   require_output(batch.count, out.size());
+  const float query_norm = ternary_query_norm(query);  // the same for every record
   for (uint64_t i = 0; i < batch.count; ++i) {
-    out[i] = ternary_asymmetric_cosine_distance(query, batch.row(i));
+    const TernaryCodes row = batch.row(i);
+    out[i] =
+        ternary_cosine_distance_from(ternary_asymmetric_inner_product(query, row), query_norm, row);
   }
 }
 

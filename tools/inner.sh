@@ -109,9 +109,9 @@ case "$1" in
     echo
     "$py" -m zipfile -e dist/mivo-*.whl build/wheel-check
     for prefix in GLIBC_ GLIBCXX_; do
-      printf '%s ' "$(objdump -T build/wheel-check/mivo.*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
+      printf '%s ' "$(objdump -T build/wheel-check/mivo*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
     done
-    echo "are the newest symbol versions the module needs"
+    echo "are the newest symbol versions the modules need"
     # The README names the wheel and its platform tag.
     grep -qF "dist/$(ls dist)" README.md || { echo "README.md does not name dist/$(ls dist)" >&2; exit 1; }
     ;;
@@ -143,7 +143,7 @@ case "$1" in
     cmake -S . -B build/clang "${libcxx[@]}" -DMIVO_BUILD_TESTS=ON \
       -DGTest_ROOT="$here/build/clang-gtest/install" -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
     cmake --build build/clang
-    for binary in build/clang/mivo_core_tests build/clang/mivo.*.so; do
+    for binary in build/clang/mivo_core_tests build/clang/mivo.*.so build/clang/mivo_batch.*.so; do
       readelf -d "$binary" | grep -q 'libc++\.so' && ! readelf -d "$binary" | grep -q 'libstdc++' ||
         { echo "$binary is not linked against libc++ alone" >&2; exit 1; }
     done

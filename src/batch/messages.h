@@ -53,6 +53,9 @@ inline std::string batch_index_out_of_range(int64_t index, uint64_t count) {
          (count == 1 ? " record" : " records");
 }
 
+// Formatted by the interpreter: %s is the index's type name.
+inline constexpr char kIndexNotIntegerFormat[] = "batch indices must be integers, not '%s'";
+
 inline constexpr char kNoRecords[] =
     "records is empty: a batch made from records takes its dimension from them; "
     "from_arrays makes an empty batch of a given dimension";

@@ -7,7 +7,9 @@
 #include "../lib/messages.h"
 #include "../lib/numpy_api.h"
 #include "../lib/python.h"
+#include "../lib/ref.h"
 #include "columns.h"
+#include "messages.h"
 
 namespace mivo::py::batch {
 
@@ -53,6 +55,22 @@ inline PyObject* column_view(PyObject* self, const Column& column, uint64_t rows
                              int nd, numpy::TypeNum type_num) {
   const Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(width)};
   return numpy::array_view(column.data(), nd, dims, type_num, self);
+}
+
+// The row that `index` (an integer; negative counts from the end) names in a batch of
+// `count` records; IndexError for none, TypeError for a non-integer.
+inline Py_ssize_t batch_index(PyObject* index, uint64_t count) {
+  if (!PyIndex_Check(index)) {
+    Ref text = Ref::steal(PyUnicode_FromFormat(kIndexNotIntegerFormat, Py_TYPE(index)->tp_name));
+    if (!text) throw_python_error();
+    PyErr_SetObject(PyExc_TypeError, text.get());
+    throw PythonError{};
+  }
+  const Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+  if (i == -1 && PyErr_Occurred()) throw_python_error();
+  const Py_ssize_t n = static_cast<Py_ssize_t>(count);
+  if (i >= n || i < -n) throw_error(PyExc_IndexError, batch_index_out_of_range(i, count));
+  return i < 0 ? i + n : i;
 }
 
 }  // namespace mivo::py::batch

@@ -45,6 +45,14 @@ PyObject* QuantizedBatch_item(PyObject* self, Py_ssize_t i) {
   });
 }
 
+// batch[index]: an integer, negative ones counting from the end as for a list.
+PyObject* QuantizedBatch_subscript(PyObject* self, PyObject* index) {
+  return guarded([&] {
+    const Py_ssize_t i = batch_index(index, batch_of(self).count);
+    return QuantizedBatch_item(self, i);
+  });
+}
+
 PyObject* QuantizedBatch_binary_codes(PyObject* self, void*) {
   return guarded([&] {
     const QuantizedBatchData& b = batch_of(self);
@@ -213,6 +221,8 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(QuantizedBatch_repr)},
     {Py_sq_length, reinterpret_cast<void*>(QuantizedBatch_length)},
     {Py_sq_item, reinterpret_cast<void*>(QuantizedBatch_item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(QuantizedBatch_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(QuantizedBatch_length)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
     {Py_tp_doc,

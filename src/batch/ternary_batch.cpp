@@ -40,6 +40,14 @@ PyObject* TernaryBatch_item(PyObject* self, Py_ssize_t i) {
   });
 }
 
+// batch[index]: an integer, negative ones counting from the end as for a list.
+PyObject* TernaryBatch_subscript(PyObject* self, PyObject* index) {
+  return guarded([&] {
+    const Py_ssize_t i = batch_index(index, batch_of(self).count);
+    return TernaryBatch_item(self, i);
+  });
+}
+
 PyObject* TernaryBatch_codes(PyObject* self, void*) {
   return guarded([&] {
     const TernaryBatchData& b = batch_of(self);
@@ -204,6 +212,8 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(TernaryBatch_repr)},
     {Py_sq_length, reinterpret_cast<void*>(TernaryBatch_length)},
     {Py_sq_item, reinterpret_cast<void*>(TernaryBatch_item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(TernaryBatch_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(TernaryBatch_length)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("Ternary records of one dimension, held as columns.\n\n"

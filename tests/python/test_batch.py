@@ -231,6 +231,12 @@ def test_empty_batches():
     assert list(empty) == []
     with raises_exact(IndexError, "batch index 0 out of range for 0 records"):
         empty[0]
+    one = mb.quantize(q, np.ones((1, 8), F32))
+    assert surface.record_bytes(one[-1]) == surface.record_bytes(q.quantize(np.ones(8, F32)))
+    with raises_exact(IndexError, "batch index -2 out of range for 1 record"):
+        one[-2]
+    with raises_exact(TypeError, "batch indices must be integers, not 'slice'"):
+        one[:1]
     with raises_exact(ValueError, "records is empty: a batch made from records takes its "
                       "dimension from them; from_arrays makes an empty batch of a given dimension"):
         mb.TernaryBatch.from_records([])

@@ -1,0 +1,212 @@
+// Vector kernels of the batch estimates, compiled once per SIMD target by Highway and
+// chosen at run time.
+//
+// One record per lane: lane l of an accumulator holds record l's inner product, one
+// sequential chain of additions in index order from +0.0, each term the rounded product
+// of the exact centred code and the query value (separate Mul and Add; no fused
+// operations, no horizontal reductions). The results therefore equal the per-record
+// loop bit for bit on every target.
+//
+// Records are stored row by row, lanes need them column by column. A pass takes two
+// vectors of records and copies, per block of 32 dimensions, each record's 32-bit word
+// of sign bits and its ex_bits words of extended codes into a transposed scratch
+// (word row by record lane). A block of 32 dimensions then unrolls with every shift
+// and mask a compile-time constant of ex_bits and the dimension's place in the block.
+// Vector types of scalable targets are sizeless: they live only in named variables,
+// never in arrays or class members.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "rabitq_batch_simd.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+
+#include <hwy/aligned_allocator.h>
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "rabitq_batch.h"
+#include "rabitq_batch_simd.h"
+
+#ifndef MIVO_RABITQ_BATCH_SIMD_ONCE
+#define MIVO_RABITQ_BATCH_SIMD_ONCE
+namespace mivo::rabitq_batch_simd {
+namespace {
+
+// Blocks transposed at a time: bounds the scratch (at most 8 word rows per block) to a
+// few kilobytes whatever the dimension, so it stays in the first-level cache.
+constexpr uint64_t kChunkBlocks = 8;
+
+// The little-endian 32-bit word at byte `offset` of a row of `row_bytes` bytes, zero
+// past the row's end (never read: a row may be the last bytes of its array).
+inline uint32_t word_at(const uint8_t* row, uint64_t row_bytes, uint64_t offset) {
+  uint8_t b[4] = {0, 0, 0, 0};
+  if (offset + 4 <= row_bytes) {
+    std::memcpy(b, row + offset, 4);
+  } else if (offset < row_bytes) {
+    std::memcpy(b, row + offset, row_bytes - offset);
+  }
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
+// Copies, for `lanes` records from `first` (past the batch's end: its last record
+// again, whose results are dropped), blocks [c0, c0 + nblocks) into w: block k's word
+// row r (0 the sign bits, 1 + e extended word e) at w[(k * (1 + ex_bits) + r) * lanes].
+void transpose_words(const RecordColumns& batch, uint64_t first, uint64_t lanes, uint64_t c0,
+                     uint64_t nblocks, uint32_t* w) {
+  const unsigned b = batch.ex_bits;
+  const uint64_t nb = binary_code_bytes(batch.dimension);
+  const uint64_t ne = extended_code_bytes(batch.dimension, b);
+  const uint64_t rows = 1 + b;
+  for (uint64_t t = 0; t < lanes; ++t) {
+    const uint64_t rec = std::min(first + t, batch.count - 1);
+    const uint8_t* bin = batch.binary_codes + rec * nb;
+    const uint8_t* ext = b > 0 ? batch.extended_codes + rec * ne : nullptr;
+    for (uint64_t k = 0; k < nblocks; ++k) {
+      const uint64_t c = c0 + k;
+      uint32_t* col = w + k * rows * lanes + t;
+      col[0] = word_at(bin, nb, 4 * c);
+      for (uint64_t e = 0; e < b; ++e) col[(1 + e) * lanes] = word_at(ext, ne, 4 * (c * b + e));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mivo::rabitq_batch_simd
+#endif  // MIVO_RABITQ_BATCH_SIMD_ONCE
+
+HWY_BEFORE_NAMESPACE();
+namespace mivo {
+namespace HWY_NAMESPACE {
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DF = hn::CappedTag<float, 16>;
+using VF = hn::Vec<DF>;
+using DU = hn::RebindToUnsigned<DF>;
+using VU = hn::Vec<DU>;
+using DI = hn::RebindToSigned<DF>;
+
+// Lane l of the result: f32(code) - centre for dimension J of a block, with code the
+// combined code of record l, read from the transposed words at w (row stride `stride`).
+// The difference is exact (a half-integer below 256).
+template <unsigned B, size_t J>
+HWY_INLINE VF Centred(const uint32_t* HWY_RESTRICT w, size_t stride, VF centre) {
+  const DU du;
+  const DF df;
+  constexpr unsigned kBit = uint32_t{1} << B;
+  const VU s = hn::Load(du, w);
+  VU code;
+  if constexpr (J >= B) {
+    code = hn::And(hn::ShiftRight<J - B>(s), hn::Set(du, kBit));
+  } else {
+    code = hn::And(hn::ShiftLeft<B - J>(s), hn::Set(du, kBit));
+  }
+  if constexpr (B > 0) {
+    constexpr unsigned kPos = J * B;
+    constexpr unsigned kWord = kPos / 32;
+    constexpr unsigned kShift = kPos % 32;
+    VU e = hn::ShiftRight<kShift>(hn::Load(du, w + (1 + kWord) * stride));
+    if constexpr (kShift + B > 32) {
+      // The code continues in the low bits of the next word.
+      e = hn::Or(e, hn::ShiftLeft<32 - kShift>(hn::Load(du, w + (2 + kWord) * stride)));
+    }
+    code = hn::Or(code, hn::And(e, hn::Set(du, kBit - 1)));
+  }
+  return hn::Sub(hn::ConvertTo(df, hn::BitCast(DI(), code)), centre);
+}
+
+// Adds dimension J of a block to both groups' sums: acc + centred * y, rounded twice.
+template <unsigned B, size_t J>
+HWY_INLINE void Step(const uint32_t* HWY_RESTRICT w, size_t lanes, const float* HWY_RESTRICT y,
+                     VF centre, VF& acc0, VF& acc1) {
+  const DF df;
+  const VF yj = hn::Set(df, y[J]);
+  acc0 = hn::Add(acc0, hn::Mul(Centred<B, J>(w, 2 * lanes, centre), yj));
+  acc1 = hn::Add(acc1, hn::Mul(Centred<B, J>(w + lanes, 2 * lanes, centre), yj));
+}
+
+template <unsigned B, size_t... J>
+HWY_INLINE void Block(const uint32_t* HWY_RESTRICT w, size_t lanes, const float* HWY_RESTRICT y,
+                      VF centre, VF& acc0, VF& acc1, std::index_sequence<J...>) {
+  (Step<B, J>(w, lanes, y, centre, acc0, acc1), ...);
+}
+
+// Inner products of every record, two vectors of records per pass.
+template <unsigned B>
+void InnerProductsB(const float* HWY_RESTRICT y, float centre_value, const RecordColumns& batch,
+                    float* HWY_RESTRICT ip) {
+  using rabitq_batch_simd::kBlockDims;
+  using rabitq_batch_simd::kChunkBlocks;
+  const DF df;
+  const size_t lanes = hn::Lanes(df);
+  const size_t pass = 2 * lanes;
+  const uint64_t blocks = rabitq_batch_simd::padded_dimension(batch.dimension) / kBlockDims;
+  const uint64_t rows = 1 + B;
+  const auto words = hwy::AllocateAligned<uint32_t>(kChunkBlocks * rows * pass);
+  const auto tail = hwy::AllocateAligned<float>(pass);
+  const VF centre = hn::Set(df, centre_value);
+  for (uint64_t r0 = 0; r0 < batch.count; r0 += pass) {
+    VF acc0 = hn::Zero(df);
+    VF acc1 = hn::Zero(df);
+    for (uint64_t c0 = 0; c0 < blocks; c0 += kChunkBlocks) {
+      const uint64_t nblocks = std::min(kChunkBlocks, blocks - c0);
+      rabitq_batch_simd::transpose_words(batch, r0, pass, c0, nblocks, words.get());
+      for (uint64_t k = 0; k < nblocks; ++k) {
+        Block<B>(words.get() + k * rows * pass, lanes, y + (c0 + k) * kBlockDims, centre, acc0,
+                 acc1, std::make_index_sequence<kBlockDims>());
+      }
+    }
+    const uint64_t count = std::min<uint64_t>(pass, batch.count - r0);
+    float* out = count == pass ? ip + r0 : tail.get();
+    hn::StoreU(acc0, df, out);
+    hn::StoreU(acc1, df, out + lanes);
+    if (out == tail.get()) std::copy(tail.get(), tail.get() + count, ip + r0);
+  }
+}
+
+void InnerProducts(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
+                   float* HWY_RESTRICT ip) {
+  switch (batch.ex_bits) {
+    case 0: return InnerProductsB<0>(y, centre, batch, ip);
+    case 1: return InnerProductsB<1>(y, centre, batch, ip);
+    case 2: return InnerProductsB<2>(y, centre, batch, ip);
+    case 3: return InnerProductsB<3>(y, centre, batch, ip);
+    case 4: return InnerProductsB<4>(y, centre, batch, ip);
+    case 5: return InnerProductsB<5>(y, centre, batch, ip);
+    case 6: return InnerProductsB<6>(y, centre, batch, ip);
+    default: return InnerProductsB<7>(y, centre, batch, ip);
+  }
+}
+
+const char* BatchTargetName() { return hwy::TargetName(HWY_TARGET); }
+
+size_t BatchVectorBytes() { return hn::Lanes(DF()) * sizeof(float); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace mivo
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace mivo {
+
+HWY_EXPORT(InnerProducts);
+HWY_EXPORT(BatchTargetName);
+HWY_EXPORT(BatchVectorBytes);
+
+namespace rabitq_batch_simd {
+
+void inner_products(const float* y, float centre, const RecordColumns& batch, float* ip) {
+  if (batch.count == 0) return;
+  HWY_DYNAMIC_DISPATCH(InnerProducts)(y, centre, batch, ip);
+}
+
+const char* target_name() { return HWY_DYNAMIC_DISPATCH(BatchTargetName)(); }
+
+size_t vector_bytes() { return HWY_DYNAMIC_DISPATCH(BatchVectorBytes)(); }
+
+}  // namespace rabitq_batch_simd
+}  // namespace mivo
+#endif  // HWY_ONCE
