@@ -268,3 +268,28 @@ def test_another_mivo_build_is_refused_at_import(fake, text):
     """)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (done.returncode, done.stdout.strip()) == (0, text), done.stderr
+
+
+def test_each_interpreter_has_its_own_module_state():
+    # The batch classes and mivo's classes live in the state of each module object: a
+    # sub-interpreter's import, destroyed with it, leaves nothing the main one uses.
+    code = textwrap.dedent("""
+        import mivo, mivo_batch, numpy as np
+        try:
+            import _interpreters as subs
+            create, run = (lambda: subs.create("legacy")), subs.exec
+        except ImportError:
+            import _xxsubinterpreters as subs
+            create, run = subs.create, subs.run_string
+        sub = create()
+        assert run(sub, "import mivo_batch\\n"
+                        "try: mivo_batch.TernaryBatch.from_records([])\\n"
+                        "except ValueError: print('refused in the sub-interpreter')") is None
+        subs.destroy(sub)
+        t = mivo.TernaryQuantizer(4, normalize=False)
+        batch = mivo_batch.quantize(t, np.eye(4, dtype=np.float32))
+        print(type(batch).__module__, mivo_batch.ternary_hamming(batch[0], batch).tolist())
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout.splitlines() == ["refused in the sub-interpreter",
+                                        "mivo_batch [0, 2, 2, 2]"], done.stderr
