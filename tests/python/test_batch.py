@@ -130,6 +130,9 @@ def set_at(row, byte, value):
 FROM_ARRAYS = [
     (0, 2, quantized_columns(), ValueError, "invalid config: dimension -- must be > 0"),
     (9, 8, quantized_columns(), ValueError, "invalid config: ex_bits -- must be 0-7"),
+    (2**56 + 1, 7, [np.zeros((0, 2**53 + 1), np.uint8), np.zeros((0, 7 * 2**53 + 1), np.uint8),
+                    np.zeros((0, 6), F32)], ValueError,
+     "invalid config: dimension -- must be at most 2^56"),
     (9, 2, with_column(0, [[0, 0], [0, 0]]), TypeError,
      "argument 'binary_codes': not an array (TypeError: a bytes-like object is required, "
      "not 'list')"),
