@@ -165,7 +165,8 @@ void GatherWords(const RecordColumns& batch, uint64_t first, size_t lanes, uint6
   const uint64_t ne = extended_code_bytes(batch.dimension, b);
   const size_t pass = 2 * lanes;
   const uint64_t rows = 1 + b;
-  const auto last = hn::Set(di, static_cast<int32_t>(std::min<uint64_t>(batch.count - 1 - first, pass)));
+  const auto last =
+      hn::Set(di, static_cast<int32_t>(std::min<uint64_t>(batch.count - 1 - first, pass)));
   const uint8_t* bin = batch.binary_codes + first * nb;
   const uint8_t* ext = b > 0 ? batch.extended_codes + first * ne : nullptr;
   for (size_t g = 0; g < 2; ++g) {
