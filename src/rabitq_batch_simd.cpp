@@ -108,49 +108,73 @@ using DU = hn::RebindToUnsigned<DF>;
 using VU = hn::Vec<DU>;
 using DI = hn::RebindToSigned<DF>;
 
+// The code -> centred value arithmetic without an integer-to-float conversion: with
+// the extended code e as the low mantissa bits of 2^22 (whose step is 1/2), the float
+// 2^22 + e is exact, and so are 2^22 + m, 2^22 + m - 2^B and the sums below, whose
+// operands lie within a factor of two of each other: (2^22 + e) - (2^22 + m - sign *
+// 2^B) is exactly f32(code) - m. The sign bit picks one of two offsets.
+constexpr uint32_t kTwo22Bits = 0x4A800000u;  // the float 2^22
+constexpr float kTwo22 = 4194304.0f;
+
+// The offsets for a sign bit of 0 and of 1 (for ex_bits 0: the centred values).
+struct Offsets {
+  float lo, hi;
+};
+
+inline Offsets offsets(unsigned b, float centre) {
+  const float top = static_cast<float>(uint32_t{1} << b);
+  if (b == 0) return {0.0f - centre, top - centre};
+  const float base = kTwo22 + centre;
+  return {-base, top - base};
+}
+
 // Lane l of the result: f32(code) - centre for dimension J of a block, with code the
-// combined code of record l, read from the transposed words at w (row stride `stride`).
-// The difference is exact (a half-integer below 256).
+// combined code of record l, read from the transposed words at w (row stride `stride`);
+// lo and hi from offsets().
 template <unsigned B, size_t J>
-HWY_INLINE VF Centred(const uint32_t* HWY_RESTRICT w, size_t stride, VF centre) {
+HWY_INLINE VF Centred(const uint32_t* HWY_RESTRICT w, size_t stride, VF lo, VF hi) {
   const DU du;
   const DF df;
-  constexpr unsigned kBit = uint32_t{1} << B;
   const VU s = hn::Load(du, w);
-  VU code;
-  if constexpr (J >= B) {
-    code = hn::And(hn::ShiftRight<J - B>(s), hn::Set(du, kBit));
+  const auto sign = hn::RebindMask(df, hn::TestBit(s, hn::Set(du, uint32_t{1} << J)));
+  const VF offset = hn::IfThenElse(sign, hi, lo);
+  if constexpr (B == 0) {
+    return offset;
   } else {
-    code = hn::And(hn::ShiftLeft<B - J>(s), hn::Set(du, kBit));
-  }
-  if constexpr (B > 0) {
     constexpr unsigned kPos = J * B;
     constexpr unsigned kWord = kPos / 32;
     constexpr unsigned kShift = kPos % 32;
-    VU e = hn::ShiftRight<kShift>(hn::Load(du, w + (1 + kWord) * stride));
+    // The code's bits moved to bit 1 up (one below kShift, or up by one at 0).
+    const VU word = hn::Load(du, w + (1 + kWord) * stride);
+    VU e;
+    if constexpr (kShift == 0) {
+      e = hn::ShiftLeft<1>(word);
+    } else {
+      e = hn::ShiftRight<kShift - 1>(word);
+    }
     if constexpr (kShift + B > 32) {
       // The code continues in the low bits of the next word.
-      e = hn::Or(e, hn::ShiftLeft<32 - kShift>(hn::Load(du, w + (2 + kWord) * stride)));
+      e = hn::Or(e, hn::ShiftLeft<33 - kShift>(hn::Load(du, w + (2 + kWord) * stride)));
     }
-    code = hn::Or(code, hn::And(e, hn::Set(du, kBit - 1)));
+    const VU bits = hn::OrAnd(hn::Set(du, kTwo22Bits), e, hn::Set(du, ((1u << B) - 1) << 1));
+    return hn::Add(hn::BitCast(df, bits), offset);
   }
-  return hn::Sub(hn::ConvertTo(df, hn::BitCast(DI(), code)), centre);
 }
 
 // Adds dimension J of a block to both groups' sums: acc + centred * y, rounded twice.
 template <unsigned B, size_t J>
 HWY_INLINE void Step(const uint32_t* HWY_RESTRICT w, size_t lanes, const float* HWY_RESTRICT y,
-                     VF centre, VF& acc0, VF& acc1) {
+                     VF lo, VF hi, VF& acc0, VF& acc1) {
   const DF df;
   const VF yj = hn::Set(df, y[J]);
-  acc0 = hn::Add(acc0, hn::Mul(Centred<B, J>(w, 2 * lanes, centre), yj));
-  acc1 = hn::Add(acc1, hn::Mul(Centred<B, J>(w + lanes, 2 * lanes, centre), yj));
+  acc0 = hn::Add(acc0, hn::Mul(Centred<B, J>(w, 2 * lanes, lo, hi), yj));
+  acc1 = hn::Add(acc1, hn::Mul(Centred<B, J>(w + lanes, 2 * lanes, lo, hi), yj));
 }
 
 template <unsigned B, size_t... J>
 HWY_INLINE void Block(const uint32_t* HWY_RESTRICT w, size_t lanes, const float* HWY_RESTRICT y,
-                      VF centre, VF& acc0, VF& acc1, std::index_sequence<J...>) {
-  (Step<B, J>(w, lanes, y, centre, acc0, acc1), ...);
+                      VF lo, VF hi, VF& acc0, VF& acc1, std::index_sequence<J...>) {
+  (Step<B, J>(w, lanes, y, lo, hi, acc0, acc1), ...);
 }
 
 // transpose_words for chunks whose words lie inside the rows, by gathers: each word
@@ -198,7 +222,9 @@ void InnerProductsB(const float* HWY_RESTRICT y, float centre_value, const Recor
   const uint64_t rows = 1 + B;
   const auto words = hwy::AllocateAligned<uint32_t>(kChunkBlocks * rows * pass);
   const auto tail = hwy::AllocateAligned<float>(pass);
-  const VF centre = hn::Set(df, centre_value);
+  const Offsets off = offsets(B, centre_value);
+  const VF lo = hn::Set(df, off.lo);
+  const VF hi = hn::Set(df, off.hi);
   const uint64_t nb = binary_code_bytes(batch.dimension);
   const uint64_t ne = extended_code_bytes(batch.dimension, B);
   // Byte offsets within a pass must fit the gathers' int32 lanes.
@@ -215,7 +241,7 @@ void InnerProductsB(const float* HWY_RESTRICT y, float centre_value, const Recor
         rabitq_batch_simd::transpose_words(batch, r0, pass, c0, nblocks, words.get());
       }
       for (uint64_t k = 0; k < nblocks; ++k) {
-        Block<B>(words.get() + k * rows * pass, lanes, y + (c0 + k) * kBlockDims, centre, acc0,
+        Block<B>(words.get() + k * rows * pass, lanes, y + (c0 + k) * kBlockDims, lo, hi, acc0,
                  acc1, std::make_index_sequence<kBlockDims>());
       }
     }
