@@ -485,8 +485,17 @@ void RaBitQQuantizer::set_centroid(std::span<const float> c) {
 
 void RaBitQQuantizer::rotated_residual(std::span<const float> x, std::span<float> r,
                                        std::span<float> s) const {
-  for (uint64_t i = 0; i < dimension_; ++i) r[i] = has_centroid_ ? x[i] - centroid_[i] : x[i];
-  rotation_.rotate(r.data(), s.data());
+  rotated_residuals(x.data(), 1, r.data(), s.data());
+}
+
+void RaBitQQuantizer::rotated_residuals(const float* x, uint64_t n, float* r, float* s) const {
+  const uint64_t d = dimension_;
+  for (uint64_t v = 0; v < n; ++v) {
+    for (uint64_t i = 0; i < d; ++i) {
+      r[v * d + i] = has_centroid_ ? x[v * d + i] - centroid_[i] : x[v * d + i];
+    }
+  }
+  rotation_.rotate_rows(r, n, s);
 }
 
 QuantizedVector RaBitQQuantizer::quantize(std::span<const float> x) const {
