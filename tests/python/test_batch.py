@@ -41,6 +41,7 @@ def test_rabitq_batch_equals_per_record(d, total_bits, n):
     batch = mb.quantize(q, x)
     records = [q.quantize(v) for v in x]
     assert [surface.record_bytes(r) for r in batch] == list(map(surface.record_bytes, records))
+    assert mb.quantize(q, np.asfortranarray(x)).factors.tobytes() == batch.factors.tobytes()
     again = mb.QuantizedBatch.from_arrays(d, total_bits - 1, batch.binary_codes,
                                           batch.extended_codes, batch.factors)
     for made in (mb.QuantizedBatch.from_records(records), again):
@@ -243,6 +244,48 @@ def test_empty_batches():
     with raises_exact(ValueError, "records is empty: a batch made from records takes its "
                       "dimension from them; from_arrays makes an empty batch of a given dimension"):
         mb.TernaryBatch.from_records([])
+
+
+def refusals():
+    q = mivo.RaBitQQuantizer(8, 0, 3)
+    x = np.ones((4, 8), F32)
+    batch = mb.quantize(q, x)
+    t = mivo.TernaryQuantizer(8)
+    ternary = mb.quantize(t, x)
+    return [
+        (lambda: mb.quantize(None, x), TypeError,
+         "argument 'quantizer': 'None' is not an instance of 'RaBitQQuantizer' or "
+         "'TernaryQuantizer'"),
+        (lambda: mb.quantize(q, x.tolist()), TypeError,
+         "argument 'vectors': expected a 2-D float32 NumPy array of shape (n, dimension)"),
+        (lambda: mb.quantize(q, np.ones((4, 16), F32)[:, ::2]), TypeError,
+         "The given array is not contiguous or is misaligned."),
+        (lambda: mb.quantize(t, np.ones((4, 9), F32)), ValueError,
+         "dimension mismatch: expected 8, got 9"),
+        (lambda: mb.approximate_l2_sqr(mivo.RaBitQQuantizer(8, 0, 4), x[0], batch), ValueError,
+         "ex_bits mismatch: the batch has ex_bits 2, the quantizer (total_bits 4) makes ex_bits 3"),
+        (lambda: mb.approximate_distance(mivo.RaBitQQuantizer(9, 0, 3), x[0], batch), ValueError,
+         "dimension mismatch: expected 9, got 8"),
+        (lambda: mb.approximate_l2_sqr(q, x[0], ternary), TypeError,
+         "argument 'batch': 'TernaryBatch' object is not an instance of 'QuantizedBatch'"),
+        (lambda: mb.ternary_hamming(mivo.TernaryQuantizer(3).quantize([1, 0, 0]), ternary),
+         ValueError, "dimension mismatch: expected 8, got 3"),
+        (lambda: mb.QuantizedBatch.from_records([batch[0], ternary[0]]), TypeError,
+         "argument 'records': 'TernaryVector' object is not an instance of 'QuantizedVector'"),
+        (lambda: mb.QuantizedBatch.from_records([batch[0], mb.quantize(
+            mivo.RaBitQQuantizer(8, 0, 2), x)[0]]), ValueError,
+         "records[1] has ex_bits 1, records[0] has 2: a batch holds records of one shape"),
+        (lambda: mb.TernaryBatch.from_records([ternary[0], mivo.TernaryQuantizer(2).quantize(
+            [1, 1])]), ValueError,
+         "records[1] has dimension 2, records[0] has 8: a batch holds records of one shape"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(11))
+def test_batch_calls_refuse(case):
+    call, error, text = refusals()[case]
+    with raises_exact(error, text):
+        call()
 
 
 MISMATCHED_BUILD = [
