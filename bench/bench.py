@@ -36,6 +36,7 @@ import numpy as np  # noqa: E402
 
 import faiss_peer  # noqa: E402
 import mivo  # noqa: E402
+from search_bench import search_rows  # noqa: E402
 from timing import Table, best_ns, stream_ns  # noqa: E402
 
 faiss = None  # loaded in main(), once the flags say which build
@@ -330,6 +331,7 @@ def main():
                   2 if args.quick else 3)
     query_reuse_row(t, 2000 if args.quick else 10000, 2 if args.quick else 3)
     call_overhead_row(t, 200_000 if args.quick else 1_000_000)
+    search_rows(t, args.quick)
     core_rows(t)
     OUT.mkdir(exist_ok=True)
     t.note("floor: mivo's time over the read-bandwidth floor (1.00 = as fast as a plain "

@@ -42,9 +42,21 @@ inline std::string index_out_of_bounds(const std::string& len) {
   return "index out of bounds: the len is " + len + " but the index is " + len;
 }
 
+inline std::string extended_bits_differ(uint64_t expected, uint64_t got) {
+  return "record columns hold " + std::to_string(expected) + " extended bits, got " +
+         std::to_string(got);
+}
+
+inline constexpr char kRecordStreamsMisSized[] =
+    "record code streams sized for its dimension and extended bits";
+inline constexpr char kBatchOutputMisSized[] = "batch output holds one value per record";
 inline constexpr char kTernaryCodesTooShort[] =
     "ternary vector holds fewer code bytes than its dimension needs";
 inline constexpr char kTernaryIndexPastEnd[] = "ternary index past the end of the codes";
 inline constexpr char kRanksOfEmptyColumn[] = "quantile ranks of an empty column";
+inline constexpr char kBatchOutputSize[] = "batch output sized for another number of records";
+inline constexpr char kBatchRowPastEnd[] = "batch row past the last record";
+inline constexpr char kBatchRecordShape[] = "record stored into a batch of another shape";
+inline constexpr char kPaddingPastRow[] = "padding check of more bits than a row holds";
 
 }  // namespace mivo

@@ -486,10 +486,21 @@ void RaBitQQuantizer::set_centroid(std::span<const float> c) {
   ++generation_;
 }
 
+void RaBitQQuantizer::residual(std::span<const float> x, std::span<float> r) const {
+  for (uint64_t i = 0; i < dimension_; ++i) r[i] = has_centroid_ ? x[i] - centroid_[i] : x[i];
+}
+
 void RaBitQQuantizer::rotated_residual(std::span<const float> x, std::span<float> r,
                                        std::span<float> s) const {
-  for (uint64_t i = 0; i < dimension_; ++i) r[i] = has_centroid_ ? x[i] - centroid_[i] : x[i];
-  rotation_.rotate(r.data(), s.data());
+  rotated_residuals(x.data(), 1, r.data(), s.data());
+}
+
+void RaBitQQuantizer::rotated_residuals(const float* x, uint64_t n, float* r, float* s) const {
+  const uint64_t d = dimension_;
+  for (uint64_t v = 0; v < n; ++v) {
+    residual(std::span<const float>(x + v * d, d), std::span<float>(r + v * d, d));
+  }
+  rotation_.rotate_rows(r, n, s);
 }
 
 QuantizedVector RaBitQQuantizer::quantize(std::span<const float> x) const {
@@ -513,11 +524,9 @@ float RaBitQQuantizer::approximate_l2_sqr(std::span<const float> q,
   // A caller comparing one query with many records pays the rotation once.
   QueryCache& cache = t_query_cache;
   if (cache.quantizer != id_ || cache.generation != generation_ || !same_bits(q, cache.query)) {
-    std::vector<float> r(d);
     cache.quantizer = 0;  // invalid until every field below is written
     cache.rotated.resize(d);
-    rotated_residual(q, r, cache.rotated);
-    cache.norm = squared_norm(r, -0.0f);
+    cache.norm = rotate_query(q, cache.rotated);
     cache.query.assign(q.begin(), q.end());
     cache.generation = generation_;
     cache.quantizer = id_;
@@ -531,10 +540,13 @@ float RaBitQQuantizer::approximate_l2_sqr(std::span<const float> q,
   const float m = multibit_centre(uint64_t{rec.ex_bits} + 1);
   const float ip = centred_inner_product(std::span<const float>(y, d),
                                          std::span<const uint16_t>(rec.codes.data(), d), m, 0.0f);
+  return clamped_estimate(ip, cache.norm, rec.f_add, rec.f_rescale);
+}
 
-  const float base = cache.norm + rec.f_add;
-  const float est = (ip * rec.f_rescale) + base;
-  return est > 0.0f ? est : 0.0f;  // negative, -0.0 and NaN all clamp to +0.0
+float RaBitQQuantizer::rotate_query(std::span<const float> q, std::span<float> rotated) const {
+  std::vector<float> r(dimension_);
+  rotated_residual(q, r, rotated);
+  return squared_norm(r, -0.0f);
 }
 
 float RaBitQQuantizer::approximate_distance(std::span<const float> q,

@@ -35,6 +35,15 @@ double best_rescale_factor(std::span<const float> o, unsigned b);
 // The record of an already rotated residual s under total_bits (1..8) bits per dimension.
 QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits);
 
+// The estimate from the record's centred code-query inner product ip, the query
+// residual's squared norm and the record's factors, clamped to >= +0.0 (negative, -0.0
+// and NaN all become +0.0). The one formula of every estimate path.
+inline float clamped_estimate(float ip, float query_norm, float f_add, float f_rescale) {
+  const float base = query_norm + f_add;
+  const float est = (ip * f_rescale) + base;
+  return est > 0.0f ? est : 0.0f;
+}
+
 // Holds the rotation and optional centroid; codes vectors and estimates distances.
 class RaBitQQuantizer {
  public:
@@ -57,6 +66,19 @@ class RaBitQQuantizer {
 
   // f32 square root of approximate_l2_sqr.
   float approximate_distance(std::span<const float> q, const QuantizedVector& r) const;
+
+  // r = x minus the centroid (x itself while none is set), both of dimension values:
+  // the residual that quantize and the estimate rotate.
+  void residual(std::span<const float> x, std::span<float> r) const;
+
+  // The query side of the estimate: the rotated residual of q (exactly dimension
+  // values) into `rotated`, and the squared norm of the residual as the return value.
+  // Batch estimates compute it once per call, as the per-record cache does per query.
+  float rotate_query(std::span<const float> q, std::span<float> rotated) const;
+
+  // The rotated residuals of n vectors, row-major in x (n * dimension floats), into s;
+  // r receives the residuals. Each row has the bits of quantize's own residual.
+  void rotated_residuals(const float* x, uint64_t n, float* r, float* s) const;
 
   uint64_t dimension() const { return dimension_; }
   uint64_t total_bits() const { return total_bits_; }

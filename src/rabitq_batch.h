@@ -42,6 +42,10 @@ struct MutableRecordColumns {
   }
 };
 
+// The combined codes of record i, (sign bit << ex_bits) + extended code, into
+// codes[0 .. dimension): what record_at rebuilds and the scalar estimate reads.
+void decode_codes(const RecordColumns& batch, uint64_t i, uint16_t* codes);
+
 // Record i (< batch.count) as the per-record type, equal in every field to the record
 // the columns were made from (the combined codes are rebuilt from the two streams).
 QuantizedVector record_at(const RecordColumns& batch, uint64_t i);
@@ -56,11 +60,15 @@ void quantize_batch(const RaBitQQuantizer& q, const float* vectors,
 
 // out[i] = q.approximate_l2_sqr(query, record i) for every record (out.size() ==
 // batch.count). DimensionMismatch as the per-record call for the query or the batch.
+// `kernels` picks the vector kernels (across records, one record per lane) or the
+// per-record scalar loop; both give the same bits.
 void approximate_l2_sqr_batch(const RaBitQQuantizer& q, std::span<const float> query,
-                              const RecordColumns& batch, std::span<float> out);
+                              const RecordColumns& batch, std::span<float> out,
+                              Kernels kernels = Kernels::kBest);
 
 // out[i] = q.approximate_distance(query, record i).
 void approximate_distance_batch(const RaBitQQuantizer& q, std::span<const float> query,
-                                const RecordColumns& batch, std::span<float> out);
+                                const RecordColumns& batch, std::span<float> out,
+                                Kernels kernels = Kernels::kBest);
 
 }  // namespace mivo

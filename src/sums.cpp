@@ -11,6 +11,13 @@ float squared_norm(std::span<const float> query, float start) {
   return sum;
 }
 
+float squared_distance(std::span<const float> a, std::span<const float> b, float start) {
+  const uint64_t n = std::min(a.size(), b.size());
+  float sum = start;
+  for (uint64_t i = 0; i < n; ++i) sum = add_square(sum, a[i] - b[i]);
+  return sum;
+}
+
 float centred_inner_product(std::span<const float> query, std::span<const uint16_t> codes,
                             float centre, float start) {
   const uint64_t n = std::min(query.size(), codes.size());

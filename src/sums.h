@@ -25,6 +25,11 @@ inline float add_centred_product(float sum, uint16_t code, float centre, float q
 // Sum of q[i]*q[i] in index order from `start` (each square rounded before adding).
 float squared_norm(std::span<const float> query, float start);
 
+// Sum of (a[i] - b[i])^2 over the common length in index order from `start`: the
+// difference and its square are each rounded before the addition. The exact squared
+// distance that re-ranking compares.
+float squared_distance(std::span<const float> a, std::span<const float> b, float start);
+
 // Sum over the common length of (f32(codes[i]) - centre) * q[i] in index order from
 // `start`; the difference and the product are each rounded before the addition.
 float centred_inner_product(std::span<const float> query, std::span<const uint16_t> codes,

@@ -45,15 +45,10 @@ constexpr std::array<std::array<float, 4>, 256> make_weight_table() {
 }
 constexpr auto kWeightTable = make_weight_table();
 
-// Bytes of the packed codes of `dimension` two-bit values: ceil(dimension / 4).
-uint64_t ternary_code_bytes(uint64_t dimension) {
-  return dimension / 4 + (dimension % 4 != 0 ? 1 : 0);
-}
-
 // Starts from -0.0 so that an empty vector has norm -0.0; strictly in index order.
 float l2_norm(std::span<const float> x) { return std::sqrt(squared_norm(x, -0.0f)); }
 
-float count_norm(const TernaryVector& v) {
+float count_norm(const TernaryCodes& v) {
   return std::sqrt(static_cast<float>(v.num_positive + v.num_negative));
 }
 
@@ -69,7 +64,7 @@ float float_from_order_key(uint32_t key) {
   return std::bit_cast<float>(bits);
 }
 
-void require_packed_codes(const TernaryVector& v) {
+void require_packed_codes(const TernaryCodes& v) {
   if (v.data.size() < ternary_code_bytes(v.dimension)) {
     MIVO_FAIL(kTernaryCodesTooShort);
   }
@@ -85,7 +80,7 @@ int8_t TernaryVector::get(uint64_t idx) const {
 }
 
 std::vector<int8_t> TernaryVector::to_list() const {
-  require_packed_codes(*this);
+  require_packed_codes(codes_of(*this));
   std::vector<int8_t> values(dimension);
   for (uint64_t i = 0; i < dimension; ++i) {
     values[i] = code_value(static_cast<uint8_t>(data[i / 4] >> (2 * (i % 4))));
@@ -234,7 +229,7 @@ TernaryVector TernaryQuantizer::quantize(std::span<const float> x) const {
   return out;
 }
 
-std::optional<uint64_t> ternary_hamming(const TernaryVector& a, const TernaryVector& b) {
+std::optional<uint64_t> ternary_hamming(const TernaryCodes& a, const TernaryCodes& b) {
   if (a.dimension != b.dimension) return std::nullopt;
   const size_t bytes = std::min(a.data.size(), b.data.size());
   const uint8_t* pa = a.data.data();
@@ -258,7 +253,7 @@ std::optional<uint64_t> ternary_hamming(const TernaryVector& a, const TernaryVec
   return total;
 }
 
-int32_t ternary_inner_product(const TernaryVector& a, const TernaryVector& b) {
+int32_t ternary_inner_product(const TernaryCodes& a, const TernaryCodes& b) {
   if (a.dimension != b.dimension) return 0;
   const size_t bytes = std::min(a.data.size(), b.data.size());
   // Summed in 64 bits and wrapped once, which equals a wrapping 32-bit sum without signed overflow.
@@ -271,7 +266,7 @@ int32_t ternary_inner_product(const TernaryVector& a, const TernaryVector& b) {
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(total)));
 }
 
-float ternary_cosine_similarity(const TernaryVector& a, const TernaryVector& b) {
+float ternary_cosine_similarity(const TernaryCodes& a, const TernaryCodes& b) {
   const int32_t ip = ternary_inner_product(a, b);
   const float na = count_norm(a);
   if (na < kNormEpsilon) return 0.0f;
@@ -283,7 +278,7 @@ float ternary_cosine_similarity(const TernaryVector& a, const TernaryVector& b) 
 }
 
 float ternary_asymmetric_inner_product(std::span<const float> query,
-                                       const TernaryVector& quantized) {
+                                       const TernaryCodes& quantized) {
   if (query.size() != quantized.dimension) return 0.0f;
   require_packed_codes(quantized);
   const uint64_t length = query.size();
@@ -309,9 +304,14 @@ float ternary_asymmetric_inner_product(std::span<const float> query,
 }
 
 float ternary_asymmetric_cosine_distance(std::span<const float> query,
-                                         const TernaryVector& quantized) {
+                                         const TernaryCodes& quantized) {
   const float ip = ternary_asymmetric_inner_product(query, quantized);
-  const float qn = l2_norm(query);
+  return ternary_cosine_distance_from(ip, ternary_query_norm(query), quantized);
+}
+
+float ternary_query_norm(std::span<const float> query) { return l2_norm(query); }
+
+float ternary_cosine_distance_from(float ip, float qn, const TernaryCodes& quantized) {
   const float tn = count_norm(quantized);
   if (tn < kNormEpsilon || qn < kNormEpsilon) return 1.0f;
   const float denominator = qn * tn;

@@ -36,6 +36,25 @@ struct TernaryVector {
   uint64_t memory_bytes() const;
 };
 
+// Bytes of the packed codes of `dimension` two-bit values: ceil(dimension / 4).
+constexpr uint64_t ternary_code_bytes(uint64_t dimension) {
+  return dimension / 4 + (dimension % 4 != 0 ? 1 : 0);
+}
+
+// What the similarity measures read of a ternary record, wherever its codes are stored:
+// a TernaryVector, or one row of a batch's columns.
+struct TernaryCodes {
+  std::span<const uint8_t> data;
+  uint64_t dimension = 0;
+  uint64_t num_positive = 0;
+  uint64_t num_negative = 0;
+};
+
+// The fields of v that the measures read.
+inline TernaryCodes codes_of(const TernaryVector& v) {
+  return {v.data, v.dimension, v.num_positive, v.num_negative};
+}
+
 // Per-dimension thresholds learned by fit: codes are +1 above `high`, -1 below `low`.
 struct ThresholdPair {
   float low;
@@ -89,16 +108,40 @@ class TernaryQuantizer {
 };
 
 // Number of dimensions whose values differ; nullopt for different dimensions.
-std::optional<uint64_t> ternary_hamming(const TernaryVector& a, const TernaryVector& b);
+std::optional<uint64_t> ternary_hamming(const TernaryCodes& a, const TernaryCodes& b);
 // Sum of value products (wrapping in 32 bits); 0 for different dimensions.
-int32_t ternary_inner_product(const TernaryVector& a, const TernaryVector& b);
+int32_t ternary_inner_product(const TernaryCodes& a, const TernaryCodes& b);
 // Cosine with nonzero counts as squared norms, clamped to [-1, 1]; 0.0 when either vector is all zero.
-float ternary_cosine_similarity(const TernaryVector& a, const TernaryVector& b);
+float ternary_cosine_similarity(const TernaryCodes& a, const TernaryCodes& b);
 // Sum of query[i] * value[i] in index order from +0.0; 0.0 when the lengths differ.
-float ternary_asymmetric_inner_product(std::span<const float> query,
-                                       const TernaryVector& quantized);
+float ternary_asymmetric_inner_product(std::span<const float> query, const TernaryCodes& quantized);
 // 1 - cos(query, quantized), unclamped; 1.0 when either norm is below 1e-10.
 float ternary_asymmetric_cosine_distance(std::span<const float> query,
-                                         const TernaryVector& quantized);
+                                         const TernaryCodes& quantized);
+// The two steps of that distance that a batch shares between its records: the query's
+// L2 norm (its whole length, from -0.0, in index order), and the distance from the
+// inner product and that norm.
+float ternary_query_norm(std::span<const float> query);
+float ternary_cosine_distance_from(float inner_product, float query_norm,
+                                   const TernaryCodes& quantized);
+
+// The same measures on records.
+inline std::optional<uint64_t> ternary_hamming(const TernaryVector& a, const TernaryVector& b) {
+  return ternary_hamming(codes_of(a), codes_of(b));
+}
+inline int32_t ternary_inner_product(const TernaryVector& a, const TernaryVector& b) {
+  return ternary_inner_product(codes_of(a), codes_of(b));
+}
+inline float ternary_cosine_similarity(const TernaryVector& a, const TernaryVector& b) {
+  return ternary_cosine_similarity(codes_of(a), codes_of(b));
+}
+inline float ternary_asymmetric_inner_product(std::span<const float> query,
+                                              const TernaryVector& quantized) {
+  return ternary_asymmetric_inner_product(query, codes_of(quantized));
+}
+inline float ternary_asymmetric_cosine_distance(std::span<const float> query,
+                                                const TernaryVector& quantized) {
+  return ternary_asymmetric_cosine_distance(query, codes_of(quantized));
+}
 
 }  // namespace mivo

@@ -9,11 +9,12 @@
 #    tests/cpp/per_target.h) and the target checks. Each run checks the targets and
 #    the vector length it got;
 #  - pytest at 256 bits on the golden digests, the quantizer (worked examples
-#    included), the ternary codes and the kernels' fast paths. The other test files
+#    included), the ternary codes, the kernels' fast paths and the batch module's
+#    bit identity with the per-record calls. The other test files
 #    (the kernels' property tests, leaks, threads, hostile input, bindings) take too
 #    long emulated; the arm64 kernels they would reach are covered per target above.
-# The arm64 module is disassembled on the build side and must hold no fused
-# multiply-add.
+# The arm64 modules (mivo and mivo_batch) are disassembled on the build side and must
+# hold no fused multiply-add.
 #
 #   tools/arm64.sh [pytest args]
 set -euo pipefail
@@ -42,29 +43,31 @@ on_arm() {
 
 # The C++ tests that run once per target, and the checks of which targets ran.
 per_target='EveryTarget/*:SimdTargets.*'
-python_tests=(tests/python/test_{golden,rabitq,ternary,kernels_fastpath}.py)
+python_tests=(tests/python/test_{golden,rabitq,ternary,kernels_fastpath,batch}.py)
 
 echo "== arm64: cross-compiling the module and the C++ tests"
 tools/root.sh run bash -c "
   cmake -S . -B $build -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
     -DMIVO_BUILD_TESTS=ON -DMIVO_WERROR=ON -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null &&
   cmake --build $build"
-module=$(ls "$build"/mivo.cpython-*-aarch64-linux-gnu.so)
+modules=("$build"/mivo.cpython-*-aarch64-linux-gnu.so "$build"/mivo_batch.cpython-*-aarch64-linux-gnu.so)
 
 # Contraction into fused multiply-add would change results in the last bit; the build
 # forbids it. Scalar (fmadd, fmsub, fnmadd, fnmsub), NEON (fmla, fmls and their
 # widening and bfloat16 forms, the dot products) and SVE (also fmad, fmsb, fnmad,
 # fnmsb, fnmla, fnmls) mnemonics.
-echo "== arm64: no fused multiply-add in $module"
+echo "== arm64: no fused multiply-add in ${modules[*]}"
 tools/root.sh run bash -c '
   set -euo pipefail
-  asm=$(aarch64-linux-gnu-objdump -d --no-show-raw-insn "$1")
-  tab=$(printf "\t")
-  grep -q "${tab}ret" <<<"$asm" || { echo "no disassembly of $1" >&2; exit 1; }
-  fused="${tab}((bf)?fn?m(add|sub|ad|sb|la|ls)[a-z0-9]*|b?fdot|b?fmmla)[${tab} .]"
-  if grep -E "$fused" <<<"$asm"; then
-    echo "fused multiply-add in $1" >&2; exit 1
-  fi' _ "$module"
+  for module in "$@"; do
+    asm=$(aarch64-linux-gnu-objdump -d --no-show-raw-insn "$module")
+    tab=$(printf "\t")
+    grep -q "${tab}ret" <<<"$asm" || { echo "no disassembly of $module" >&2; exit 1; }
+    fused="${tab}((bf)?fn?m(add|sub|ad|sb|la|ls)[a-z0-9]*|b?fdot|b?fmmla)[${tab} .]"
+    if grep -E "$fused" <<<"$asm"; then
+      echo "fused multiply-add in $module" >&2; exit 1
+    fi
+  done' _ "${modules[@]}"
 
 for bits in 256 128 512 384; do
   filter='*'

@@ -65,9 +65,9 @@ check_wheel() {
   rm -rf build/wheel-check
   "$py" -m zipfile -e "$1" build/wheel-check
   for prefix in GLIBC_ GLIBCXX_; do
-    printf '%s ' "$(objdump -T build/wheel-check/mivo.*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
+    printf '%s ' "$(objdump -T build/wheel-check/mivo*.so | grep -o "$prefix[0-9.]*" | sort -uV | tail -n 1)"
   done
-  echo "are the newest symbol versions its module needs"
+  echo "are the newest symbol versions its modules need"
   for member in $(cd stubs && echo *-stubs/__init__.pyi) 'mivo-*.dist-info/licenses/LICENSE'; do
     compgen -G "build/wheel-check/$member" >/dev/null || { echo "$1 lacks $member" >&2; exit 1; }
   done
@@ -112,7 +112,7 @@ case "$1" in
     shift
     # The core and the frame keep the layout that .clang-format describes.
     echo "== src/ formatted (clang-format)"
-    clang-format --dry-run --Werror src/*.h src/*.cpp src/lib/*.h src/lib/*.cpp
+    clang-format --dry-run --Werror src/*.h src/*.cpp src/lib/*.h src/lib/*.cpp src/batch/*.h src/batch/*.cpp
     echo "== C++ unit tests"
     cmake -S . -B build/root-cmake -G Ninja -DMIVO_BUILD_MODULE=OFF -DMIVO_BUILD_TESTS=ON \
       "$werror" >/dev/null
@@ -267,7 +267,7 @@ case "$1" in
     cmake -S . -B build/clang "${libcxx[@]}" -DMIVO_BUILD_TESTS=ON "$werror" \
       -DGTest_ROOT="$here/build/clang-gtest/install" -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
     cmake --build build/clang
-    for binary in build/clang/mivo_core_tests build/clang/mivo.*.so; do
+    for binary in build/clang/mivo_core_tests build/clang/mivo.*.so build/clang/mivo_batch.*.so; do
       readelf -d "$binary" | grep -q 'libc++\.so' && ! readelf -d "$binary" | grep -q 'libstdc++' ||
         { echo "$binary is not linked against libc++ alone" >&2; exit 1; }
     done

@@ -8,12 +8,11 @@
 #include "messages.h"
 #include "python.h"
 #include "ref.h"
+#include "version.h"
 
 namespace mivo::py {
 
 namespace {
-
-constexpr char kVersion[] = "0.1.3";
 
 // Appends name to the module's __all__, creating the list on first use.
 int append_to_all(PyObject* module, PyObject* name) {

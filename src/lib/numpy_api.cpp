@@ -102,8 +102,18 @@ PyObject* descr_for(TypeNum type_num) {
     case kUInt8: return g_descr_uint8;
     case kUInt32: return g_descr_uint32;
     case kFloat32: return g_descr_float32;
+    case kInt32:
+    case kInt64:
+    case kUInt64: break;
   }
   return nullptr;
+}
+
+// A new reference to the descriptor of type_num, for a constructor that steals it.
+PyObject* new_descr(void** table, TypeNum type_num) {
+  if (PyObject* cached = descr_for(type_num)) return Py_NewRef(cached);
+  auto from_type = reinterpret_cast<DescrFromType>(table[kDescrFromTypeSlot]);
+  return checked_new(from_type(type_num), kWhatArray);
 }
 
 PyTypeObject* array_type(void** table) { return static_cast<PyTypeObject*>(table[kArrayTypeSlot]); }
@@ -173,8 +183,7 @@ PyObject* array_over(void* data, size_t count, TypeNum type_num) {
   holder->data = data;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(holder));
 
-  PyObject* descr = descr_for(type_num);
-  Py_INCREF(descr);  // the constructor steals it
+  PyObject* descr = new_descr(table, type_num);  // the constructor steals it
   const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(count)};
   auto new_from_descr = reinterpret_cast<NewFromDescr>(table[kNewFromDescrSlot]);
   Ref array = Ref::steal(new_from_descr(array_type(table), descr, 1, dims, nullptr, data,
@@ -182,6 +191,22 @@ PyObject* array_over(void* data, size_t count, TypeNum type_num) {
   checked_new(array.get(), kWhatArray);
   auto set_base = reinterpret_cast<SetBaseObject>(table[kSetBaseObjectSlot]);
   if (set_base(array.get(), owner.release()) != 0) checked_new(nullptr, kWhatArray);
+  return array.release();
+}
+
+PyObject* array_view(const void* data, int nd, const Py_ssize_t* dims, TypeNum type_num,
+                     PyObject* base) {
+  void** table = api();
+  // NumPy allocates memory of its own for a null data pointer; an empty view needs
+  // none, so it gets any valid address instead.
+  static const uint64_t kNoElements = 0;
+  void* address = const_cast<void*>(data != nullptr ? data : &kNoElements);
+  auto new_from_descr = reinterpret_cast<NewFromDescr>(table[kNewFromDescrSlot]);
+  Ref array = Ref::steal(new_from_descr(array_type(table), new_descr(table, type_num), nd, dims,
+                                        nullptr, address, kCContiguous | kAligned, nullptr));
+  checked_new(array.get(), kWhatArray);
+  auto set_base = reinterpret_cast<SetBaseObject>(table[kSetBaseObjectSlot]);
+  if (set_base(array.get(), Py_NewRef(base)) != 0) checked_new(nullptr, kWhatArray);
   return array.release();
 }
 

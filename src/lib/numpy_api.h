@@ -12,7 +12,8 @@
 
 namespace mivo::py::numpy {
 
-enum TypeNum : int { kUInt8 = 2, kUInt32 = 6, kFloat32 = 11 };
+// NumPy's type numbers; (unsigned) long long is 64 bits on every platform NumPy supports.
+enum TypeNum : int { kUInt8 = 2, kInt32 = 5, kUInt32 = 6, kInt64 = 9, kUInt64 = 10, kFloat32 = 11 };
 
 inline constexpr int kCContiguous = 0x0001;
 inline constexpr int kFContiguous = 0x0002;
@@ -62,5 +63,11 @@ bool is_exact_array(PyObject* o);
 // takes over (freed with std::free when the array dies). On failure `data` is freed
 // and an internal failure is thrown.
 PyObject* array_over(void* data, size_t count, TypeNum type_num);
+
+// A new read-only C-contiguous array of `nd` dimensions over `data`, which it does not
+// own: `base` (given a new reference) keeps the memory alive. Empty arrays may pass a
+// null data pointer. Throws an internal failure when the array cannot be made.
+PyObject* array_view(const void* data, int nd, const Py_ssize_t* dims, TypeNum type_num,
+                     PyObject* base);
 
 }  // namespace mivo::py::numpy

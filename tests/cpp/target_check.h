@@ -15,6 +15,7 @@
 #endif
 
 #include "bit_codes_simd.h"
+#include "rabitq_batch_simd.h"
 #include "rotation_simd.h"
 
 namespace mivo {
@@ -65,7 +66,7 @@ inline size_t target_vector_bytes(int64_t target) {
   }
 }
 
-// With dispatch pinned to `target`, both kernel files must run that target at its
+// With dispatch pinned to `target`, every kernel file must run that target at its
 // vector size (the rotation uses at most 64 bytes of it).
 inline void expect_dispatched(int64_t target) {
   const size_t bytes = target_vector_bytes(target);
@@ -74,6 +75,9 @@ inline void expect_dispatched(int64_t target) {
   EXPECT_EQ(bit_codes_simd::vector_bytes(), bytes) << hwy::TargetName(target);
   EXPECT_STREQ(rotation_simd::target_name(), hwy::TargetName(target));
   EXPECT_EQ(rotation_simd::vector_bytes(), std::min<size_t>(bytes, 64)) << hwy::TargetName(target);
+  EXPECT_STREQ(rabitq_batch_simd::target_name(), hwy::TargetName(target));
+  EXPECT_EQ(rabitq_batch_simd::vector_bytes(), std::min<size_t>(bytes, 64))
+      << hwy::TargetName(target);
 }
 
 }  // namespace mivo

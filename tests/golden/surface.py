@@ -78,7 +78,30 @@ def record_bytes(r):
             + f32_bytes(factors) + ints([r.dimension, r.ex_bits], np.int64))
 
 
-def rabitq_entries(out):
+class PerRecord:
+    """The calls of the grid, one record at a time. Other paths to the same results
+    (tests/python/test_batch.py) provide the same four methods."""
+
+    @staticmethod
+    def quantize(q, rows):
+        return [q.quantize(x) for x in rows]
+
+    @staticmethod
+    def estimates(q, queries, records):
+        """(approximate_l2_sqr, approximate_distance), query-major."""
+        return ([q.approximate_l2_sqr(x, r) for x in queries for r in records],
+                [q.approximate_distance(x, r) for x in queries for r in records])
+
+    @staticmethod
+    def symmetric(name, lefts, rights):
+        return [getattr(mivo, name)(a, b) for a in lefts for b in rights]
+
+    @staticmethod
+    def asymmetric(name, queries, vectors):
+        return [getattr(mivo, name)(x, v) for x in queries for v in vectors]
+
+
+def rabitq_entries(out, path=PerRecord):
     for d, seed in [(1, 0), (7, MAX_SEED), (100, 0), (100, MAX_SEED)]:
         rows = [inputs(1000 * d + i, d, False) for i in range(6)]
         rows.append(np.zeros(d, dtype=np.float32))
@@ -87,12 +110,11 @@ def rabitq_entries(out):
         for bits in range(1, 9):
             q = mivo.RaBitQQuantizer(d, seed, bits)
             name = f"d{d}.seed{seed}.bits{bits}"
-            plain = [record_bytes(q.quantize(x)) for x in rows]
+            plain = [record_bytes(r) for r in path.quantize(q, rows)]
             q.fit(np.stack(rows[:6]))
-            records = [q.quantize(x) for x in rows]
+            records = path.quantize(q, rows)
             out[f"rabitq.record.{name}"] = digest(*plain, *map(record_bytes, records))
-            l2 = [q.approximate_l2_sqr(x, r) for x in queries for r in records]
-            dist = [q.approximate_distance(x, r) for x in queries for r in records]
+            l2, dist = path.estimates(q, queries, records)
             out[f"rabitq.distance.{name}"] = digest(f32_bytes(l2), f32_bytes(dist))
 
 
@@ -134,27 +156,26 @@ def ternary_bytes(v):
     return ints(v.to_list(), np.int8) + f32_bytes([v.original_norm, v.sparsity])
 
 
-def ternary_entries(out):
+def ternary_entries(out, path=PerRecord):
     for d in [1, 7, 64, 100]:
         rows = [inputs(3000 * d + i, d, i % 3 == 1) for i in range(12)]
         for normalize in (False, True):
             for target in (None, 0.0, 0.3, 0.7):
                 t = mivo.TernaryQuantizer(d, 0.25, -0.125, normalize, target)
                 name = f"d{d}.normalize{int(normalize)}.target{target}"
-                plain = [t.quantize(x) for x in rows]
+                plain = path.quantize(t, rows)
                 t.fit(np.stack(rows[:8]))
-                fitted = [t.quantize(x) for x in rows]
+                fitted = path.quantize(t, rows)
                 out[f"ternary.codes.{name}"] = digest(*map(ternary_bytes, plain + fitted))
-                pairs = [(a, b) for a in fitted[:6] for b in fitted[6:]]
-                ham = [mivo.ternary_hamming(a, b) for a, b in pairs]
+                lefts, rights = fitted[:6], fitted[6:]
                 out[f"ternary.similarities.{name}"] = digest(
-                    ints(ham, np.int64),
-                    ints([mivo.ternary_inner_product(a, b) for a, b in pairs], np.int32),
-                    f32_bytes([mivo.ternary_cosine_similarity(a, b) for a, b in pairs]),
-                    f32_bytes([mivo.ternary_asymmetric_inner_product(x, v)
-                               for x in rows for v in fitted[:4]]),
-                    f32_bytes([mivo.ternary_asymmetric_cosine_distance(x, v)
-                               for x in rows for v in fitted[:4]]))
+                    ints(path.symmetric("ternary_hamming", lefts, rights), np.int64),
+                    ints(path.symmetric("ternary_inner_product", lefts, rights), np.int32),
+                    f32_bytes(path.symmetric("ternary_cosine_similarity", lefts, rights)),
+                    f32_bytes(path.asymmetric("ternary_asymmetric_inner_product", rows,
+                                              fitted[:4])),
+                    f32_bytes(path.asymmetric("ternary_asymmetric_cosine_distance", rows,
+                                              fitted[:4])))
 
 
 def surface_digests():

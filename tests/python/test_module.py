@@ -8,7 +8,11 @@ import sys
 import textwrap
 
 import mivo
+import mivo_batch
 import pytest
+
+# Both extension modules, for the checks of what they are built as.
+MODULES = [pytest.param(mivo, id="mivo"), pytest.param(mivo_batch, id="mivo_batch")]
 
 KERNELS = [
     "pack_binary", "unpack_binary", "hamming_distance", "asymmetric_inner_product",
@@ -77,22 +81,24 @@ def test_panic_exception_is_base_exception_not_exported():
     assert "Failed to access NumPy array API capsule" in result.stderr
 
 
-def test_exports_only_the_init_symbol():
+@pytest.mark.parametrize("module", MODULES)
+def test_exports_only_the_init_symbol(module):
     nm = shutil.which("nm")
     if nm is None:
         pytest.fail("nm is required to inspect the built module")
-    out = subprocess.run([nm, "-D", "--defined-only", mivo.__file__], capture_output=True,
+    out = subprocess.run([nm, "-D", "--defined-only", module.__file__], capture_output=True,
                          text=True, check=True).stdout
     exported = {line.split()[-1] for line in out.splitlines() if " T " in line}
-    assert exported == {"PyInit_mivo"}
+    assert exported == {"PyInit_" + module.__name__}
 
 
-def test_no_fused_multiply_add_in_module():
+@pytest.mark.parametrize("module", MODULES)
+def test_no_fused_multiply_add_in_module(module):
     # Contraction into FMA would change results in the last bit; the build forbids it.
     objdump = shutil.which("objdump")
     assert objdump is not None, "objdump is required to inspect the built module"
-    assert os.path.exists(mivo.__file__)
-    asm = subprocess.run([objdump, "-d", "--no-show-raw-insn", mivo.__file__],
+    assert os.path.exists(module.__file__)
+    asm = subprocess.run([objdump, "-d", "--no-show-raw-insn", module.__file__],
                          capture_output=True, text=True, check=True).stdout
     assert "\tret" in asm or " ret" in asm  # really a disassembly
     fused = re.findall(r"\bv?f(?:n)?m(?:add|sub)\w*", asm)

@@ -9,6 +9,7 @@ import sys
 from pathlib import Path
 
 import mivo
+import mivo_batch
 import numpy as np
 import pytest
 
@@ -23,8 +24,10 @@ def loaded_libraries():
         return {line.split()[-1] for line in maps if "/" in line}
 
 
-def test_module_comes_from_the_environment():
-    assert os.path.realpath(mivo.__file__).startswith(os.path.realpath(sys.prefix) + os.sep)
+def test_module_comes_from_the_wheel():
+    for module in (mivo, mivo_batch):
+        assert os.path.realpath(module.__file__).startswith(os.path.realpath(sys.prefix) + os.sep)
+    assert mivo_batch.__version__ == mivo.__version__
     assert importlib.metadata.version("mivo") == mivo.__version__
 
 
@@ -124,6 +127,38 @@ def check_ternary():
     check_ternary_functions(t)
 
 
+def check_rabitq_batch():
+    q = rabitq()
+    batch = mivo_batch.quantize(q, DATA)
+    assert (len(batch), batch.dimension, batch.ex_bits) == (len(DATA), DIM, 3)
+    shapes = [c.shape for c in (batch.binary_codes, batch.extended_codes, batch.factors)]
+    assert shapes == [(len(DATA), DIM // 8), (len(DATA), DIM * 3 // 8), (len(DATA), 6)]
+    again = mivo_batch.QuantizedBatch.from_arrays(DIM, 3, batch.binary_codes,
+                                                  batch.extended_codes, batch.factors)
+    copied = mivo_batch.QuantizedBatch.from_records([q.quantize(x) for x in DATA[:3]])
+    assert copied[2].codes == again[2].codes == q.quantize(DATA[2]).codes
+    l2 = mivo_batch.approximate_l2_sqr(q, DATA[0], again)
+    assert l2[5] == q.approximate_l2_sqr(DATA[0], batch[5])
+    distance = mivo_batch.approximate_distance(q, DATA[0], batch)
+    assert distance[5] == q.approximate_distance(DATA[0], batch[5])
+
+
+def check_ternary_batch():
+    t = ternary()
+    batch = mivo_batch.quantize(t, DATA)
+    assert (len(batch), batch.dimension, batch.codes.shape) == (len(DATA), DIM, (len(DATA), 4))
+    again = mivo_batch.TernaryBatch.from_arrays(DIM, batch.codes, batch.num_positive,
+                                                batch.num_negative, batch.original_norm)
+    copied = mivo_batch.TernaryBatch.from_records([t.quantize(x) for x in DATA[:3]])
+    assert copied[2].to_list() == again[2].to_list() == t.quantize(DATA[2]).to_list()
+    a = batch[1]
+    for name in ("ternary_hamming", "ternary_inner_product", "ternary_cosine_similarity"):
+        assert getattr(mivo_batch, name)(a, again)[7] == getattr(mivo, name)(a, batch[7])
+    for name in ("ternary_asymmetric_inner_product", "ternary_asymmetric_cosine_distance"):
+        assert getattr(mivo_batch, name)(DATA[3], batch)[7] == getattr(mivo, name)(DATA[3],
+                                                                                   batch[7])
+
+
 # Every public name and the check that exercises it; a name added to the module without
 # an entry here fails test_every_public_name_is_covered.
 COVERAGE = {
@@ -148,25 +183,40 @@ COVERAGE = {
         "ternary_hamming", "ternary_asymmetric_inner_product",
         "ternary_asymmetric_cosine_distance",
     ],
+    check_rabitq_batch: [
+        *("mivo_batch." + n for n in (
+            "quantize", "approximate_l2_sqr", "approximate_distance", "QuantizedBatch",
+            "QuantizedBatch.from_records", "QuantizedBatch.from_arrays",
+            "QuantizedBatch.binary_codes", "QuantizedBatch.extended_codes",
+            "QuantizedBatch.factors", "QuantizedBatch.dimension", "QuantizedBatch.ex_bits")),
+    ],
+    check_ternary_batch: [
+        *("mivo_batch." + n for n in (
+            "TernaryBatch", "TernaryBatch.from_records", "TernaryBatch.from_arrays",
+            "TernaryBatch.codes", "TernaryBatch.num_positive", "TernaryBatch.num_negative",
+            "TernaryBatch.original_norm", "TernaryBatch.dimension", "ternary_hamming",
+            "ternary_inner_product", "ternary_cosine_similarity",
+            "ternary_asymmetric_inner_product", "ternary_asymmetric_cosine_distance")),
+    ],
 }
 
 
-def public_names():
+def public_names(module, prefix):
     names = set()
-    for name in mivo.__all__:
+    for name in module.__all__:
         if name.startswith("_"):
             continue
-        names.add(name)
-        obj = getattr(mivo, name)
+        names.add(prefix + name)
+        obj = getattr(module, name)
         if isinstance(obj, type):
-            names.update(f"{name}.{k}" for k in vars(obj) if not k.startswith("_"))
+            names.update(f"{prefix}{name}.{k}" for k in vars(obj) if not k.startswith("_"))
     return names
 
 
 def test_every_public_name_is_covered():
     covered = [name for names in COVERAGE.values() for name in names]
     assert len(covered) == len(set(covered))
-    assert set(covered) == public_names()
+    assert set(covered) == public_names(mivo, "") | public_names(mivo_batch, "mivo_batch.")
 
 
 @pytest.mark.parametrize("check", list(COVERAGE), ids=lambda check: check.__name__)

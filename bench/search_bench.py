@@ -1,0 +1,131 @@
+"""The rows of mivo_batch.search: against the per-record loop, on two threads, and the
+re-ranking and error bounds on Fashion-MNIST (see search_rows)."""
+import os
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+
+import mivo
+import mivo_batch as mb
+from timing import best_ns
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+import demo_data  # noqa: E402
+
+F32 = np.float32
+
+
+def loop_search(q, query, records, k):
+    """The per-record surface: one estimate call per record, then a partial sort."""
+    est = np.fromiter((q.approximate_l2_sqr(query, r) for r in records), F32, len(records))
+    top = np.argpartition(est, k)[:k]
+    return top[np.argsort(est[top], kind="stable")]
+
+
+def search_row(t, n, m, reps):
+    d, k = 768, 10
+    rng = np.random.default_rng(11)
+    x = rng.standard_normal((n, d), dtype=F32)
+    queries = rng.standard_normal((m, d), dtype=F32)
+    q = mivo.RaBitQQuantizer(d, 3, 4)
+    q.fit(x)
+    batch = mb.quantize(q, x)
+    records = list(batch)
+    mine = best_ns(lambda: mb.search(q, queries, batch, k), reps) / m
+    peer = best_ns(lambda: loop_search(q, queries[0], records, k), max(1, reps // 2))
+    t.add(f"search k={k}, {n} records d={d} 4 bits", mine, "per-record loop + argpartition",
+          peer, (">=", 12), unit="per query")
+    return q, queries, batch
+
+
+def threads_row(t, q, queries, batch, reps):
+    """Two Python threads on halves of the queries against one thread on all."""
+    half = len(queries) // 2
+
+    def two():
+        threads = [threading.Thread(target=mb.search, args=(q, part, batch, 10))
+                   for part in (queries[:half], queries[half:])]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+
+    one_ns = best_ns(lambda: mb.search(q, queries, batch, 10), reps)
+    two_ns = best_ns(two, reps)
+    t.add(f"search, 2 threads on halves of {len(queries)} queries", two_ns, "search, one thread",
+          one_ns, (">=", 1.8), unit="per call")
+    t.note(f"threads: {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} "
+           "(other work on the machine lowers the 2-thread ratio)")
+
+
+def exact_top(x, queries, k):
+    """The exact neighbours and all squared distances, in f64 (the order of a few ties
+    aside, the same as the f32 sums)."""
+    norms = np.einsum("ij,ij->i", x.astype(np.float64), x.astype(np.float64))
+    dist = (norms[None, :] - 2.0 * queries.astype(np.float64) @ x.T.astype(np.float64)
+            + np.einsum("ij,ij->i", queries.astype(np.float64), queries.astype(np.float64))[:, None])
+    return np.argsort(dist, axis=1, kind="stable")[:, :k], dist
+
+
+def recall(found, truth):
+    return np.mean([len(set(a.tolist()) & set(b.tolist())) / truth.shape[1]
+                    for a, b in zip(found, truth)])
+
+
+def oversampling_for(q, x, queries, batch, truth, k, target):
+    """The smallest fixed oversampling factor f (top f*k estimates re-ranked exactly)
+    whose recall@k reaches target; None if even all records do not."""
+    for f in (1, 2, 3, 4, 5, 6, 8, 10, 15, 20, 30, 50, 100, 200, 500, 1000):
+        if f * k > len(x):
+            break
+        _, ids = mb.search(q, queries, batch, f * k)
+        found = []
+        for query, cand in zip(queries, ids):
+            exact = ((x[cand] - query) ** 2).sum(axis=1)
+            found.append(cand[np.argsort(exact, kind="stable")[:k]])
+        if recall(np.array(found), truth) >= target:
+            return f
+    return None
+
+
+def fashion_rows(t, num_queries):
+    """Re-ranking by the bounds at 1 to 8 bits beside fixed oversampling, and how often
+    the true distance falls outside the bounds."""
+    if not (demo_data.FASHION_DIR / "train-images-idx3-ubyte.gz").exists():
+        t.note(f"Fashion-MNIST rows skipped: {demo_data.FASHION_DIR} not found")
+        return
+    x, test, _ = demo_data.load_fashion_mnist()
+    x = np.ascontiguousarray(x)
+    queries = np.ascontiguousarray(test[:num_queries])
+    k = 10
+    truth, dist = exact_top(x, queries, k)
+    t.note(f"Fashion-MNIST {len(x)} x {x.shape[1]}, {len(queries)} test images as queries, "
+           f"k = {k}; bounds are probabilistic (f_error is about two standard deviations)")
+    for bits in range(1, 9):
+        q = mivo.RaBitQQuantizer(x.shape[1], 1, bits)
+        q.fit(x)
+        batch = mb.quantize(q, x)
+        start = time.perf_counter()
+        _, ids, cand = mb.search(q, queries, batch, k, vectors=x)
+        per_query = (time.perf_counter() - start) / len(queries)
+        got = recall(ids, truth)
+        misses = 0
+        for row, query in enumerate(queries):
+            lower, upper = mb.bounds(q, query, batch)
+            misses += int(((dist[row] < lower) | (dist[row] > upper)).sum())
+        f = oversampling_for(q, x, queries, batch, truth, k, got)
+        fixed = "none up to 1000x" if f is None else f"{f}x ({f * k} candidates)"
+        t.note(f"{bits} bits: recall@{k} {got:.4f} with {cand.mean():.1f} candidates per query "
+               f"(max {int(cand.max())}), {per_query * 1e3:.2f} ms per query; fixed oversampling "
+               f"for the same recall: {fixed}; bounds missed {misses / dist.size:.4%} of "
+               f"{dist.size} distances" + ("" if got >= 0.999 else "  [recall goal 0.999 MISSED]"))
+
+
+def search_rows(t, quick):
+    n, m, reps = (20_000, 8, 2) if quick else (100_000, 16, 3)
+    q, queries, batch = search_row(t, n, m, reps)
+    threads_row(t, q, queries, batch, reps)
+    fashion_rows(t, 20 if quick else 100)

@@ -1,0 +1,93 @@
+// The batch classes QuantizedBatch and TernaryBatch: their native values, and how the
+// module's functions make and read them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "../lib/python.h"
+#include "../rabitq_batch.h"
+#include "../ternary_batch.h"
+#include "columns.h"
+#include "state.h"
+
+namespace mivo::py::batch {
+
+// The largest dimension a batch may have: 2^56, so that 8 bits per dimension still fit
+// a 64-bit bit count.
+inline constexpr uint64_t kMaxBatchDimension = uint64_t{1} << 56;
+
+// n RaBitQ records of one dimension and ex_bits, as three row-major columns.
+struct QuantizedBatchData {
+  uint64_t dimension = 0;
+  unsigned ex_bits = 0;
+  uint64_t count = 0;
+  Column binary_codes;    // count x binary_code_bytes(dimension), uint8
+  Column extended_codes;  // count x extended_code_bytes(dimension, ex_bits), uint8
+  Column factors;         // count x kFactorCount, float32
+
+  RecordColumns columns() const {
+    return {dimension,
+            ex_bits,
+            count,
+            binary_codes.as<const uint8_t>(),
+            extended_codes.as<const uint8_t>(),
+            factors.as<const float>()};
+  }
+  int traverse(visitproc visit, void* arg) const {
+    if (int r = binary_codes.traverse(visit, arg)) return r;
+    if (int r = extended_codes.traverse(visit, arg)) return r;
+    return factors.traverse(visit, arg);
+  }
+};
+
+// Columns of `count` records of the given shape in memory the batch owns.
+std::unique_ptr<QuantizedBatchData> allocate_quantized(uint64_t dimension, unsigned ex_bits,
+                                                       uint64_t count);
+// The writable view of columns made by allocate_quantized.
+MutableRecordColumns writable(const QuantizedBatchData& data);
+
+// n ternary records of one dimension, as a code matrix and three per-record columns.
+struct TernaryBatchData {
+  uint64_t dimension = 0;
+  uint64_t count = 0;
+  Column codes;          // count x ternary_code_bytes(dimension), uint8
+  Column num_positive;   // count, uint64
+  Column num_negative;   // count, uint64
+  Column original_norm;  // count, float32
+
+  TernaryColumns columns() const {
+    return {dimension,
+            count,
+            codes.as<const uint8_t>(),
+            num_positive.as<const uint64_t>(),
+            num_negative.as<const uint64_t>(),
+            original_norm.as<const float>()};
+  }
+  int traverse(visitproc visit, void* arg) const {
+    if (int r = codes.traverse(visit, arg)) return r;
+    if (int r = num_positive.traverse(visit, arg)) return r;
+    if (int r = num_negative.traverse(visit, arg)) return r;
+    return original_norm.traverse(visit, arg);
+  }
+};
+
+std::unique_ptr<TernaryBatchData> allocate_ternary(uint64_t dimension, uint64_t count);
+MutableTernaryColumns writable(const TernaryBatchData& data);
+
+// The type specifications, from which each module object makes its own classes.
+extern PyType_Spec g_quantized_batch_spec;
+extern PyType_Spec g_ternary_batch_spec;
+
+// New instances that take over `data`.
+PyObject* new_quantized_batch(const ModuleState& state, std::unique_ptr<QuantizedBatchData> data);
+PyObject* new_ternary_batch(const ModuleState& state, std::unique_ptr<TernaryBatchData> data);
+
+// The batch that `o` is (exactly the class), else the named class-argument TypeError.
+// Batches never change after they are made, so no access is taken; the caller's
+// reference keeps the batch alive.
+const QuantizedBatchData& quantized_batch_arg(const ModuleState& state, PyObject* o,
+                                              const char* name);
+const TernaryBatchData& ternary_batch_arg(const ModuleState& state, PyObject* o, const char* name);
+
+}  // namespace mivo::py::batch

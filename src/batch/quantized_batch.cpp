@@ -1,0 +1,286 @@
+// The class QuantizedBatch: RaBitQ records as columns, made from records or from arrays.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../error.h"
+#include "../lib/args.h"
+#include "../lib/convert.h"
+#include "../lib/objects.h"
+#include "../lib/results.h"
+#include "../packed_rows.h"
+#include "batches.h"
+#include "messages.h"
+#include "objects.h"
+
+namespace mivo::py::batch {
+
+namespace {
+
+using RecordObject = Wrapped<mivo::QuantizedVector>;
+
+const QuantizedBatchData& batch_of(PyObject* self) { return data_of<QuantizedBatchData>(self); }
+
+// ---- columns and records ----------------------------------------------------------
+
+Py_ssize_t QuantizedBatch_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(batch_of(self).count);
+}
+
+// Record i as a new mivo.QuantizedVector. mivo frees it with its own dealloc: both
+// modules come from one build (the execution step checks the version and the layout)
+// and link the one C++ runtime of the process, so a record allocated here is the same
+// type with the same layout and is freed by the same operator delete as one that mivo
+// allocated itself.
+PyObject* QuantizedBatch_item(PyObject* self, Py_ssize_t i) {
+  return guarded([&] {
+    const QuantizedBatchData& batch = batch_of(self);
+    if (i < 0 || static_cast<uint64_t>(i) >= batch.count) {
+      throw_error(PyExc_IndexError, batch_index_out_of_range(i, batch.count));
+    }
+    const ModuleState& state = state_of_type(Py_TYPE(self));
+    auto record = std::make_unique<mivo::QuantizedVector>(
+        record_at(batch.columns(), static_cast<uint64_t>(i)));
+    return wrap_new(state.quantized_vector, std::move(record));
+  });
+}
+
+// batch[index]: an integer, negative ones counting from the end as for a list.
+PyObject* QuantizedBatch_subscript(PyObject* self, PyObject* index) {
+  return guarded([&] {
+    const Py_ssize_t i = batch_index(index, batch_of(self).count);
+    return QuantizedBatch_item(self, i);
+  });
+}
+
+PyObject* QuantizedBatch_binary_codes(PyObject* self, void*) {
+  return guarded([&] {
+    const QuantizedBatchData& b = batch_of(self);
+    return column_view(self, b.binary_codes, b.count, binary_code_bytes(b.dimension), 2,
+                       numpy::kUInt8);
+  });
+}
+
+PyObject* QuantizedBatch_extended_codes(PyObject* self, void*) {
+  return guarded([&] {
+    const QuantizedBatchData& b = batch_of(self);
+    return column_view(self, b.extended_codes, b.count, extended_code_bytes(b.dimension, b.ex_bits),
+                       2, numpy::kUInt8);
+  });
+}
+
+PyObject* QuantizedBatch_factors(PyObject* self, void*) {
+  return guarded([&] {
+    const QuantizedBatchData& b = batch_of(self);
+    return column_view(self, b.factors, b.count, kFactorCount, 2, numpy::kFloat32);
+  });
+}
+
+PyObject* QuantizedBatch_dimension(PyObject* self, void*) {
+  return guarded([&] { return int_result(batch_of(self).dimension); });
+}
+
+PyObject* QuantizedBatch_ex_bits(PyObject* self, void*) {
+  return guarded([&] { return int_result(batch_of(self).ex_bits); });
+}
+
+PyObject* QuantizedBatch_repr(PyObject* self) {
+  return guarded([&] {
+    const QuantizedBatchData& b = batch_of(self);
+    return str_result("QuantizedBatch(len=" + std::to_string(b.count) + ", dimension=" +
+                      std::to_string(b.dimension) + ", ex_bits=" + std::to_string(b.ex_bits) + ")");
+  });
+}
+
+// ---- from_records ------------------------------------------------------------------
+
+MIVO_SIGNATURE(kFromRecords, "QuantizedBatch.from_records()", 1, "records");
+PyObject* QuantizedBatch_from_records(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return guarded([&] {
+    const auto a = bind(kFromRecords, args, nargs, kwnames);
+    const ModuleState& state = state_of_type(reinterpret_cast<PyTypeObject*>(cls));
+    const std::vector<Ref> items = to_code_list(a[0], "records");
+    if (items.empty()) throw_error(PyExc_ValueError, kNoRecords);
+    // Every record is taken (with shared access, as mivo's methods take them) and
+    // checked before anything is allocated.
+    std::vector<SharedAccess<RecordObject>> records;
+    records.reserve(items.size());
+    for (const Ref& item : items) {
+      records.push_back(to_instance<RecordObject>(item.get(), state.quantized_vector,
+                                                  kQuantizedVectorName, "records"));
+    }
+    const mivo::QuantizedVector& first = *records[0]->value;
+    for (size_t i = 1; i < records.size(); ++i) {
+      const mivo::QuantizedVector& r = *records[i]->value;
+      if (r.dimension != first.dimension) {
+        throw_error(PyExc_ValueError,
+                    record_shape_differs(i, "dimension", r.dimension, first.dimension));
+      }
+      if (r.ex_bits != first.ex_bits) {
+        throw_error(PyExc_ValueError, record_shape_differs(i, "ex_bits", r.ex_bits, first.ex_bits));
+      }
+    }
+    auto data = allocate_quantized(first.dimension, first.ex_bits, records.size());
+    const MutableRecordColumns out = writable(*data);
+    for (size_t i = 0; i < records.size(); ++i) store_record(*records[i]->value, out, i);
+    return new_quantized_batch(state, std::move(data));
+  });
+}
+
+// ---- from_arrays -------------------------------------------------------------------
+
+// Refuses a packed column with bits set past each row's codes.
+void require_clean_padding(const Column& column, uint64_t rows, uint64_t width, uint64_t used_bits,
+                           const char* name) {
+  if (auto row = first_row_with_padding_bits(column.as<const uint8_t>(), rows, width, used_bits)) {
+    throw_error(PyExc_ValueError, column_padding(name, *row, used_bits));
+  }
+}
+
+void require_width(const char* name, uint64_t got, uint64_t want, const std::string& because) {
+  if (got != want) throw_error(PyExc_ValueError, column_width(name, got, want, because));
+}
+
+void require_rows(const char* name, uint64_t got, const char* first_name, uint64_t want) {
+  if (got != want) throw_error(PyExc_ValueError, column_rows(name, got, first_name, want));
+}
+
+MIVO_SIGNATURE(kFromArrays, "QuantizedBatch.from_arrays()", 5, "dimension", "ex_bits",
+               "binary_codes", "extended_codes", "factors");
+PyObject* QuantizedBatch_from_arrays(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return guarded([&] {
+    const auto a = bind(kFromArrays, args, nargs, kwnames);
+    const ModuleState& state = state_of_type(reinterpret_cast<PyTypeObject*>(cls));
+    const uint64_t dimension = to_unsigned_size(a[0], "dimension");
+    const uint64_t ex_bits = to_unsigned_size(a[1], "ex_bits");
+    if (dimension == 0) throw QuantizerError::invalid_config("dimension", kMustBePositive);
+    // Rows of a larger dimension could never be held in memory, and the bit counts of
+    // their codes would not fit in 64 bits: only an empty batch could claim one.
+    if (dimension > kMaxBatchDimension) {
+      throw QuantizerError::invalid_config("dimension", kMustBeAtMost2To56);
+    }
+    if (ex_bits > 7) throw QuantizerError::invalid_config("ex_bits", kMustBeZeroToSeven);
+    auto data = std::make_unique<QuantizedBatchData>();
+    data->dimension = dimension;
+    data->ex_bits = static_cast<unsigned>(ex_bits);
+    uint64_t rows = 0, width = 0, other_rows = 0;
+    data->binary_codes = take_column(a[2], "binary_codes", Element::kUInt8, 2, &rows, &width);
+    const uint64_t binary_width = binary_code_bytes(dimension);
+    require_width("binary_codes", width, binary_width, "dimension " + std::to_string(dimension));
+    data->extended_codes =
+        take_column(a[3], "extended_codes", Element::kUInt8, 2, &other_rows, &width);
+    const uint64_t extended_width = extended_code_bytes(dimension, data->ex_bits);
+    require_rows("extended_codes", other_rows, "binary_codes", rows);
+    require_width(
+        "extended_codes", width, extended_width,
+        "dimension " + std::to_string(dimension) + " with ex_bits " + std::to_string(ex_bits));
+    data->factors = take_column(a[4], "factors", Element::kFloat32, 2, &other_rows, &width);
+    require_rows("factors", other_rows, "binary_codes", rows);
+    require_width("factors", width, kFactorCount, "a record");
+    data->count = rows;
+    require_clean_padding(data->binary_codes, rows, binary_width, dimension, "binary_codes");
+    require_clean_padding(data->extended_codes, rows, extended_width, dimension * ex_bits,
+                          "extended_codes");
+    return new_quantized_batch(state, std::move(data));
+  });
+}
+
+// ---- the class ---------------------------------------------------------------------
+
+PyGetSetDef getset[] = {
+    {"binary_codes", QuantizedBatch_binary_codes, nullptr,
+     "Packed sign bits, one row per record: uint8 array (len, ceil(dimension / 8)), read-only.",
+     nullptr},
+    {"extended_codes", QuantizedBatch_extended_codes, nullptr,
+     "Packed extended codes, one row per record: uint8 array (len, ceil(dimension * ex_bits / "
+     "8)), read-only.",
+     nullptr},
+    {"factors", QuantizedBatch_factors, nullptr,
+     "Factors, one row per record: float32 array (len, 6) in the order delta, vl, f_add, "
+     "f_rescale, f_error, residual_norm, read-only.",
+     nullptr},
+    {"dimension", QuantizedBatch_dimension, nullptr, "Vector dimension.", nullptr},
+    {"ex_bits", QuantizedBatch_ex_bits, nullptr, "Number of extended bits (total_bits - 1).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"from_records", as_cfunction<QuantizedBatch_from_records>(), kFastCall | METH_CLASS,
+     "from_records($cls, records)\n--\n\nA batch holding copies of a non-empty sequence of "
+     "QuantizedVector records of one dimension and ex_bits."},
+    {"from_arrays", as_cfunction<QuantizedBatch_from_arrays>(), kFastCall | METH_CLASS,
+     "from_arrays($cls, dimension, ex_bits, binary_codes, extended_codes, factors)\n--\n\n"
+     "A batch over C-contiguous arrays, used in place (memory maps included): uint8 "
+     "(n, ceil(dimension / 8)), uint8 (n, ceil(dimension * ex_bits / 8)), float32 (n, 6).\n\n"
+     "The batch holds a buffer export of each array while it lives. Padding bits must be "
+     "zero."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc<QuantizedBatchData>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse<QuantizedBatchData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(QuantizedBatch_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(QuantizedBatch_length)},
+    {Py_sq_item, reinterpret_cast<void*>(QuantizedBatch_item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(QuantizedBatch_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(QuantizedBatch_length)},
+    {Py_tp_getset, getset},
+    {Py_tp_methods, methods},
+    {Py_tp_doc,
+     const_cast<char*>("RaBitQ records of one dimension and ex_bits, held as columns.\n\n"
+                       "batch[i] is a QuantizedVector equal in every property to the record "
+                       "the row was made from.")},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec g_quantized_batch_spec = {
+    kQuantizedBatchSpecName, sizeof(BatchObject<QuantizedBatchData>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots};
+
+std::unique_ptr<QuantizedBatchData> allocate_quantized(uint64_t dimension, unsigned ex_bits,
+                                                       uint64_t count) {
+  auto data = std::make_unique<QuantizedBatchData>();
+  data->dimension = dimension;
+  data->ex_bits = ex_bits;
+  data->count = count;
+  data->binary_codes = Column::allocate(count, binary_code_bytes(dimension));
+  data->extended_codes = Column::allocate(count, extended_code_bytes(dimension, ex_bits));
+  data->factors = Column::allocate(count, kFactorCount * sizeof(float));
+  return data;
+}
+
+MutableRecordColumns writable(const QuantizedBatchData& data) {
+  return {data.dimension,
+          data.ex_bits,
+          data.count,
+          data.binary_codes.as<uint8_t>(),
+          data.extended_codes.as<uint8_t>(),
+          data.factors.as<float>()};
+}
+
+PyObject* new_quantized_batch(const ModuleState& state, std::unique_ptr<QuantizedBatchData> data) {
+  return batch_new(state.quantized_batch, std::move(data));
+}
+
+const QuantizedBatchData& quantized_batch_arg(const ModuleState& state, PyObject* o,
+                                              const char* name) {
+  if (Py_TYPE(o) != state.quantized_batch) {
+    try {
+      throw_not_instance(o, kQuantizedBatchName);
+    } catch (const PythonError&) {
+      name_type_error(name);
+      throw;
+    }
+  }
+  return batch_of(o);
+}
+
+}  // namespace mivo::py::batch

@@ -1,0 +1,234 @@
+// bounds and search (see search_calls.h). Both release the interpreter lock while they
+// compute: they hold shared access on the quantizer and a reference to every argument,
+// and every array they read is either the call's own copy, a buffer export held for
+// the whole call, or a batch (whose columns never change and whose exports live as long
+// as the batch). So nothing they read can be resized, freed or changed by mivo while
+// other threads run; a fit or set_centroid on the quantizer meanwhile fails at once with
+// the access RuntimeError.
+#include "search_calls.h"
+
+#include <climits>
+#include <exception>
+#include <optional>
+#include <vector>
+
+#include "../lib/args.h"
+#include "../lib/convert.h"
+#include "../lib/messages.h"
+#include "../lib/objects.h"
+#include "../lib/results.h"
+#include "../search.h"
+#include "batches.h"
+#include "messages.h"
+#include "vector_rows.h"
+
+namespace mivo::py::batch {
+
+namespace {
+
+using RaBitQObject = Wrapped<mivo::RaBitQQuantizer>;
+
+// True on the main thread of the main interpreter, the only place where Python runs
+// signal handlers: only there does a long call take the lock back to run them.
+bool on_main_thread() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) return false;
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  if (!threading) throw_python_error();
+  Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  if (!main) throw_python_error();
+  Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
+  if (!ident) throw_python_error();
+  const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+  if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_python_error();
+  return id == PyThread_get_thread_ident();
+}
+
+// The thread state put aside while the lock is released.
+struct Released {
+  PyThreadState* state = nullptr;
+};
+
+// Between chunks of work on the main thread: takes the lock, runs the signal handlers,
+// releases the lock again. A handler that raises leaves its exception set and stops
+// the work.
+bool check_signals(void* context) {
+  auto* released = static_cast<Released*>(context);
+  PyEval_RestoreThread(released->state);
+  const bool go_on = PyErr_CheckSignals() == 0;
+  released->state = PyEval_SaveThread();
+  return go_on;
+}
+
+// Runs work(pacer) with the lock released, and rethrows whatever it threw once the
+// lock is held again; a stop by a signal handler becomes that handler's exception.
+// The work must not touch Python objects.
+template <class F>
+void run_released(F&& work) {
+  const bool main = on_main_thread();
+  Released released;
+  std::exception_ptr failure;
+  released.state = PyEval_SaveThread();
+  try {
+    Pacer pacer(main ? check_signals : nullptr, &released);
+    work(pacer);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(released.state);
+  if (!failure) return;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const SearchStopped&) {
+    throw PythonError{};
+  }
+}
+
+// The batch must come from a quantizer like this one: the same dimension and bits.
+void check_batch_fits(const mivo::RaBitQQuantizer& q, const QuantizedBatchData& batch) {
+  if (batch.ex_bits + 1 != q.total_bits()) {
+    throw_error(PyExc_ValueError, ex_bits_mismatch(batch.ex_bits, q.total_bits()));
+  }
+  if (batch.dimension != q.dimension()) {
+    throw QuantizerError::dimension_mismatch(q.dimension(), batch.dimension);
+  }
+}
+
+// k as a count of columns: an int (or __index__) of at least 1. A k beyond any count
+// of records is kept as the largest count, since it gives the same columns.
+uint64_t to_k(PyObject* o) {
+  Ref index = Ref::steal(PyNumber_Index(o));
+  if (!index) {
+    name_type_error("k");
+    throw_python_error();
+  }
+  int overflow = 0;
+  const long long k = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (k == -1 && PyErr_Occurred()) throw_python_error();
+  if (overflow > 0) return static_cast<uint64_t>(LLONG_MAX);
+  if (overflow < 0 || k < 1) throw_error(PyExc_ValueError, kKBelowOne);
+  return static_cast<uint64_t>(k);
+}
+
+// A result buffer as an array of `rows` x `columns`.
+template <class T>
+PyObject* matrix_result(ResultBuffer<T>& buffer, uint64_t rows, uint64_t columns,
+                        numpy::TypeNum type) {
+  Ref flat = Ref::steal(buffer.to_array(type));
+  return checked_new(
+      PyObject_CallMethod(flat.get(), "reshape", "(nn)", static_cast<Py_ssize_t>(rows),
+                          static_cast<Py_ssize_t>(columns)),
+      kWhatArray);
+}
+
+PyObject* tuple_result(std::initializer_list<PyObject*> items) {
+  std::vector<Ref> owned;
+  for (PyObject* item : items) owned.push_back(Ref::steal(item));
+  Ref tuple =
+      Ref::steal(checked_new(PyTuple_New(static_cast<Py_ssize_t>(owned.size())), kWhatTuple));
+  for (size_t i = 0; i < owned.size(); ++i) {
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), owned[i].release());
+  }
+  return tuple.release();
+}
+
+}  // namespace
+
+MIVO_SIGNATURE(kBounds, "bounds()", 3, "quantizer", "query", "batch");
+PyObject* py_bounds(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const auto a = bind(kBounds, args, nargs, kwnames);
+    const ModuleState& state = state_of_module(module);
+    auto q =
+        to_instance<RaBitQObject>(a[0], state.rabitq_quantizer, kRaBitQQuantizerName, "quantizer");
+    const Ref batch_ref = Ref::borrow(a[2]);
+    const QuantizedBatchData& batch = quantized_batch_arg(state, a[2], "batch");
+    const std::vector<float> query = to_float_vector(a[1]);
+    const mivo::RaBitQQuantizer& rabitq = *q->value;
+    check_batch_fits(rabitq, batch);
+    ResultBuffer<float> lower(batch.count);
+    ResultBuffer<float> upper(batch.count);
+    run_released([&](Pacer& pacer) {
+      bounds_batch(rabitq, query, batch.columns(), lower.span(), upper.span(), pacer);
+    });
+    PyObject* lo = lower.to_array(numpy::kFloat32);
+    Ref lo_ref = Ref::steal(lo);
+    PyObject* hi = upper.to_array(numpy::kFloat32);
+    return tuple_result({lo_ref.release(), hi});
+  });
+}
+
+MIVO_SIGNATURE(kSearch, "search()", 4, "quantizer", "queries", "batch", "k", "vectors");
+// The parameters that may be passed by position; `vectors` is keyword-only.
+constexpr size_t kSearchPositional = 4;
+
+PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const size_t given = static_cast<size_t>(PyVectorcall_NARGS(nargs));
+    if (given > kSearchPositional) {
+      throw_error(PyExc_TypeError,
+                  too_many_positional(kSearch.name, kSearchPositional, kSearchPositional, given));
+    }
+    const auto a = bind(kSearch, args, nargs, kwnames);
+    const ModuleState& state = state_of_module(module);
+    auto q =
+        to_instance<RaBitQObject>(a[0], state.rabitq_quantizer, kRaBitQQuantizerName, "quantizer");
+    const Ref batch_ref = Ref::borrow(a[2]);
+    const QuantizedBatchData& batch = quantized_batch_arg(state, a[2], "batch");
+    const mivo::RaBitQQuantizer& rabitq = *q->value;
+    const uint64_t d = rabitq.dimension();
+    const uint64_t k = to_k(a[3]);
+    const Ref queries_ref = Ref::borrow(a[1]);
+    const VectorRows queries(a[1], d, kQueriesNotMatrix);
+    check_batch_fits(rabitq, batch);
+    const bool rerank = a[4] != nullptr && a[4] != Py_None;
+    const Ref vectors_ref = Ref::borrow(a[4]);
+    std::optional<VectorRows> vectors;
+    if (rerank) {
+      vectors.emplace(a[4], d);
+      if (vectors->rows() != batch.count) {
+        throw_error(PyExc_ValueError, vector_rows_mismatch(vectors->rows(), batch.count));
+      }
+    }
+
+    const uint64_t m = queries.rows();
+    const uint64_t columns = result_columns(k, batch.count);
+    ResultBuffer<float> distances(m * columns);
+    ResultBuffer<int64_t> ids(m * columns);
+    ResultBuffer<uint64_t> candidates(rerank ? m : 0);
+    const SearchOutput out{distances.data(), ids.data(), rerank ? candidates.data() : nullptr};
+    run_released([&](Pacer& pacer) {
+      search_batch(rabitq, std::span<const float>(queries.data(), m * d), m, batch.columns(), k,
+                   rerank ? vectors->data() : nullptr, out, pacer);
+    });
+    PyObject* dist = matrix_result(distances, m, columns, numpy::kFloat32);
+    Ref dist_ref = Ref::steal(dist);
+    PyObject* id = matrix_result(ids, m, columns, numpy::kInt64);
+    if (!rerank) return tuple_result({dist_ref.release(), id});
+    Ref id_ref = Ref::steal(id);
+    PyObject* counts = candidates.to_array(numpy::kUInt64);
+    return tuple_result({dist_ref.release(), id_ref.release(), counts});
+  });
+}
+
+const char kBoundsDoc[] =
+    "bounds(quantizer, query, batch)\n--\n\nError intervals of the estimates against every "
+    "record of a QuantizedBatch.\n\nReturns (lower, upper), two float32 arrays (len(batch),): "
+    "approximate_l2_sqr(query, batch[i]) minus and plus batch[i].f_error times the norm of the "
+    "query's residual. The bound is probabilistic (about two standard deviations): the true "
+    "squared distance lies outside now and then. A record whose f_error bounds nothing (0 in two "
+    "or more dimensions, or not finite) gets (-inf, inf). The interpreter lock is released "
+    "while computing.";
+
+const char kSearchDoc[] =
+    "search(quantizer, queries, batch, k, *, vectors=None)\n--\n\nThe k nearest records of a "
+    "QuantizedBatch for each row of queries (a float32 array (m, dimension)).\n\nReturns "
+    "(distances, ids): float32 and int64 arrays (m, min(k, len(batch))), each row in order of "
+    "the estimated squared distance, ties to the lower id, NaN last. With vectors (the original "
+    "float32 vectors (len(batch), dimension), e.g. memory-mapped), every record whose lower bound "
+    "is at most the k-th smallest upper bound is re-ranked by its exact squared distance, and "
+    "the result is (distances, ids, candidates): exact distances, and the number of candidates "
+    "per query as a uint64 array (m,). That is the exact top-k whenever the probabilistic bounds "
+    "hold. The interpreter lock is released while computing; on the main thread, signals are "
+    "checked about every 10 ms.";
+
+}  // namespace mivo::py::batch

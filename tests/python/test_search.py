@@ -1,0 +1,128 @@
+"""mivo_batch.bounds and search: selection against a brute force, re-ranking against the
+exact top-k, the refusals, and the calls that let other threads run."""
+import _thread
+import threading
+import time
+
+import mivo
+import mivo_batch as mb
+import numpy as np
+import pytest
+from conftest import raises_exact
+
+F32 = np.float32
+
+
+def setup(n, d, bits, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((n, d), dtype=F32)
+    x[n // 2:n // 2 + 3] = x[:3]  # equal records: equal estimates, ties to the lower id
+    q = mivo.RaBitQQuantizer(d, 5, bits)
+    q.fit(x)
+    return x, q, mb.quantize(q, x), rng.standard_normal((4, d), dtype=F32)
+
+
+def exact_l2(x, query):
+    """Squared distances summed in index order from -0.0, as f32 (no pairwise sums)."""
+    return np.add.accumulate((x - query) ** 2, axis=1, dtype=F32)[:, -1]
+
+
+def brute(values, k):
+    """Stable argsort: ties to the lower id, NaN last."""
+    ids = np.argsort(values, kind="stable")[:k]
+    return values[ids], ids
+
+
+@pytest.mark.parametrize("n, k", [(50, 1), (50, 10), (50, 50), (50, 80), (1, 3)])
+def test_search_equals_brute_force_over_the_estimates(n, k):
+    x, q, batch, queries = setup(n, 16, 3)
+    dist, ids = mb.search(q, queries, batch, k)
+    assert dist.shape == ids.shape == (4, min(k, n)) and ids.dtype == np.int64
+    for row, query in enumerate(queries):
+        want_d, want_i = brute(mb.approximate_l2_sqr(q, query, batch), k)
+        assert ids[row].tolist() == want_i.tolist()
+        assert dist[row].tobytes() == want_d.tobytes()
+
+
+@pytest.mark.parametrize("bits, k", [(1, 5), (8, 60)])
+def test_reranking_with_every_record_a_candidate_equals_the_exact_top_k(bits, k):
+    x, q, batch, queries = setup(60, 24, bits, seed=bits)
+    x[7] = np.nan  # its estimate clamps to 0; its interval is infinite; exact NaN ranks last
+    batch = mb.quantize(q, x)
+    factors = batch.factors.copy()
+    factors[:, 4] = 0.0  # f_error 0: every interval infinite, every record a candidate
+    every = mb.QuantizedBatch.from_arrays(24, bits - 1, batch.binary_codes,
+                                          batch.extended_codes, factors)
+    dist, ids, cand = mb.search(q, queries, every, k, vectors=x)
+    assert cand.dtype == np.uint64 and cand.tolist() == [60] * 4
+    for row, query in enumerate(queries):
+        lower, upper = mb.bounds(q, query, batch)
+        est = mb.approximate_l2_sqr(q, query, batch)
+        assert (lower <= est).all() and (est <= upper).all()
+        assert np.isinf(lower[7]) and np.isinf(upper[7])
+        want_d, want_i = brute(exact_l2(x, query), k)
+        assert ids[row].tolist() == want_i.tolist()
+        assert dist[row].tobytes() == want_d.tobytes()
+
+
+def test_refusals():
+    x, q, batch, queries = setup(10, 8, 2)
+    cases = [
+        (lambda: mb.search(q, queries, batch, 0), ValueError, "k must be at least 1"),
+        (lambda: mb.search(q, queries, batch, -2), ValueError, "k must be at least 1"),
+        (lambda: mb.search(q, queries, batch, 3, x), TypeError,
+         "search() takes 4 positional arguments but 5 were given"),
+        (lambda: mb.search(q, queries[0], batch, 3), TypeError,
+         "argument 'queries': expected a 2-D float32 NumPy array of shape (m, dimension)"),
+        (lambda: mb.search(q, queries, batch, 3, vectors=x[:9]), ValueError,
+         "argument 'vectors': 9 rows for a batch of 10 records"),
+        (lambda: mb.search(q, queries[:, :7], batch, 3), ValueError,
+         "dimension mismatch: expected 8, got 7"),
+        (lambda: mb.search(mivo.RaBitQQuantizer(8, 5, 3), queries, batch, 3), ValueError, None),
+    ]
+    for call, exc, text in cases:
+        with raises_exact(exc, text):
+            call()
+
+
+def long_search(q, queries, batch, seconds):
+    """As many copies of queries as take about `seconds` to search."""
+    start = time.perf_counter()
+    mb.search(q, queries, batch, 10)
+    per = (time.perf_counter() - start) / len(queries)
+    return np.repeat(queries, max(1, int(seconds / per / len(queries))), axis=0)
+
+
+def test_a_fit_during_a_search_fails_and_leaves_the_result_alone():
+    x, q, batch, queries = setup(20_000, 64, 4)
+    many = long_search(q, queries, batch, 1.0)
+    want = mb.search(q, many, batch, 10)
+    started, results, refusals = threading.Event(), [], []
+
+    def run():
+        started.set()
+        results.append(mb.search(q, many, batch, 10))
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    started.wait()
+    while worker.is_alive():
+        try:
+            q.fit(x)  # the same centroid: a fit before the search starts changes nothing
+        except RuntimeError as e:
+            refusals.append(str(e))
+    worker.join()
+    assert refusals and set(refusals) == {"Already borrowed"}
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(results[0], want))
+
+
+def test_a_signal_stops_a_long_search_promptly():
+    x, q, batch, queries = setup(20_000, 64, 4)
+    many = long_search(q, queries, batch, 4.0)
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        mb.search(q, many, batch, 10, vectors=x)
+    assert time.perf_counter() - start < 1.5
+    timer.join()
