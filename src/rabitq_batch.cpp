@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "bit_codes.h"
 #include "error.h"
 #include "rabitq_batch_simd.h"
-#include "bit_codes.h"
 #include "sums.h"
 
 namespace mivo {
