@@ -80,8 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mode % 4 == 1) quantizer.set_centroid(in.values(d));
   if (mode % 4 == 2) {
     const uint64_t n = in.range(0, 4);
-    quantizer.fit(in.values(n * d), n);
-    MIVO_CHECK(quantizer.has_centroid() && quantizer.centroid().size() == d);
+    if (n == 0) {  // no rows to average: refused, still no centroid
+      MIVO_CHECK_REFUSES(quantizer.fit({}, 0), InvalidConfig);
+      MIVO_CHECK(!quantizer.has_centroid());
+    } else {
+      quantizer.fit(in.values(n * d), n);
+      MIVO_CHECK(quantizer.has_centroid() && quantizer.centroid().size() == d);
+    }
   }
   const std::vector<float> before(quantizer.centroid().begin(), quantizer.centroid().end());
   const bool had = quantizer.has_centroid();

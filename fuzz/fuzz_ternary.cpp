@@ -102,13 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (config & 2) sparsity = in.value();
   TernaryQuantizer quantizer(dim, high, low, normalize, sparsity);
 
-  // Fit on n rows; then refused fits (wrong length, or no rows with a target sparsity)
-  // leave the mean and thresholds as they were.
+  // Fit on n rows; then refused fits (wrong length, or no rows while there are
+  // dimensions) leave the mean and thresholds as they were.
   const uint64_t n = in.range(0, 12);
   std::vector<float> rows;
   if (config & 4) {
     rows = in.values(n * dim);
-    if (sparsity.has_value() && n == 0 && dim > 0) {
+    if (n == 0 && dim > 0) {
       MIVO_CHECK_REFUSES(quantizer.fit(rows, n), InvalidConfig);
       MIVO_CHECK(!quantizer.mean().has_value() && !quantizer.fitted_thresholds().has_value());
     } else {
@@ -122,9 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (config & 8) {
     const std::vector<float> wrong = in.values(n * dim + 1);
     fuzz::check_mismatch([&] { quantizer.fit(wrong, n); }, n * dim, n * dim + 1);
-    if (sparsity.has_value() && dim > 0) {
-      MIVO_CHECK_REFUSES(quantizer.fit({}, 0), InvalidConfig);
-    }
+    if (dim > 0) MIVO_CHECK_REFUSES(quantizer.fit({}, 0), InvalidConfig);
     MIVO_CHECK(quantizer.mean().has_value() == mean.has_value());
     if (mean) MIVO_CHECK(fuzz::same_bits(*quantizer.mean(), *mean));
     MIVO_CHECK(quantizer.fitted_thresholds().has_value() == thresholds.has_value());

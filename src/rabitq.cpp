@@ -466,6 +466,9 @@ void RaBitQQuantizer::fit(std::span<const float> flat, uint64_t n) {
     throw QuantizerError::invalid_config("num_vectors", kCountTimesDimensionOverflows);
   }
   if (flat.size() != total) throw QuantizerError::dimension_mismatch(total, flat.size());
+  // The mean of no rows is 0/0 in every component: a NaN centroid would make every later
+  // record and estimate NaN, so an empty fit is refused and the centroid stays.
+  if (n == 0) throw QuantizerError::invalid_config("num_vectors", kMustBePositive);
 
   // Each addition puts the row's value first: with NaNs in a column, the centroid
   // keeps the payload that this order has always kept.

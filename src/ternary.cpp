@@ -169,13 +169,18 @@ void TernaryQuantizer::fit(std::span<const float> flat, uint64_t n) {
     throw QuantizerError::invalid_config("num_vectors", kCountTimesDimensionOverflows);
   }
   if (flat.size() != expected) throw QuantizerError::dimension_mismatch(expected, flat.size());
-  if (n == 0 && target_sparsity_.has_value() && dimension_ > 0) {
-    throw QuantizerError::invalid_config("num_vectors", kPositiveWithTargetSparsity);
+  // No rows give a mean of 0/0 (NaN) in every component and no value to select a
+  // threshold from: refused, so the previous fit stays. Without dimensions there is
+  // nothing to learn, and an empty fit succeeds.
+  if (n == 0 && dimension_ > 0) {
+    throw QuantizerError::invalid_config("num_vectors", target_sparsity_.has_value()
+                                                            ? kPositiveWithTargetSparsity
+                                                            : kMustBePositive);
   }
 
   // Everything is built in locals and committed by non-throwing moves at the end, so a failure
-  // anywhere (allocation included) leaves the previous fit in force. With n = 0 the
-  // dimension is not bounded by any input, so the mean's size is checked first.
+  // anywhere (allocation included) leaves the previous fit in force; the mean's size is
+  // checked before anything is allocated.
   require_allocatable(dimension_, sizeof(float));
   std::vector<float> mean(dimension_);
   // Each addition puts the running sum first: with NaNs in a column, the mean keeps the

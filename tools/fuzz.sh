@@ -5,8 +5,9 @@
 #
 # The committed corpus in fuzz/corpus/<harness>/ is read but never written: new inputs
 # go to a scratch directory under build/fuzz/runs/. A crash, a failed check or a
-# sanitizer report fails the script after all harnesses have run; the reproducer
-# paths are printed (replay one with build/fuzz/fuzz/<harness> <path>).
+# sanitizer report fails the script after all harnesses have run, printing that
+# harness's log in full (less libFuzzer's progress lines; the log's path is printed)
+# and the reproducer paths (replay one with build/fuzz/fuzz/<harness> <path>).
 set -euo pipefail
 
 seconds=${1:-8}
@@ -17,7 +18,7 @@ build=build/fuzz
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \
   -DMIVO_BUILD_MODULE=OFF -DMIVO_BUILD_TESTS=OFF -DMIVO_BUILD_BENCH=OFF -DMIVO_BUILD_FUZZ=ON \
-  -DMIVO_SANITIZE=address,undefined,float-cast-overflow >/dev/null
+  -DMIVO_SANITIZE=address,undefined,float-cast-overflow -DMIVO_WERROR=ON >/dev/null
 cmake --build "$build"
 
 runs="$build/runs"
@@ -35,12 +36,13 @@ for source in fuzz/fuzz_*.cpp; do
       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
       "$scratch" "fuzz/corpus/$name" >"$runs/$name/log" 2>&1; then
     failed+=("$harness")
-    tail -n 40 "$runs/$name/log"
+    echo "log: $runs/$name/log"
+    grep -v '^#[0-9]' "$runs/$name/log" || true
     for reproducer in "$artifacts"/*; do
       [ -e "$reproducer" ] && echo "reproducer: $reproducer"
     done
   else
-    grep -E '^Done [0-9]+ runs|stat::number_of_executed_units' "$runs/$name/log" | head -n 1
+    grep -m 1 -E '^Done [0-9]+ runs|stat::number_of_executed_units' "$runs/$name/log"
   fi
 done
 

@@ -8,6 +8,7 @@
 
 #include "../error.h"
 #include "errors.h"
+#include "interpreters.h"
 #include "messages.h"
 #include "numpy_api.h"
 #include "once.h"
@@ -36,21 +37,34 @@ void clear_ordinary_error() {
 }
 
 Once g_sequence_once{kSequenceLookup};
-PyObject* g_sequence_type = nullptr;  // collections.abc.Sequence, or null if unavailable
+PyObject* g_sequence_type = nullptr;  // the main interpreter's Sequence, or null if unavailable
+
+// collections.abc.Sequence of the running interpreter, or null when it cannot be found.
+PyObject* find_sequence_type() {
+  Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+  return abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr;
+}
 
 bool is_sequence(PyObject* o) {
   if (PySequence_Check(o)) return true;
-  // An ordinary failure to find the type is kept: from then on only the
-  // interpreter's own sequence check applies.
-  g_sequence_once.run(
-      [] {
-        Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-        if (abc) g_sequence_type = PyObject_GetAttrString(abc.get(), "Sequence");
-        return g_sequence_type != nullptr;
-      },
-      [](PyObject*) {});
-  if (g_sequence_type == nullptr) return false;
-  const int r = PyObject_IsInstance(o, g_sequence_type);
+  // The main interpreter looks the type up once and keeps it for the process; an
+  // ordinary failure to find it is kept too, and from then on only the interpreter's
+  // own sequence check applies. Another interpreter's type must not outlive it, so
+  // there the lookup runs on every call that gets this far (sets, and sequences
+  // registered with the ABC), and an ordinary failure counts for that call only.
+  Ref local;
+  PyObject* type = nullptr;
+  if (in_main_interpreter()) {
+    g_sequence_once.run([] { return (g_sequence_type = find_sequence_type()) != nullptr; },
+                        [](PyObject*) {});
+    type = g_sequence_type;
+  } else {
+    local = Ref::steal(find_sequence_type());
+    if (!local) clear_ordinary_error();
+    type = local.get();
+  }
+  if (type == nullptr) return false;
+  const int r = PyObject_IsInstance(o, type);
   if (r < 0) throw_python_error();
   return r == 1;
 }

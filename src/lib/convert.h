@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "access.h"
+#include "objects.h"
 #include "python.h"
 #include "ref.h"
 
@@ -99,6 +100,7 @@ SharedAccess<Object> to_instance(PyObject* o, PyTypeObject* type, const char* cl
     }
   }
   auto* object = reinterpret_cast<Object*>(o);
+  native_value(object);  // refuses an instance without its value before anyone reads it
   return SharedAccess<Object>{object, AccessGuard(object->access, Access::Shared)};
 }
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "../error.h"
+#include "interpreters.h"
 #include "messages.h"
 
 namespace mivo::py {
@@ -30,17 +31,13 @@ void set_panic(const std::string& message) {
 }  // namespace
 
 PyObject* panic_type() noexcept {
-  PyObject* type = g_panic_type.load(std::memory_order_acquire);
-  if (type != nullptr) return type;
-  PyObject* created =
-      PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
-  if (created == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!g_panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-    Py_DECREF(created);  // another thread won; its type lives for the process
-    return expected;
+  try {
+    return interpreter_object(g_panic_type, kPanicName, [] {
+      return PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    });
+  } catch (const PythonError&) {
+    return nullptr;  // the creation error is pending
   }
-  return created;
 }
 
 Ref fetch_exception() noexcept {
@@ -86,9 +83,10 @@ std::string describe_exception(PyObject* exc) {
 }
 
 [[noreturn]] void throw_python_error() {
-  PyObject* panic = g_panic_type.load(std::memory_order_acquire);
-  if (panic != nullptr && PyErr_ExceptionMatches(panic)) {
-    Ref exc = fetch_exception();
+  // Taken first: the look-up of this interpreter's PanicException needs no error pending.
+  Ref exc = fetch_exception();
+  PyObject* panic = existing_interpreter_object(g_panic_type, kPanicName);
+  if (exc && panic != nullptr && PyErr_GivenExceptionMatches(exc.get(), panic)) {
     // The same message as the original, whatever its arguments: its str(). Lone
     // surrogates pass through (set_panic decodes them back).
     std::string message;
@@ -106,6 +104,7 @@ std::string describe_exception(PyObject* exc) {
 #endif
     throw InternalFailure(message, __FILE__, __LINE__);
   }
+  restore_exception(std::move(exc));
   throw PythonError{};
 }
 

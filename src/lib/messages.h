@@ -110,6 +110,15 @@ inline constexpr char kNumpyLookup[] = "NumPy's array interface";
 inline constexpr char kCapsuleFailure[] = "Failed to access NumPy array API capsule";
 inline constexpr char kVersionNotStr[] = "numpy.__version__ is not a str";
 inline constexpr char kApiNotCapsule[] = "_ARRAY_API is not a capsule";
+// Why a sub-interpreter finds no interface: it never imports NumPy itself.
+inline constexpr char kNumpyOnlyInMain[] =
+    "NumPy is loaded only by the main interpreter, and no call there has loaded it yet";
+
+// ---- objects of one interpreter ----------------------------------------------------------
+
+// Formatted by the interpreter: the key of a module object in a sub-interpreter's
+// dictionary for extensions (%s is the object's name).
+inline constexpr char kInterpreterKeyFormat[] = "mivo %s";
 
 inline std::string lookup_reentered(const char* lookup) {
   return std::string("the lookup of ") + lookup +
@@ -123,6 +132,7 @@ inline constexpr char kNameNotStr[] = "a function's __name__ must be a str";
 // ---- internal failures ------------------------------------------------------------------
 
 // Formatted by the interpreter: the source file, its line and the message.
+inline constexpr char kNoNativeValue[] = "an instance of a mivo class without its native value";
 inline constexpr char kInternalFailureFormat[] = "mivo: internal failure at %s:%d: %s\n";
 inline constexpr char kNestedPanicNotice[] =
     "mivo: a PanicException was raised by Python code run during a call:\n";

@@ -7,6 +7,7 @@
 
 #include "../error.h"
 #include "errors.h"
+#include "interpreters.h"
 #include "messages.h"
 #include "once.h"
 #include "ref.h"
@@ -68,7 +69,17 @@ void** import_api() {
 }
 
 // Loads the table on first use; a kept failure leaves it null (see g_failure).
+//
+// NumPy supports a single interpreter: the first one that imports it keeps it for the
+// process, and NumPy 2 then refuses to load in any other ("cannot load module more
+// than once per process"). So only the main interpreter loads the interface, and keeps
+// it for the process (the table and the three descriptors are NumPy's static data,
+// the same in every interpreter). Another interpreter uses what the main one loaded and
+// never imports NumPy itself: that would take NumPy away from the main interpreter for
+// good. Before the main interpreter has loaded it, NumPy is unavailable there, and
+// nothing is kept.
 void** load() {
+  if (!in_main_interpreter()) return g_once.done() ? g_api : nullptr;
   g_once.run([] { return (g_api = import_api()) != nullptr; },
              [](PyObject* exc) {
                g_failure = std::string(kCapsuleFailure) + ": " + describe_exception(exc);
@@ -78,7 +89,11 @@ void** load() {
 
 void** api() {
   void** table = load();
-  if (table == nullptr) throw InternalFailure(g_failure, __FILE__, __LINE__);
+  if (table == nullptr) {
+    throw InternalFailure(
+        g_once.done() ? g_failure : std::string(kCapsuleFailure) + ": " + kNumpyOnlyInMain,
+        __FILE__, __LINE__);
+  }
   return table;
 }
 
@@ -112,21 +127,17 @@ PyType_Slot holder_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec holder_spec = {kBufferHolderSpecName, sizeof(Holder), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, holder_slots};
+PyType_Spec holder_spec = {
+    kBufferHolderSpecName, sizeof(Holder), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    holder_slots};
 
 std::atomic<PyObject*> g_holder_type{nullptr};
 
 PyTypeObject* holder_type() {
-  PyObject* type = g_holder_type.load(std::memory_order_acquire);
-  if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
-  PyObject* created = checked_new(PyType_FromSpec(&holder_spec), kWhatHolderType);
-  PyObject* expected = nullptr;
-  if (!g_holder_type.compare_exchange_strong(expected, created)) {
-    Py_DECREF(created);
-    return reinterpret_cast<PyTypeObject*>(expected);
-  }
-  return reinterpret_cast<PyTypeObject*>(created);
+  return reinterpret_cast<PyTypeObject*>(interpreter_object(
+      g_holder_type, kBufferHolderSpecName,
+      [] { return checked_new(PyType_FromSpec(&holder_spec), kWhatHolderType); }));
 }
 
 }  // namespace

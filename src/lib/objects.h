@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "../error.h"
 #include "access.h"
 #include "errors.h"
+#include "interpreters.h"
 #include "messages.h"
 #include "python.h"
 
@@ -43,13 +45,23 @@ PyObject* wrap_new(PyTypeObject* type, std::unique_ptr<T> value) {
   return self;
 }
 
+// The native value of an instance. The module's constructors always give one; an
+// instance made any other way (a bare allocation through the C API) has none, and
+// every path to a value comes through here, so that is an internal failure
+// (PanicException), never a null dereference.
+template <class Object>
+auto& native_value(Object* o) {
+  if (o->value == nullptr) MIVO_FAIL(kNoNativeValue);
+  return *o->value;
+}
+
 // Runs body(value) with shared access to self's value: properties and reprs.
 template <class T, class F>
 PyObject* read_shared(PyObject* self, F&& body) {
   return guarded([&] {
     auto* o = reinterpret_cast<Wrapped<T>*>(self);
     AccessGuard guard(o->access, Access::Shared);
-    return body(static_cast<const T&>(*o->value));
+    return body(static_cast<const T&>(native_value(o)));
   });
 }
 
@@ -73,19 +85,20 @@ PyGetSetDef property(const char* name, const char* doc) {
           nullptr, doc, nullptr};
 }
 
-// Builds a heap type from `spec` once per process; later calls return the same
-// object. Throws PythonError when the interpreter refuses it.
+// The flags of the module's classes: immutable, as the interpreter's own types are.
+// A class attribute that Python code could replace or delete (`__new__` above all)
+// would let it build an instance without a native value, or change the class for
+// every user in the process.
+inline constexpr unsigned int kQuantizerTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+// The records come only out of methods: they have no constructor at all.
+inline constexpr unsigned int kRecordTypeFlags =
+    kQuantizerTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// The running interpreter's heap type built from `spec`, built on first request and
+// then reused (see interpreters.h). Throws PythonError when the interpreter refuses it.
 inline PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec* spec) {
-  PyObject* type = slot.load(std::memory_order_acquire);
-  if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
-  PyObject* created = PyType_FromSpec(spec);
-  if (created == nullptr) throw PythonError{};
-  PyObject* expected = nullptr;
-  if (!slot.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-    Py_DECREF(created);
-    return reinterpret_cast<PyTypeObject*>(expected);
-  }
-  return reinterpret_cast<PyTypeObject*>(created);
+  return reinterpret_cast<PyTypeObject*>(
+      interpreter_object(slot, spec->name, [spec] { return PyType_FromSpec(spec); }));
 }
 
 // The exact binary value of x rounded to `digits` decimals, ties to even, always

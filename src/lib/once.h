@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include "errors.h"
 #include "messages.h"
@@ -12,8 +11,8 @@
 namespace mivo::py {
 
 // The first caller runs the lookup while holding the interpreter; a thread that
-// arrives while it runs releases the interpreter while it waits (no C++ mutex is held
-// across Python code, so the lookup may let other threads in).
+// arrives while it runs releases the interpreter and sleeps until it ends (no C++
+// mutex is held across Python code, so the lookup may let other threads in).
 //
 // The lookup runs Python code (imports, and whatever hooks, finalizers or signal
 // handlers run inside them), which may call back into the module on the same thread.
@@ -34,6 +33,9 @@ class Once {
   // later calls then return without running anything, and callers read what was
   // published or kept. Throws PythonError (or the attempt's C++ exception) when the
   // failure is not kept.
+  // True once a lookup has completed (published, or its failure kept).
+  bool done() const { return state_.load(std::memory_order_acquire) == kDone; }
+
   template <class Attempt, class Keep>
   void run(Attempt&& attempt, Keep&& keep) {
     const unsigned long me = PyThread_get_thread_ident();
@@ -47,8 +49,10 @@ class Once {
           reentered_ = true;
           throw_error(PyExc_RuntimeError, lookup_reentered(what_));
         }
+        // Sleeps until the owner lets the state go (Release notifies): a lookup may take
+        // seconds (an import from a slow disk), and a spinning waiter would burn a core.
         Py_BEGIN_ALLOW_THREADS
-        while (state_.load(std::memory_order_acquire) == kRunning) std::this_thread::yield();
+        state_.wait(kRunning, std::memory_order_acquire);
         Py_END_ALLOW_THREADS
         continue;  // done, or given back by an interrupted attempt: look again
       }
@@ -77,6 +81,7 @@ class Once {
     ~Release() {
       once.owner_.store(0, std::memory_order_relaxed);
       once.state_.store(state, std::memory_order_release);
+      once.state_.notify_all();
     }
   };
 

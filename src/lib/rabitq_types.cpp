@@ -76,13 +76,12 @@ PyType_Slot quantized_vector_slots[] = {
 };
 
 PyType_Spec quantized_vector_spec = {kQuantizedVectorSpecName, sizeof(QuantizedVectorObject), 0,
-                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                     quantized_vector_slots};
+                                     kRecordTypeFlags, quantized_vector_slots};
 
 // ---- RaBitQQuantizer ------------------------------------------------------------
 
 mivo::RaBitQQuantizer& quantizer_of(PyObject* self) {
-  return *reinterpret_cast<QuantizerObject*>(self)->value;
+  return native_value(reinterpret_cast<QuantizerObject*>(self));
 }
 AccessState& access_of(PyObject* self) { return reinterpret_cast<QuantizerObject*>(self)->access; }
 
@@ -205,7 +204,7 @@ PyType_Slot quantizer_slots[] = {
 };
 
 PyType_Spec quantizer_spec = {kRaBitQQuantizerSpecName, sizeof(QuantizerObject), 0,
-                              Py_TPFLAGS_DEFAULT, quantizer_slots};
+                              kQuantizerTypeFlags, quantizer_slots};
 
 }  // namespace
 

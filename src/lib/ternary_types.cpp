@@ -45,7 +45,7 @@ PyObject* TernaryVector_get(PyObject* self, PyObject* const* args, Py_ssize_t na
     auto* o = reinterpret_cast<VectorObject*>(self);
     AccessGuard guard(o->access, Access::Shared);
     const uint64_t idx = to_unsigned_size(a[0], "idx");
-    const mivo::TernaryVector& v = *o->value;
+    const mivo::TernaryVector& v = native_value(o);
     if (idx >= v.dimension) {
       throw_error(PyExc_IndexError, index_out_of_range(idx, v.dimension));
     }
@@ -91,8 +91,8 @@ PyType_Slot vector_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec vector_spec = {kTernaryVectorSpecName, sizeof(VectorObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, vector_slots};
+PyType_Spec vector_spec = {kTernaryVectorSpecName, sizeof(VectorObject), 0, kRecordTypeFlags,
+                           vector_slots};
 
 // ---- TernaryQuantizer -------------------------------------------------------------
 
@@ -121,7 +121,7 @@ PyObject* TernaryQuantizer_fit(PyObject* self, PyObject* const* args, Py_ssize_t
     AccessGuard guard(o->access, Access::Exclusive);
     const std::optional<uint64_t> num_vectors = to_optional_size(a[1], "num_vectors");
     const FittingMatrix matrix = to_fitting_matrix(a[0], num_vectors);
-    o->value->fit(matrix.flat, matrix.rows);
+    native_value(o).fit(matrix.flat, matrix.rows);
     return none_result();
   });
 }
@@ -134,7 +134,7 @@ PyObject* TernaryQuantizer_quantize(PyObject* self, PyObject* const* args, Py_ss
     auto* o = reinterpret_cast<QuantizerObject*>(self);
     AccessGuard guard(o->access, Access::Shared);
     const std::vector<float> vector = to_float_vector(a[0]);
-    auto record = std::make_unique<mivo::TernaryVector>(o->value->quantize(vector));
+    auto record = std::make_unique<mivo::TernaryVector>(native_value(o).quantize(vector));
     return wrap_new(ternary_vector_type(), std::move(record));
   });
 }
@@ -176,7 +176,7 @@ PyType_Slot quantizer_slots[] = {
 };
 
 PyType_Spec quantizer_spec = {kTernaryQuantizerSpecName, sizeof(QuantizerObject), 0,
-                              Py_TPFLAGS_DEFAULT, quantizer_slots};
+                              kQuantizerTypeFlags, quantizer_slots};
 
 // ---- the similarity functions -------------------------------------------------------
 

@@ -113,11 +113,13 @@ TEST(TernaryQuantizerFit, MeansAndThresholds) {
   EXPECT_EQ(*plain.mean(), Floats({2, 1}));
   EXPECT_FALSE(plain.fitted_thresholds().has_value());
   EXPECT_EQ(ints(plain.quantize(Floats{2, 1})), Ints({0, 0}));
-  plain.fit({}, 0);  // NaN mean: everything codes 0, the norm still comes from the raw input
-  EXPECT_TRUE(std::isnan((*plain.mean())[0]) && std::isnan((*plain.mean())[1]));
-  const TernaryVector z = plain.quantize(Floats{3, -4});
-  EXPECT_EQ(ints(z), Ints({0, 0}));
-  EXPECT_EQ(z.original_norm, 5.0f);
+  try {  // no rows: refused (a NaN mean would code everything 0), the mean stays
+    plain.fit({}, 0);
+    ADD_FAILURE();
+  } catch (const QuantizerError& e) {
+    EXPECT_EQ(e.message(), "invalid config: num_vectors -- must be > 0");
+  }
+  EXPECT_EQ(*plain.mean(), Floats({2, 1}));
 
   TernaryQuantizer empty(0, 0.3f, -0.3f, true, 0.5f);  // no dimension, nothing to select
   empty.fit({}, 0);

@@ -447,6 +447,7 @@ def test_arrays_of_every_kind(dtype):
 # --- huge sizes ------------------------------------------------------------------------------
 
 OVERFLOWS = "invalid config: num_vectors -- num_vectors * dimension overflows"
+NO_ROWS = "invalid config: num_vectors -- must be > 0"
 
 
 @pytest.mark.parametrize(
@@ -459,9 +460,10 @@ OVERFLOWS = "invalid config: num_vectors -- num_vectors * dimension overflows"
         (lambda w: mivo.RaBitQQuantizer(2**58, 1), MemoryError, None),  # 64 * d wraps to 0
         (lambda w: mivo.RaBitQQuantizer(2**64 - 1, 2**64 - 1, 1), MemoryError, None),
         (lambda w: mivo.RaBitQQuantizer(2**64, 1), OverflowError, None),
-        (lambda w: mivo.TernaryQuantizer(2**48).fit([], 0), MemoryError, None),
-        (lambda w: mivo.TernaryQuantizer(2**62).fit(np.zeros((0, 3), F32)), MemoryError, None),
-        (lambda w: mivo.TernaryQuantizer(2**64 - 1).fit([], 0), MemoryError, None),
+        # No rows are refused before the mean is sized.
+        (lambda w: mivo.TernaryQuantizer(2**48).fit([], 0), ValueError, NO_ROWS),
+        (lambda w: mivo.TernaryQuantizer(2**62).fit(np.zeros((0, 3), F32)), ValueError, NO_ROWS),
+        (lambda w: mivo.TernaryQuantizer(2**64 - 1).fit([], 0), ValueError, NO_ROWS),
         (lambda w: mivo.TernaryQuantizer(2**48, target_sparsity=0.5).fit([], 0), ValueError,
          "invalid config: num_vectors -- must be > 0 when target_sparsity is set"),
         (lambda w: mivo.TernaryQuantizer(2**48).quantize([1.0]), ValueError,

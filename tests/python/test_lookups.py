@@ -1,6 +1,7 @@
 """The one-time lookups (NumPy's interface, the Sequence type) and life without
 NumPy: every case runs in a fresh interpreter, and a hang fails within seconds."""
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -131,6 +132,17 @@ NOT_SEQUENCE = "TypeError: argument 'centroid': 'set' object is not an instance 
         on_import("numpy", action)
         print(outcome(pack)); other.join(); print(*inner)
      """, ["KeyboardInterrupt: ", "[5]"], id="interrupted while another thread waits, NumPy"),
+    # A waiting thread sleeps: it spends next to no CPU time while the lookup takes 2 s.
+    pytest.param("""
+        def wait():
+            start = time.thread_time(); inner.append(outcome(pack))
+            inner.append(time.thread_time() - start < 0.25)
+        other = threading.Thread(target=wait)
+        def action():
+            other.start(); time.sleep(2)
+        on_import("numpy", action)
+        print(outcome(pack)); other.join(); print(*inner)
+     """, ["[5]", "[5] True"], id="a waiting thread sleeps, NumPy"),
 ])
 def test_lookup_never_waits_for_its_own_thread_and_keeps_no_interruption(code, want):
     assert run_fresh(code) == want
@@ -222,3 +234,58 @@ KEYWORD_RESULT = "RaBitQQuantizer(dimension=2, total_bits=4) TernaryQuantizer(di
 def test_keyword_names_on_first_use(code, want):
     assert run_fresh(f"KEYWORD_CALLS = {KEYWORD_CALLS!r}\nexec(KEYWORD_CALLS)\n"
                      + textwrap.dedent(code)) == want
+
+
+# Objects of a sub-interpreter, which is then destroyed: none is kept for the process.
+SUBINTERPRETERS = """
+sys.stdout.reconfigure(line_buffering=True)
+try:
+    import _interpreters as subs
+    create, run = (lambda: subs.create("legacy")), subs.exec
+except ImportError:  # Python 3.12 and older
+    import _xxsubinterpreters as subs
+    create, run = subs.create, subs.run_string
+
+def in_sub(body):
+    sub = create()
+    run(sub, "import sys, mivo\\n" + PRELUDE_SUB + body)
+    subs.destroy(sub)
+"""
+PRELUDE_SUB = """
+def outcome(call):
+    try:
+        result = call()
+    except BaseException as e:
+        return f"{type(e).__name__}: {e}"
+    return repr(result.tolist() if hasattr(result, "tolist") else result)
+q = mivo.RaBitQQuantizer(1, 0)
+"""
+NOT_SEQUENCE_SET = "TypeError: 'set' object is not an instance of 'Sequence'"
+NUMPY_ONLY_IN_MAIN = ("PanicException: Failed to access NumPy array API capsule: NumPy is loaded "
+                      "only by the main interpreter, and no call there has loaded it yet")
+
+
+@pytest.mark.parametrize("code, want", [
+    # The process's first Sequence lookup runs in the sub-interpreter; each interpreter
+    # has its own classes.
+    pytest.param("""
+        print(outcome(pack))
+        in_sub("print(outcome(lambda: mivo.pack_binary({1})), outcome(lambda: q.set_centroid({1.0})),"
+               " f'id{id(mivo.RaBitQQuantizer)}', flush=True)")
+        print(outcome(lambda: mivo.pack_binary({1, 2})), outcome(lambda: q1.set_centroid({1.0})),
+              f"id{id(mivo.RaBitQQuantizer)}")
+     """, ["[5]", f"{NOT_SEQUENCE_SET} {NOT_SEQUENCE} ID", f"{NOT_SEQUENCE_SET} {NOT_SEQUENCE} ID"],
+        id="first Sequence lookup in a sub-interpreter"),
+    # NumPy is loaded only by the main interpreter: a sub-interpreter that comes first
+    # is refused and keeps nothing; once the main one has loaded it, it is shared.
+    pytest.param("""
+        in_sub("print(outcome(lambda: mivo.pack_binary([1, 0, 1])), 'numpy' in sys.modules, flush=True)")
+        print(outcome(pack), outcome(hamming))
+        in_sub("print(outcome(lambda: mivo.pack_binary([1, 0, 1])), flush=True)")
+     """, [f"{NUMPY_ONLY_IN_MAIN} False", "[5] 1", "[5]"], id="first NumPy use in a sub-interpreter"),
+])
+def test_sub_interpreters_keep_nothing_for_the_process(code, want):
+    lines = run_fresh(f"PRELUDE_SUB = {PRELUDE_SUB!r}\n" + SUBINTERPRETERS + textwrap.dedent(code))
+    assert [re.sub(r"id\d+$", "ID", line) for line in lines] == want
+    ids = [m.group() for line in lines for m in [re.search(r"id\d+$", line)] if m]
+    assert len(set(ids)) == len(ids)  # the classes of two interpreters are two objects

@@ -144,3 +144,39 @@ def test_panic_raised_by_python_code_inside_a_conversion_propagates_as_panic():
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ok", "RaBitQQuantizer(dimension=2,", "total_bits=4)"]
     assert "Traceback" in result.stderr and "__float__" in result.stderr
+
+
+# Each class with the member that an attack would remove, and a use of an instance
+# that has no native value (allocated through the C API, past every constructor).
+@pytest.mark.parametrize("cls, member, use", [
+    ("QuantizedVector", "dimension", "bare.dimension"),
+    ("TernaryVector", "get", "mivo.ternary_hamming(bare, bare)"),
+    ("RaBitQQuantizer", "quantize", "repr(bare)"),
+    ("TernaryQuantizer", "quantize", "bare.quantize([])"),
+])
+def test_classes_are_immutable_and_a_bare_instance_panics(cls, member, use):
+    code = textwrap.dedent(f"""
+        import ctypes, mivo
+        cls = mivo.{cls}
+        def attempt(change):
+            try:
+                change()
+            except TypeError:
+                return "TypeError"
+            return "accepted"
+        print(attempt(lambda: setattr(cls, "__new__", staticmethod(lambda c, *a: object.__new__(c)))),
+              attempt(lambda: setattr(cls, "x", 1)), attempt(lambda: delattr(cls, "{member}")),
+              hasattr(cls, "x"), hasattr(cls, "{member}"))
+        alloc = ctypes.pythonapi.PyType_GenericAlloc
+        alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+        bare = alloc(cls, 0)
+        try:
+            {use}
+        except BaseException as e:
+            print(type(e).__name__ + ":", e)
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "TypeError TypeError TypeError False True",
+        "PanicException: an instance of a mivo class without its native value"]

@@ -1,10 +1,12 @@
-"""The installed wheel: it is the module that loads, it carries its own Highway, and every
-public function, method and property answers once. Runs in a root without a compiler,
-CMake or Highway, from a fresh virtual environment."""
+"""The installed wheel (or the module built from the sdist): it is the module that loads,
+it carries its stubs and licence and, from a wheel, its own Highway, and every public
+function, method and property answers once. A wheel is tested in a root without a
+compiler, CMake or Highway, each from a fresh virtual environment."""
 import importlib.metadata
 import math
 import os
 import sys
+from pathlib import Path
 
 import mivo
 import numpy as np
@@ -21,11 +23,21 @@ def loaded_libraries():
         return {line.split()[-1] for line in maps if "/" in line}
 
 
-def test_module_comes_from_the_wheel():
+def test_module_comes_from_the_environment():
     assert os.path.realpath(mivo.__file__).startswith(os.path.realpath(sys.prefix) + os.sep)
     assert importlib.metadata.version("mivo") == mivo.__version__
+
+
+def test_highway_is_bundled():
     hwy = [path for path in loaded_libraries() if os.path.basename(path).startswith("libhwy")]
     assert hwy and all(os.sep + "mivo.libs" + os.sep in path for path in hwy), hwy
+
+
+def test_install_carries_stubs_and_licence():
+    files = {str(f): f for f in importlib.metadata.files("mivo")}
+    stubs = [f"{p.name}/__init__.pyi" for p in (Path(__file__).parents[2] / "stubs").iterdir()]
+    for name in [*stubs, f"mivo-{mivo.__version__}.dist-info/licenses/LICENSE"]:
+        assert name in files and files[name].locate().is_file(), sorted(files)
 
 
 def rabitq():
