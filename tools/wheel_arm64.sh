@@ -29,15 +29,16 @@ wheel_of() {
 build() {
   local version raw=build/wheel-arm64-raw wheel check
   rm -f dist/mivo-*_aarch64.whl
+  mkdir -p build dist
   for version in "${versions[@]}"; do
     echo "== aarch64 wheel for Python $version"
     rm -rf "$raw" build/wheel-arm64-check
-    _PYTHON_HOST_PLATFORM=linux-aarch64 "python$version" -m pip wheel --no-index \
-      --no-build-isolation --no-deps -w "$raw" \
-      --config-settings=cmake.toolchain-file="$here/cmake/aarch64-linux-gnu.cmake" \
+    # CMake reads the toolchain file from the environment (scikit-build-core refuses
+    # its own toolchain setting when pip passes it).
+    _PYTHON_HOST_PLATFORM=linux-aarch64 CMAKE_TOOLCHAIN_FILE="$here/cmake/aarch64-linux-gnu.cmake" \
+      "python$version" -m pip wheel --no-index --no-build-isolation --no-deps -w "$raw" \
       --config-settings=cmake.define.MIVO_CROSS_PYTHON_VERSION="$version" . \
       >build/pip-wheel-arm64.log 2>&1 || { cat build/pip-wheel-arm64.log >&2; exit 1; }
-    mkdir -p dist
     auditwheel repair -w dist "$raw"/mivo-*.whl >build/auditwheel-arm64.log 2>&1 ||
       { cat build/auditwheel-arm64.log >&2; exit 1; }
     wheel=$(wheel_of "$version")
