@@ -68,8 +68,12 @@ smoke() {
     wheel=$(wheel_of "$version")
     venv=build/venv-wheel-arm64-$version
     rm -rf "$venv"
-    "python$version" -m venv --system-site-packages "$venv"
-    "$venv/bin/python" -m pip install -q --no-index "$wheel"
+    # The root has ensurepip for its default Python only (python3.15-venv is not in its
+    # package list), and installing pip into each venv is slow emulated: pip runs from
+    # Debian's pip wheel instead, with the venv's interpreter, so it installs there.
+    "python$version" -m venv --without-pip --system-site-packages "$venv"
+    pip_wheel=(/usr/share/python-wheels/pip-*.whl)
+    "$venv/bin/python" "${pip_wheel[0]}/pip" install -q --no-index "$wheel"
     echo "== pytest against the installed $wheel ($("python$version" --version), emulated)"
     (cd tests/wheel &&
       "$here/$venv/bin/python" -m pytest -q -p no:cacheprovider . ../python/test_golden.py)
