@@ -63,6 +63,8 @@ def plot(path, title, speed, misses):
     for label, points in misses.items():
         bits, shares = zip(*points)
         right.plot(bits, [100 * s for s in shares], marker="o", label=label)
+    right.set_ylim(bottom=0)
+    right.set_xticks(sorted({b for points in misses.values() for b, _ in points}))
     right.set_xlabel("bits per dimension")
     right.set_ylabel("% of (query, record) pairs")
     right.set_title("distance bounds missed", fontsize=10)
