@@ -38,7 +38,6 @@ import numpy as np  # noqa: E402
 import faiss_peer  # noqa: E402
 import mivo  # noqa: E402
 import page  # noqa: E402
-from batch_bench import batch_rows  # noqa: E402
 from search_bench import search_rows  # noqa: E402
 from timing import Table, best_ns, human, stream_ns  # noqa: E402
 
@@ -327,7 +326,6 @@ def main():
                   2 if args.quick else 3)
     query_reuse_row(t, 2000 if args.quick else 10000, 2 if args.quick else 3)
     call_overhead_row(t, 200_000 if args.quick else 1_000_000)
-    batch_rows(t, faiss, args.quick)
     search_rows(t, args.quick)
     core_rows(t)
     OUT.mkdir(exist_ok=True)
