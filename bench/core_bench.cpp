@@ -12,6 +12,13 @@
 //   hamming             N codes of 16 and 128 bytes (row-major): dispatched against
 //                       mivo::scalar; ns per code.
 //   asymmetric_l2       N codes at d = 128 and 768 (row-major): the same.
+//   batch_estimate      d = 768, 4 bits, N records (random codes and factors):
+//                       approximate_l2_sqr_batch with kBest and kScalar, and the
+//                       per-record approximate_l2_sqr loop over 10,000 of them; ns per
+//                       record.
+//   batch_quantize      d = 768 at 4 and 1 bits, 10,000 vectors (2,000 with --quick):
+//                       quantize_batch against the per-record quantize loop, and the
+//                       rotation alone (the per-record Rotation::rotate); ns per vector.
 // Every timing is the best of several repeats (std::chrono::steady_clock). Results
 // feed a checksum that is printed, and each SIMD result is compared bit for bit with
 // its scalar counterpart ("identical").
@@ -25,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "rabitq_batch.h"
 #include "rotation.h"
 #include "simd_ops.h"
 
@@ -96,7 +104,8 @@ struct Json {
     text += v ? "true" : "false";
   }
   void open(const char* k, char bracket) {
-    if (k) key(k);
+    if (k)
+      key(k);
     else {
       text += first ? "" : ", ";
     }
@@ -116,14 +125,15 @@ void rotate_row(Json& js, uint64_t d, int calls, int repeats) {
   std::vector<float> y(d);
 
   auto run = [&](auto&& one) {
-    return best_ns(repeats, [&] {
-             double s = 0.0;
-             for (int c = 0; c < calls; ++c) {
-               one(&queries[c * d], y.data());
-               s += y[c % d];
-             }
-             g_sink = g_sink + s;
-           }) /
+    return best_ns(repeats,
+                   [&] {
+                     double s = 0.0;
+                     for (int c = 0; c < calls; ++c) {
+                       one(&queries[c * d], y.data());
+                       s += y[c % d];
+                     }
+                     g_sink = g_sink + s;
+                   }) /
            calls;
   };
   const double best = run([&](const float* x, float* out) { r.rotate(x, out); });
@@ -168,9 +178,8 @@ void generation_row(Json& js, uint64_t d, int repeats) {
     for (uint64_t i = 0; i < d * d; ++i) s += mivo::next_gaussian(state);
     g_sink = g_sink + s;
   });
-  const bool identical =
-      same_bits(Rotation::generate(d, seed).row_major(),
-                Rotation::generate(d, seed, Kernels::kScalar).row_major());
+  const bool identical = same_bits(Rotation::generate(d, seed).row_major(),
+                                   Rotation::generate(d, seed, Kernels::kScalar).row_major());
 
   js.open(nullptr, '{');
   js.num("d", static_cast<double>(d));
@@ -207,11 +216,119 @@ void batch_row(Json& js, const char* key, uint64_t size, size_t n, int repeats, 
   js.close('}');
 }
 
+// Owned columns of n records.
+struct Columns {
+  std::vector<uint8_t> bin, ext;
+  std::vector<float> factors;
+  mivo::MutableRecordColumns cols;
+
+  Columns(uint64_t d, unsigned ex_bits, uint64_t n)
+      : bin(n * mivo::binary_code_bytes(d)),
+        ext(n * mivo::extended_code_bytes(d, ex_bits)),
+        factors(n * mivo::kFactorCount),
+        cols{d, ex_bits, n, bin.data(), ext.data(), factors.data()} {}
+};
+
+void batch_estimate_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, int repeats) {
+  const mivo::RaBitQQuantizer q(d, 7, total_bits);
+  Columns c(d, total_bits - 1, n);
+  c.bin = random_bytes(c.bin.size(), 1);
+  c.ext = random_bytes(c.ext.size(), 2);
+  c.factors = gaussians(c.factors.size(), 3);
+  c.cols.binary_codes = c.bin.data();
+  c.cols.extended_codes = c.ext.data();
+  c.cols.factors = c.factors.data();
+  const mivo::RecordColumns batch = c.cols.view();
+  const std::vector<float> query = gaussians(d, 4);
+  std::vector<float> a(n), b(n);
+  auto run = [&](Kernels k, std::vector<float>& out, int reps) {
+    return best_ns(reps,
+                   [&] {
+                     mivo::approximate_l2_sqr_batch(q, query, batch, out, k);
+                     g_sink = g_sink + out[n / 2];
+                   }) /
+           static_cast<double>(n);
+  };
+  const double best = run(Kernels::kBest, a, repeats);
+  const double scalar = run(Kernels::kScalar, b, std::max(2, repeats / 2));
+  const uint64_t loop_n = std::min<uint64_t>(n, 10000);
+  std::vector<mivo::QuantizedVector> records;
+  for (uint64_t i = 0; i < loop_n; ++i) records.push_back(mivo::record_at(batch, i));
+  std::vector<float> l(loop_n);
+  const double loop = best_ns(std::max(2, repeats / 2),
+                              [&] {
+                                for (uint64_t i = 0; i < loop_n; ++i) {
+                                  l[i] = q.approximate_l2_sqr(query, records[i]);
+                                }
+                                g_sink = g_sink + l[loop_n / 2];
+                              }) /
+                      static_cast<double>(loop_n);
+  const bool identical = same_bits(a, b) && std::memcmp(a.data(), l.data(), loop_n * 4) == 0;
+
+  js.open(nullptr, '{');
+  js.num("d", static_cast<double>(d));
+  js.num("bits", total_bits);
+  js.num("n", static_cast<double>(n));
+  js.num("best_ns_per_record", best);
+  js.num("scalar_ns_per_record", scalar);
+  js.num("loop_ns_per_record", loop);
+  js.num("best_vs_loop", loop / best);
+  js.num("best_vs_scalar", scalar / best);
+  js.boolean("identical", identical);
+  js.close('}');
+}
+
+void batch_quantize_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, int repeats) {
+  mivo::RaBitQQuantizer q(d, 7, total_bits);
+  const std::vector<float> x = gaussians(n * d, 5);
+  q.fit(x, n);
+  Columns c(d, total_bits - 1, n);
+  const double batch = best_ns(repeats,
+                               [&] {
+                                 mivo::quantize_batch(q, x.data(), c.cols);
+                                 g_sink = g_sink + c.factors[n];
+                               }) /
+                       static_cast<double>(n);
+  Columns l(d, total_bits - 1, n);
+  const double loop =
+      best_ns(repeats,
+              [&] {
+                for (uint64_t i = 0; i < n; ++i) {
+                  mivo::store_record(q.quantize(std::span<const float>(&x[i * d], d)), l.cols, i);
+                }
+                g_sink = g_sink + l.factors[n];
+              }) /
+      static_cast<double>(n);
+  std::vector<float> y(d);
+  const double rotate = best_ns(repeats,
+                                [&] {
+                                  for (uint64_t i = 0; i < n; ++i)
+                                    q.rotation().rotate(&x[i * d], y.data());
+                                  g_sink = g_sink + y[0];
+                                }) /
+                        static_cast<double>(n);
+  const bool identical =
+      same_bits(c.bin, l.bin) && same_bits(c.ext, l.ext) && same_bits(c.factors, l.factors);
+
+  js.open(nullptr, '{');
+  js.num("d", static_cast<double>(d));
+  js.num("bits", total_bits);
+  js.num("n", static_cast<double>(n));
+  js.num("batch_ns_per_vector", batch);
+  js.num("loop_ns_per_vector", loop);
+  js.num("rotate_ns_per_vector", rotate);
+  js.num("batch_vs_loop", loop / batch);
+  js.boolean("identical", identical);
+  js.close('}');
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const size_t n = quick ? 20000 : 100000;
+  // --only-batch: the batch rows alone (for quick measurements of the batch kernels).
+  const bool only_batch = argc > 1 && std::strcmp(argv[argc - 1], "--only-batch") == 0;
   const auto start = std::chrono::steady_clock::now();
 
   Json js;
@@ -226,37 +343,48 @@ int main(int argc, char** argv) {
   js.close(']');
   js.boolean("quick", quick);
 
-  js.open("rotate", '[');
-  for (uint64_t d : {768, 1536}) rotate_row(js, d, quick ? 20 : 50, quick ? 3 : 5);
-  js.close(']');
+  if (!only_batch) {
+    js.open("rotate", '[');
+    for (uint64_t d : {768, 1536}) rotate_row(js, d, quick ? 20 : 50, quick ? 3 : 5);
+    js.close(']');
 
-  js.open("generation", '[');
-  for (uint64_t d : {768, 1536}) generation_row(js, d, quick ? 2 : (d > 1000 ? 3 : 5));
-  js.close(']');
+    js.open("generation", '[');
+    for (uint64_t d : {768, 1536}) generation_row(js, d, quick ? 2 : (d > 1000 ? 3 : 5));
+    js.close(']');
 
-  js.open("hamming", '[');
-  for (uint64_t width : {16, 128}) {
-    const std::vector<uint8_t> codes = random_bytes(n * width, width);
-    const std::vector<uint8_t> query = random_bytes(width, width + 1);
-    const mivo::CodeBatch batch(codes.data(), n, width);
-    batch_row<uint32_t>(
-        js, "bytes", width, n, quick ? 8 : 20,
-        [&](uint32_t* out) { mivo::batch_hamming_distances(query, batch, out); },
-        [&](uint32_t* out) { mivo::scalar::batch_hamming_distances(query, batch, out); });
+    js.open("hamming", '[');
+    for (uint64_t width : {16, 128}) {
+      const std::vector<uint8_t> codes = random_bytes(n * width, width);
+      const std::vector<uint8_t> query = random_bytes(width, width + 1);
+      const mivo::CodeBatch batch(codes.data(), n, width);
+      batch_row<uint32_t>(
+          js, "bytes", width, n, quick ? 8 : 20,
+          [&](uint32_t* out) { mivo::batch_hamming_distances(query, batch, out); },
+          [&](uint32_t* out) { mivo::scalar::batch_hamming_distances(query, batch, out); });
+    }
+    js.close(']');
+
+    js.open("asymmetric_l2", '[');
+    for (uint64_t d : {128, 768}) {
+      const uint64_t width = mivo::packed_size(d);
+      const std::vector<uint8_t> codes = random_bytes(n * width, d);
+      const std::vector<float> query = gaussians(d, d + 5);
+      const mivo::CodeBatch batch(codes.data(), n, width);
+      batch_row<float>(
+          js, "d", d, n, quick ? 8 : 20,
+          [&](float* out) { mivo::batch_asymmetric_l2(query, batch, out); },
+          [&](float* out) { mivo::scalar::batch_asymmetric_l2(query, batch, out); });
+    }
+    js.close(']');
   }
+
+  js.open("batch_estimate", '[');
+  batch_estimate_row(js, 768, 4, n, quick ? 3 : 5);
   js.close(']');
 
-  js.open("asymmetric_l2", '[');
-  for (uint64_t d : {128, 768}) {
-    const uint64_t width = mivo::packed_size(d);
-    const std::vector<uint8_t> codes = random_bytes(n * width, d);
-    const std::vector<float> query = gaussians(d, d + 5);
-    const mivo::CodeBatch batch(codes.data(), n, width);
-    batch_row<float>(
-        js, "d", d, n, quick ? 8 : 20,
-        [&](float* out) { mivo::batch_asymmetric_l2(query, batch, out); },
-        [&](float* out) { mivo::scalar::batch_asymmetric_l2(query, batch, out); });
-  }
+  js.open("batch_quantize", '[');
+  for (unsigned bits : {4u, 1u})
+    batch_quantize_row(js, 768, bits, quick ? 2000 : 10000, quick ? 2 : 3);
   js.close(']');
 
   js.num("checksum", g_sink);

@@ -7,7 +7,10 @@ namespace mivo {
 
 std::optional<uint64_t> first_row_with_padding_bits(const uint8_t* rows, uint64_t count,
                                                     uint64_t row_bytes, uint64_t used_bits) {
-  if (used_bits > 8 * row_bytes) MIVO_FAIL(kPaddingPastRow);
+  // used_bits > 8 * row_bytes, without the product (which may not fit).
+  if (used_bits / 8 > row_bytes || (used_bits / 8 == row_bytes && used_bits % 8 != 0)) {
+    MIVO_FAIL(kPaddingPastRow);
+  }
   // Only the last partly used byte and the bytes after it can hold padding.
   const uint64_t first = used_bits / 8;
   const unsigned kept = static_cast<unsigned>(used_bits % 8);

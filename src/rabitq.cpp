@@ -489,8 +489,15 @@ void RaBitQQuantizer::residual(std::span<const float> x, std::span<float> r) con
 
 void RaBitQQuantizer::rotated_residual(std::span<const float> x, std::span<float> r,
                                        std::span<float> s) const {
-  residual(x, r);
-  rotation_.rotate(r.data(), s.data());
+  rotated_residuals(x.data(), 1, r.data(), s.data());
+}
+
+void RaBitQQuantizer::rotated_residuals(const float* x, uint64_t n, float* r, float* s) const {
+  const uint64_t d = dimension_;
+  for (uint64_t v = 0; v < n; ++v) {
+    residual(std::span<const float>(x + v * d, d), std::span<float>(r + v * d, d));
+  }
+  rotation_.rotate_rows(r, n, s);
 }
 
 QuantizedVector RaBitQQuantizer::quantize(std::span<const float> x) const {

@@ -76,6 +76,10 @@ class RaBitQQuantizer {
   // Batch estimates compute it once per call, as the per-record cache does per query.
   float rotate_query(std::span<const float> q, std::span<float> rotated) const;
 
+  // The rotated residuals of n vectors, row-major in x (n * dimension floats), into s;
+  // r receives the residuals. Each row has the bits of quantize's own residual.
+  void rotated_residuals(const float* x, uint64_t n, float* r, float* s) const;
+
   uint64_t dimension() const { return dimension_; }
   uint64_t total_bits() const { return total_bits_; }
   const Rotation& rotation() const { return rotation_; }

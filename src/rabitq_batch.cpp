@@ -16,6 +16,14 @@
 
 namespace mivo {
 
+namespace {
+
+// Vectors rotated together by quantize_batch: a multiple of the four that share one
+// read of the matrix, small enough that their residuals stay in the cache.
+constexpr uint64_t kQuantizeBlock = 16;
+
+}  // namespace
+
 uint64_t binary_code_bytes(uint64_t dimension) { return packed_size(dimension); }
 
 uint64_t extended_code_bytes(uint64_t dimension, unsigned ex_bits) {
@@ -95,8 +103,18 @@ void quantize_batch(const RaBitQQuantizer& q, const float* vectors,
   if (out.ex_bits + 1 != q.total_bits()) {
     MIVO_FAIL(extended_bits_differ(q.total_bits() - 1, out.ex_bits));
   }
-  for (uint64_t i = 0; i < out.count; ++i) {
-    store_record(q.quantize(std::span<const float>(vectors + i * d, d)), out, i);
+  // Blocks of vectors share each pass over the rotation matrix; the rest is the
+  // per-record quantization of each rotated residual.
+  const uint64_t block = std::min(kQuantizeBlock, out.count);
+  std::vector<float> r(block * d);
+  std::vector<float> s(block * d);
+  for (uint64_t i0 = 0; i0 < out.count; i0 += block) {
+    const uint64_t nv = std::min(block, out.count - i0);
+    q.rotated_residuals(vectors + i0 * d, nv, r.data(), s.data());
+    for (uint64_t v = 0; v < nv; ++v) {
+      const std::span<const float> row(s.data() + v * d, d);
+      store_record(quantize_rotated(row, static_cast<unsigned>(q.total_bits())), out, i0 + v);
+    }
   }
 }
 

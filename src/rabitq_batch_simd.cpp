@@ -51,24 +51,43 @@ inline uint32_t word_at(const uint8_t* row, uint64_t row_bytes, uint64_t offset)
   return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
+// The little-endian 32-bit word at p.
+inline uint32_t word_le(const uint8_t* p) {
+  uint8_t b[4];
+  std::memcpy(b, p, 4);
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
 // Copies, for `lanes` records from `first` (past the batch's end: its last record
 // again, whose results are dropped), blocks [c0, c0 + nblocks) into w: block k's word
 // row r (0 the sign bits, 1 + e extended word e) at w[(k * (1 + ex_bits) + r) * lanes].
+// Chunks whose words lie wholly inside the rows (all but the last, mostly) read them
+// without the bounds test of word_at.
 void transpose_words(const RecordColumns& batch, uint64_t first, uint64_t lanes, uint64_t c0,
                      uint64_t nblocks, uint32_t* w) {
   const unsigned b = batch.ex_bits;
   const uint64_t nb = binary_code_bytes(batch.dimension);
   const uint64_t ne = extended_code_bytes(batch.dimension, b);
   const uint64_t rows = 1 + b;
+  const uint64_t c1 = c0 + nblocks;
+  const bool inside = 4 * c1 <= nb && 4 * c1 * b <= ne;
   for (uint64_t t = 0; t < lanes; ++t) {
     const uint64_t rec = std::min(first + t, batch.count - 1);
     const uint8_t* bin = batch.binary_codes + rec * nb;
     const uint8_t* ext = b > 0 ? batch.extended_codes + rec * ne : nullptr;
-    for (uint64_t k = 0; k < nblocks; ++k) {
-      const uint64_t c = c0 + k;
-      uint32_t* col = w + k * rows * lanes + t;
-      col[0] = word_at(bin, nb, 4 * c);
-      for (uint64_t e = 0; e < b; ++e) col[(1 + e) * lanes] = word_at(ext, ne, 4 * (c * b + e));
+    uint32_t* col = w + t;
+    if (inside) {
+      for (uint64_t c = c0; c < c1; ++c, col += rows * lanes) {
+        col[0] = word_le(bin + 4 * c);
+        for (uint64_t e = 0; e < b; ++e) col[(1 + e) * lanes] = word_le(ext + 4 * (c * b + e));
+      }
+    } else {
+      for (uint64_t c = c0; c < c1; ++c, col += rows * lanes) {
+        col[0] = word_at(bin, nb, 4 * c);
+        for (uint64_t e = 0; e < b; ++e) {
+          col[(1 + e) * lanes] = word_at(ext, ne, 4 * (c * b + e));
+        }
+      }
     }
   }
 }
@@ -89,49 +108,105 @@ using DU = hn::RebindToUnsigned<DF>;
 using VU = hn::Vec<DU>;
 using DI = hn::RebindToSigned<DF>;
 
+// The code -> centred value arithmetic without an integer-to-float conversion: with
+// the extended code e as the low mantissa bits of 2^22 (whose step is 1/2), the float
+// 2^22 + e is exact, and so are 2^22 + m, 2^22 + m - 2^B and the sums below, whose
+// operands lie within a factor of two of each other: (2^22 + e) - (2^22 + m - sign *
+// 2^B) is exactly f32(code) - m. The sign bit picks one of two offsets.
+constexpr uint32_t kTwo22Bits = 0x4A800000u;  // the float 2^22
+constexpr float kTwo22 = 4194304.0f;
+
+// The offsets for a sign bit of 0 and of 1 (for ex_bits 0: the centred values).
+struct Offsets {
+  float lo, hi;
+};
+
+inline Offsets offsets(unsigned b, float centre) {
+  const float top = static_cast<float>(uint32_t{1} << b);
+  if (b == 0) return {0.0f - centre, top - centre};
+  const float base = kTwo22 + centre;
+  return {-base, top - base};
+}
+
 // Lane l of the result: f32(code) - centre for dimension J of a block, with code the
-// combined code of record l, read from the transposed words at w (row stride `stride`).
-// The difference is exact (a half-integer below 256).
+// combined code of record l, read from the transposed words at w (row stride `stride`);
+// lo and hi from offsets().
 template <unsigned B, size_t J>
-HWY_INLINE VF Centred(const uint32_t* HWY_RESTRICT w, size_t stride, VF centre) {
+HWY_INLINE VF Centred(const uint32_t* HWY_RESTRICT w, size_t stride, VF lo, VF hi) {
   const DU du;
   const DF df;
-  constexpr unsigned kBit = uint32_t{1} << B;
   const VU s = hn::Load(du, w);
-  VU code;
-  if constexpr (J >= B) {
-    code = hn::And(hn::ShiftRight<J - B>(s), hn::Set(du, kBit));
+  const auto sign = hn::RebindMask(df, hn::TestBit(s, hn::Set(du, uint32_t{1} << J)));
+  const VF offset = hn::IfThenElse(sign, hi, lo);
+  if constexpr (B == 0) {
+    return offset;
   } else {
-    code = hn::And(hn::ShiftLeft<B - J>(s), hn::Set(du, kBit));
-  }
-  if constexpr (B > 0) {
     constexpr unsigned kPos = J * B;
     constexpr unsigned kWord = kPos / 32;
     constexpr unsigned kShift = kPos % 32;
-    VU e = hn::ShiftRight<kShift>(hn::Load(du, w + (1 + kWord) * stride));
+    // The code's bits moved to bit 1 up (one below kShift, or up by one at 0).
+    const VU word = hn::Load(du, w + (1 + kWord) * stride);
+    VU e;
+    if constexpr (kShift == 0) {
+      e = hn::ShiftLeft<1>(word);
+    } else {
+      e = hn::ShiftRight<kShift - 1>(word);
+    }
     if constexpr (kShift + B > 32) {
       // The code continues in the low bits of the next word.
-      e = hn::Or(e, hn::ShiftLeft<32 - kShift>(hn::Load(du, w + (2 + kWord) * stride)));
+      e = hn::Or(e, hn::ShiftLeft<33 - kShift>(hn::Load(du, w + (2 + kWord) * stride)));
     }
-    code = hn::Or(code, hn::And(e, hn::Set(du, kBit - 1)));
+    const VU bits = hn::OrAnd(hn::Set(du, kTwo22Bits), e, hn::Set(du, ((1u << B) - 1) << 1));
+    return hn::Add(hn::BitCast(df, bits), offset);
   }
-  return hn::Sub(hn::ConvertTo(df, hn::BitCast(DI(), code)), centre);
 }
 
 // Adds dimension J of a block to both groups' sums: acc + centred * y, rounded twice.
 template <unsigned B, size_t J>
 HWY_INLINE void Step(const uint32_t* HWY_RESTRICT w, size_t lanes, const float* HWY_RESTRICT y,
-                     VF centre, VF& acc0, VF& acc1) {
+                     VF lo, VF hi, VF& acc0, VF& acc1) {
   const DF df;
   const VF yj = hn::Set(df, y[J]);
-  acc0 = hn::Add(acc0, hn::Mul(Centred<B, J>(w, 2 * lanes, centre), yj));
-  acc1 = hn::Add(acc1, hn::Mul(Centred<B, J>(w + lanes, 2 * lanes, centre), yj));
+  acc0 = hn::Add(acc0, hn::Mul(Centred<B, J>(w, 2 * lanes, lo, hi), yj));
+  acc1 = hn::Add(acc1, hn::Mul(Centred<B, J>(w + lanes, 2 * lanes, lo, hi), yj));
 }
 
 template <unsigned B, size_t... J>
 HWY_INLINE void Block(const uint32_t* HWY_RESTRICT w, size_t lanes, const float* HWY_RESTRICT y,
-                      VF centre, VF& acc0, VF& acc1, std::index_sequence<J...>) {
-  (Step<B, J>(w, lanes, y, centre, acc0, acc1), ...);
+                      VF lo, VF hi, VF& acc0, VF& acc1, std::index_sequence<J...>) {
+  (Step<B, J>(w, lanes, y, lo, hi, acc0, acc1), ...);
+}
+
+// transpose_words for chunks whose words lie inside the rows, by gathers: each word
+// row of a group is one gather at the records' byte offsets from record `first`.
+// Requires the offsets of a pass to fit in int32 (checked by the caller).
+void GatherWords(const RecordColumns& batch, uint64_t first, size_t lanes, uint64_t c0,
+                 uint64_t nblocks, uint32_t* HWY_RESTRICT w) {
+  const DI di;
+  const DU du;
+  const unsigned b = batch.ex_bits;
+  const uint64_t nb = binary_code_bytes(batch.dimension);
+  const uint64_t ne = extended_code_bytes(batch.dimension, b);
+  const size_t pass = 2 * lanes;
+  const uint64_t rows = 1 + b;
+  const auto last =
+      hn::Set(di, static_cast<int32_t>(std::min<uint64_t>(batch.count - 1 - first, pass)));
+  const uint8_t* bin = batch.binary_codes + first * nb;
+  const uint8_t* ext = b > 0 ? batch.extended_codes + first * ne : nullptr;
+  for (size_t g = 0; g < 2; ++g) {
+    const auto rec = hn::Min(hn::Iota(di, static_cast<int32_t>(g * lanes)), last);
+    const auto bin_off = hn::Mul(rec, hn::Set(di, static_cast<int32_t>(nb)));
+    const auto ext_off = hn::Mul(rec, hn::Set(di, static_cast<int32_t>(ne)));
+    uint32_t* col = w + g * lanes;
+    for (uint64_t c = c0; c < c0 + nblocks; ++c, col += rows * pass) {
+      const auto* sign = reinterpret_cast<const int32_t*>(bin + 4 * c);
+      hn::Store(hn::BitCast(du, hn::GatherOffset(di, sign, bin_off)), du, col);
+      for (uint64_t e = 0; e < b; ++e) {
+        const auto* word = reinterpret_cast<const int32_t*>(ext + 4 * (c * b + e));
+        hn::Store(hn::BitCast(du, hn::GatherOffset(di, word, ext_off)), du, col + (1 + e) * pass);
+      }
+    }
+  }
 }
 
 // Inner products of every record, two vectors of records per pass.
@@ -147,15 +222,26 @@ void InnerProductsB(const float* HWY_RESTRICT y, float centre_value, const Recor
   const uint64_t rows = 1 + B;
   const auto words = hwy::AllocateAligned<uint32_t>(kChunkBlocks * rows * pass);
   const auto tail = hwy::AllocateAligned<float>(pass);
-  const VF centre = hn::Set(df, centre_value);
+  const Offsets off = offsets(B, centre_value);
+  const VF lo = hn::Set(df, off.lo);
+  const VF hi = hn::Set(df, off.hi);
+  const uint64_t nb = binary_code_bytes(batch.dimension);
+  const uint64_t ne = extended_code_bytes(batch.dimension, B);
+  // Byte offsets within a pass must fit the gathers' int32 lanes.
+  const bool gather = pass * (nb + ne) < (uint64_t{1} << 31);
   for (uint64_t r0 = 0; r0 < batch.count; r0 += pass) {
     VF acc0 = hn::Zero(df);
     VF acc1 = hn::Zero(df);
     for (uint64_t c0 = 0; c0 < blocks; c0 += kChunkBlocks) {
       const uint64_t nblocks = std::min(kChunkBlocks, blocks - c0);
-      rabitq_batch_simd::transpose_words(batch, r0, pass, c0, nblocks, words.get());
+      const uint64_t c1 = c0 + nblocks;
+      if (gather && 4 * c1 <= nb && 4 * c1 * B <= ne) {
+        GatherWords(batch, r0, lanes, c0, nblocks, words.get());
+      } else {
+        rabitq_batch_simd::transpose_words(batch, r0, pass, c0, nblocks, words.get());
+      }
       for (uint64_t k = 0; k < nblocks; ++k) {
-        Block<B>(words.get() + k * rows * pass, lanes, y + (c0 + k) * kBlockDims, centre, acc0,
+        Block<B>(words.get() + k * rows * pass, lanes, y + (c0 + k) * kBlockDims, lo, hi, acc0,
                  acc1, std::make_index_sequence<kBlockDims>());
       }
     }

@@ -62,6 +62,10 @@ class Rotation {
   // y[i] = sum over k of R[i,k] * x[k], from +0.0 in index order; reads x[0..d), writes y[0..d).
   void rotate(const float* x, float* y, Kernels kernels = Kernels::kBest) const;
 
+  // rotate() of n vectors, row-major in x (n * d floats) into y: the same bits, with
+  // the matrix read once per four vectors on the vector path.
+  void rotate_rows(const float* x, uint64_t n, float* y, Kernels kernels = Kernels::kBest) const;
+
   // Element R[i,k]; i, k < dimension().
   float at(uint64_t i, uint64_t k) const {
     return panels_[(i / kPanelRows) * kPanelRows * d_ + k * kPanelRows + i % kPanelRows];

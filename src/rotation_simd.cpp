@@ -104,6 +104,87 @@ void RotatePanels(const float* HWY_RESTRICT panels, uint64_t d, const float* HWY
   }
 }
 
+// Rows [start, start + 4 * lanes) of one panel for four vectors x0..x3 (each d floats):
+// accumulator (v, r) holds rows start + r * lanes .. of vector v, each lane its own
+// sequential sum over k from +0.0 as in RotatePass; one load of the panel's column
+// serves all four vectors. Rows from `skip` on, `count` of them, go to y0..y3.
+HWY_INLINE void RotateFourPass(DF df, const float* HWY_RESTRICT col, uint64_t d,
+                               const float* HWY_RESTRICT x, size_t skip, size_t count,
+                               float* HWY_RESTRICT y) {
+  const size_t lanes = hn::Lanes(df);
+  const float* x0 = x;
+  const float* x1 = x + d;
+  const float* x2 = x + 2 * d;
+  const float* x3 = x + 3 * d;
+  VF a00 = hn::Zero(df);
+  VF a01 = a00, a02 = a00, a03 = a00, a10 = a00, a11 = a00, a12 = a00, a13 = a00;
+  VF a20 = a00, a21 = a00, a22 = a00, a23 = a00, a30 = a00, a31 = a00, a32 = a00, a33 = a00;
+  for (uint64_t k = 0; k < d; ++k, col += kPanel) {
+    const VF c0 = hn::LoadU(df, col);
+    const VF c1 = hn::LoadU(df, col + lanes);
+    const VF c2 = hn::LoadU(df, col + 2 * lanes);
+    const VF c3 = hn::LoadU(df, col + 3 * lanes);
+    VF xk = hn::Set(df, x0[k]);
+    a00 = hn::Add(a00, hn::Mul(c0, xk));
+    a01 = hn::Add(a01, hn::Mul(c1, xk));
+    a02 = hn::Add(a02, hn::Mul(c2, xk));
+    a03 = hn::Add(a03, hn::Mul(c3, xk));
+    xk = hn::Set(df, x1[k]);
+    a10 = hn::Add(a10, hn::Mul(c0, xk));
+    a11 = hn::Add(a11, hn::Mul(c1, xk));
+    a12 = hn::Add(a12, hn::Mul(c2, xk));
+    a13 = hn::Add(a13, hn::Mul(c3, xk));
+    xk = hn::Set(df, x2[k]);
+    a20 = hn::Add(a20, hn::Mul(c0, xk));
+    a21 = hn::Add(a21, hn::Mul(c1, xk));
+    a22 = hn::Add(a22, hn::Mul(c2, xk));
+    a23 = hn::Add(a23, hn::Mul(c3, xk));
+    xk = hn::Set(df, x3[k]);
+    a30 = hn::Add(a30, hn::Mul(c0, xk));
+    a31 = hn::Add(a31, hn::Mul(c1, xk));
+    a32 = hn::Add(a32, hn::Mul(c2, xk));
+    a33 = hn::Add(a33, hn::Mul(c3, xk));
+  }
+  HWY_ALIGN float out[4 * 4 * hn::MaxLanes(DF())];
+  const size_t n = 4 * lanes;
+  hn::StoreU(a00, df, out);
+  hn::StoreU(a01, df, out + lanes);
+  hn::StoreU(a02, df, out + 2 * lanes);
+  hn::StoreU(a03, df, out + 3 * lanes);
+  hn::StoreU(a10, df, out + n);
+  hn::StoreU(a11, df, out + n + lanes);
+  hn::StoreU(a12, df, out + n + 2 * lanes);
+  hn::StoreU(a13, df, out + n + 3 * lanes);
+  hn::StoreU(a20, df, out + 2 * n);
+  hn::StoreU(a21, df, out + 2 * n + lanes);
+  hn::StoreU(a22, df, out + 2 * n + 2 * lanes);
+  hn::StoreU(a23, df, out + 2 * n + 3 * lanes);
+  hn::StoreU(a30, df, out + 3 * n);
+  hn::StoreU(a31, df, out + 3 * n + lanes);
+  hn::StoreU(a32, df, out + 3 * n + 2 * lanes);
+  hn::StoreU(a33, df, out + 3 * n + 3 * lanes);
+  for (size_t v = 0; v < 4; ++v) {
+    std::copy(out + v * n + skip, out + v * n + skip + count, y + v * d);
+  }
+}
+
+// y[v] = panels * x[v] for four vectors (row-major, d floats each), each panel read
+// once for all four.
+void RotateFourPanels(const float* HWY_RESTRICT panels, uint64_t d, const float* HWY_RESTRICT x,
+                      float* HWY_RESTRICT y) {
+  const DF df;
+  const uint64_t pass = 4 * hn::Lanes(df);
+  for (uint64_t r0 = 0; r0 < d; r0 += kPanel) {
+    const float* panel = panels + r0 * d;
+    const uint64_t nr = std::min(kPanel, d - r0);
+    for (uint64_t c = 0; c < nr; c += pass) {
+      const uint64_t start = std::min(c, kPanel - pass);
+      const size_t count = std::min(nr, start + pass) - c;
+      RotateFourPass(df, panel + start, d, x, c - start, count, y + r0 + c);
+    }
+  }
+}
+
 // dot + col * qk, lane by lane (product rounded, then added).
 HWY_INLINE VF AddProduct(VF dot, VF col, VF qk) { return hn::Add(dot, hn::Mul(col, qk)); }
 
@@ -206,6 +287,7 @@ HWY_AFTER_NAMESPACE();
 namespace mivo {
 
 HWY_EXPORT(RotatePanels);
+HWY_EXPORT(RotateFourPanels);
 HWY_EXPORT(BuildRows);
 HWY_EXPORT(RotationTargetName);
 HWY_EXPORT(RotationVectorBytes);
@@ -214,6 +296,10 @@ namespace rotation_simd {
 
 void rotate_panels(const float* panels, uint64_t d, const float* x, float* y) {
   HWY_DYNAMIC_DISPATCH(RotatePanels)(panels, d, x, y);
+}
+
+void rotate_four(const float* panels, uint64_t d, const float* x, float* y) {
+  HWY_DYNAMIC_DISPATCH(RotateFourPanels)(panels, d, x, y);
 }
 
 void build_rows(uint64_t d, uint64_t seed, float* rows, float* work) {

@@ -13,6 +13,10 @@
 
 namespace mivo::py::batch {
 
+// The largest dimension a batch may have: 2^56, so that 8 bits per dimension still fit
+// a 64-bit bit count.
+inline constexpr uint64_t kMaxBatchDimension = uint64_t{1} << 56;
+
 // n RaBitQ records of one dimension and ex_bits, as three row-major columns.
 struct QuantizedBatchData {
   uint64_t dimension = 0;

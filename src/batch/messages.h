@@ -72,8 +72,9 @@ inline std::string ex_bits_mismatch(uint64_t batch_ex_bits, uint64_t total_bits)
          std::to_string(total_bits - 1);
 }
 
-// The reason of invalid_config for ex_bits; kept by pointer.
+// The reasons of invalid_config for from_arrays; kept by pointer.
 inline constexpr char kMustBeZeroToSeven[] = "must be 0-7";
+inline constexpr char kMustBeAtMost2To56[] = "must be at most 2^56";
 
 // ---- columns given to from_arrays --------------------------------------------------------
 

@@ -156,6 +156,11 @@ PyObject* QuantizedBatch_from_arrays(PyObject* cls, PyObject* const* args, Py_ss
     const uint64_t dimension = to_unsigned_size(a[0], "dimension");
     const uint64_t ex_bits = to_unsigned_size(a[1], "ex_bits");
     if (dimension == 0) throw QuantizerError::invalid_config("dimension", kMustBePositive);
+    // Rows of a larger dimension could never be held in memory, and the bit counts of
+    // their codes would not fit in 64 bits: only an empty batch could claim one.
+    if (dimension > kMaxBatchDimension) {
+      throw QuantizerError::invalid_config("dimension", kMustBeAtMost2To56);
+    }
     if (ex_bits > 7) throw QuantizerError::invalid_config("ex_bits", kMustBeZeroToSeven);
     auto data = std::make_unique<QuantizedBatchData>();
     data->dimension = dimension;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "../error.h"
 #include "../lib/args.h"
 #include "../lib/convert.h"
 #include "../lib/objects.h"
@@ -152,6 +153,11 @@ PyObject* TernaryBatch_from_arrays(PyObject* cls, PyObject* const* args, Py_ssiz
     const auto a = bind(kFromArrays, args, nargs, kwnames);
     const ModuleState& state = state_of_type(reinterpret_cast<PyTypeObject*>(cls));
     const uint64_t dimension = to_unsigned_size(a[0], "dimension");
+    // Rows of a larger dimension could never be held in memory, and the bit counts of
+    // their codes would not fit in 64 bits: only an empty batch could claim one.
+    if (dimension > kMaxBatchDimension) {
+      throw QuantizerError::invalid_config("dimension", kMustBeAtMost2To56);
+    }
     auto data = std::make_unique<TernaryBatchData>();
     data->dimension = dimension;
     uint64_t rows = 0, width = 0, other_rows = 0;

@@ -41,6 +41,7 @@ def test_rabitq_batch_equals_per_record(d, total_bits, n):
     batch = mb.quantize(q, x)
     records = [q.quantize(v) for v in x]
     assert [surface.record_bytes(r) for r in batch] == list(map(surface.record_bytes, records))
+    assert mb.quantize(q, np.asfortranarray(x)).factors.tobytes() == batch.factors.tobytes()
     again = mb.QuantizedBatch.from_arrays(d, total_bits - 1, batch.binary_codes,
                                           batch.extended_codes, batch.factors)
     for made in (mb.QuantizedBatch.from_records(records), again):
@@ -130,6 +131,9 @@ def set_at(row, byte, value):
 FROM_ARRAYS = [
     (0, 2, quantized_columns(), ValueError, "invalid config: dimension -- must be > 0"),
     (9, 8, quantized_columns(), ValueError, "invalid config: ex_bits -- must be 0-7"),
+    (2**56 + 1, 7, [np.zeros((0, 2**53 + 1), np.uint8), np.zeros((0, 7 * 2**53 + 1), np.uint8),
+                    np.zeros((0, 6), F32)], ValueError,
+     "invalid config: dimension -- must be at most 2^56"),
     (9, 2, with_column(0, [[0, 0], [0, 0]]), TypeError,
      "argument 'binary_codes': not an array (TypeError: a bytes-like object is required, "
      "not 'list')"),
@@ -242,6 +246,48 @@ def test_empty_batches():
         mb.TernaryBatch.from_records([])
 
 
+def refusals():
+    q = mivo.RaBitQQuantizer(8, 0, 3)
+    x = np.ones((4, 8), F32)
+    batch = mb.quantize(q, x)
+    t = mivo.TernaryQuantizer(8)
+    ternary = mb.quantize(t, x)
+    return [
+        (lambda: mb.quantize(None, x), TypeError,
+         "argument 'quantizer': 'None' is not an instance of 'RaBitQQuantizer' or "
+         "'TernaryQuantizer'"),
+        (lambda: mb.quantize(q, x.tolist()), TypeError,
+         "argument 'vectors': expected a 2-D float32 NumPy array of shape (n, dimension)"),
+        (lambda: mb.quantize(q, np.ones((4, 16), F32)[:, ::2]), TypeError,
+         "The given array is not contiguous or is misaligned."),
+        (lambda: mb.quantize(t, np.ones((4, 9), F32)), ValueError,
+         "dimension mismatch: expected 8, got 9"),
+        (lambda: mb.approximate_l2_sqr(mivo.RaBitQQuantizer(8, 0, 4), x[0], batch), ValueError,
+         "ex_bits mismatch: the batch has ex_bits 2, the quantizer (total_bits 4) makes ex_bits 3"),
+        (lambda: mb.approximate_distance(mivo.RaBitQQuantizer(9, 0, 3), x[0], batch), ValueError,
+         "dimension mismatch: expected 9, got 8"),
+        (lambda: mb.approximate_l2_sqr(q, x[0], ternary), TypeError,
+         "argument 'batch': 'TernaryBatch' object is not an instance of 'QuantizedBatch'"),
+        (lambda: mb.ternary_hamming(mivo.TernaryQuantizer(3).quantize([1, 0, 0]), ternary),
+         ValueError, "dimension mismatch: expected 8, got 3"),
+        (lambda: mb.QuantizedBatch.from_records([batch[0], ternary[0]]), TypeError,
+         "argument 'records': 'TernaryVector' object is not an instance of 'QuantizedVector'"),
+        (lambda: mb.QuantizedBatch.from_records([batch[0], mb.quantize(
+            mivo.RaBitQQuantizer(8, 0, 2), x)[0]]), ValueError,
+         "records[1] has ex_bits 1, records[0] has 2: a batch holds records of one shape"),
+        (lambda: mb.TernaryBatch.from_records([ternary[0], mivo.TernaryQuantizer(2).quantize(
+            [1, 1])]), ValueError,
+         "records[1] has dimension 2, records[0] has 8: a batch holds records of one shape"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(11))
+def test_batch_calls_refuse(case):
+    call, error, text = refusals()[case]
+    with raises_exact(error, text):
+        call()
+
+
 MISMATCHED_BUILD = [
     ("__version__ = '0.0.1'", "mivo_batch 0.1.3 cannot use mivo 0.0.1: install both modules "
      "from one build"),
@@ -268,3 +314,28 @@ def test_another_mivo_build_is_refused_at_import(fake, text):
     """)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (done.returncode, done.stdout.strip()) == (0, text), done.stderr
+
+
+def test_each_interpreter_has_its_own_module_state():
+    # The batch classes and mivo's classes live in the state of each module object: a
+    # sub-interpreter's import, destroyed with it, leaves nothing the main one uses.
+    code = textwrap.dedent("""
+        import mivo, mivo_batch, numpy as np
+        try:
+            import _interpreters as subs
+            create, run = (lambda: subs.create("legacy")), subs.exec
+        except ImportError:
+            import _xxsubinterpreters as subs
+            create, run = subs.create, subs.run_string
+        sub = create()
+        assert run(sub, "import mivo_batch\\n"
+                        "try: mivo_batch.TernaryBatch.from_records([])\\n"
+                        "except ValueError: print('refused in the sub-interpreter')") is None
+        subs.destroy(sub)
+        t = mivo.TernaryQuantizer(4, normalize=False)
+        batch = mivo_batch.quantize(t, np.eye(4, dtype=np.float32))
+        print(type(batch).__module__, mivo_batch.ternary_hamming(batch[0], batch).tolist())
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout.splitlines() == ["refused in the sub-interpreter",
+                                        "mivo_batch [0, 2, 2, 2]"], done.stderr
