@@ -132,7 +132,8 @@ def core_rows(t):
               "mivo scalar fallback (C++)", r["scalar_ns"])
         t.add(f"C++ rotate d={r['d']} [{target}]", r["best_ns"],
               "mivo scalar row loop (C++)", r["row_loop_ns"])
-    for section in ("hamming", "asymmetric_l2", "rotate", "generation"):
+    for section in ("hamming", "asymmetric_l2", "rotate", "generation", "batch_estimate",
+                    "batch_quantize"):
         if not all(r["identical"] for r in core[section]):
             t.note(f"WARNING: C++ {section}: dispatched and scalar results differ")
     t.note("C++ ns per code / per call, one thread; the scalar fallback is the portable "
@@ -275,6 +276,84 @@ def quantize_rows(t, sizes, reps):
                       (">=", goals[(bits, d)]), unit="per vector", floor_ns=floor)
 
 
+def batch_module():
+    """mivo_batch when it is built beside mivo, else None (the rows then take the
+    batch's times from the C++ core, which has no Python call in between)."""
+    try:
+        import mivo_batch
+    except ImportError:
+        return None
+    return mivo_batch
+
+
+def batch_estimate_rows(t, n, reps):
+    """Estimates against n records, d = 768, 4 bits: the batch call against the
+    per-record loop through mivo and against faiss's IndexRaBitQ with an 8-bit query."""
+    d, bits = 768, 4
+    batch_mod = batch_module()
+    data = RNG.standard_normal((n, d)).astype(np.float32)
+    q = RNG.standard_normal(d).astype(np.float32)
+    quantizer = mivo.RaBitQQuantizer(d, 7, bits)
+    quantizer.fit(data)
+    if batch_mod is not None:
+        batch = batch_mod.quantize(quantizer, data)
+        mine = best_ns(lambda: batch_mod.approximate_l2_sqr(quantizer, q, batch), reps) / n
+        source = "mivo_batch"
+    else:
+        core = core_row("batch_estimate", "d", d)
+        if core is None:
+            t.note("n/a: batch estimates (neither mivo_batch nor the C++ core bench)")
+            return
+        mine = core["best_ns_per_record"]
+        source = "C++ core"
+    what = f"batch approximate_l2_sqr N={n} d={d} {bits}-bit ({source})"
+    loop_n = min(n, 5000)
+    records = [quantizer.quantize(x) for x in data[:loop_n]]
+    est = quantizer.approximate_l2_sqr
+    peer = best_ns(lambda: [est(q, r) for r in records], max(2, reps // 2)) / loop_n
+    t.add(what, mine, "mivo per-record loop", peer, (">=", 12), unit="per record")
+    if faiss:
+        index = faiss.IndexRaBitQ(d, faiss.METRIC_L2, bits)
+        index.train(data)
+        index.add(data)
+        index.qb = 8
+        peer = best_ns(lambda: index.search(q[None, :], 10), reps) / n
+        t.add(what, mine, "faiss IndexRaBitQ qb=8 (top 10)", peer, (">=", 1),
+              unit="per record")
+
+
+def batch_quantize_rows(t, n, reps):
+    """Quantization of n vectors, d = 768, at 4 and 1 bits: the batch call against
+    faiss's IndexRaBitQ.add behind its random rotation."""
+    d = 768
+    batch_mod = batch_module()
+    data = RNG.standard_normal((n, d)).astype(np.float32)
+    for bits, goal in ((4, 2), (1, 1)):
+        quantizer = mivo.RaBitQQuantizer(d, 5, bits)
+        quantizer.fit(data)
+        if batch_mod is not None:
+            mine = best_ns(lambda: batch_mod.quantize(quantizer, data), reps) / n
+            source = "mivo_batch"
+        else:
+            core = core_row("batch_quantize", "bits", bits)
+            if core is None:
+                continue
+            mine = core["batch_ns_per_vector"]
+            source = "C++ core"
+        what = f"batch quantize {bits}-bit N={n} d={d} ({source})"
+        if faiss:
+            index = faiss.IndexPreTransform(faiss.RandomRotationMatrix(d, d),
+                                            faiss.IndexRaBitQ(d, faiss.METRIC_L2, bits))
+            index.train(data)
+
+            def add():
+                index.reset()
+                index.add(data)
+            peer = best_ns(add, max(1, reps // 2)) / n
+            t.add(what, mine, "faiss rotation+IndexRaBitQ.add", peer, (">=", goal),
+                  unit="per vector")
+
+
 def query_reuse_row(t, n, reps):
     """One query against n records, the same query object every call against a new
     query every call: the estimate rotates a query only once while it repeats."""
@@ -325,6 +404,8 @@ def main():
     quantize_rows(t, {128: 2000, 768: 500} if args.quick else {128: 10000, 768: 2000},
                   2 if args.quick else 3)
     query_reuse_row(t, 2000 if args.quick else 10000, 2 if args.quick else 3)
+    batch_estimate_rows(t, n, 2 if args.quick else 3)
+    batch_quantize_rows(t, 2000 if args.quick else 10000, 2 if args.quick else 3)
     call_overhead_row(t, 200_000 if args.quick else 1_000_000)
     search_rows(t, args.quick)
     core_rows(t)

@@ -53,6 +53,14 @@ TEST(RotationSimd, RotateEqualsScalarOnEveryTarget) {
         r.rotate(x.data(), got.data());
         ASSERT_TRUE(same_bits(got.data(), want.data(), d))
             << hwy::TargetName(target) << " d=" << d << " trial=" << trial;
+        // Five copies through rotate_rows: one block of four and one vector alone.
+        std::vector<float> xs(5 * d), ys(5 * d, 1.0f);
+        for (int v = 0; v < 5; ++v) std::copy(x.begin(), x.end(), xs.begin() + v * d);
+        r.rotate_rows(xs.data(), 5, ys.data());
+        for (int v = 0; v < 5; ++v) {
+          ASSERT_TRUE(same_bits(&ys[v * d], want.data(), d))
+              << hwy::TargetName(target) << " d=" << d << " rotate_rows vector " << v;
+        }
       }
     }
   }
