@@ -3,6 +3,7 @@ CPU, the BLAS and the faiss build it ran on, so figures are read with their cont
 import datetime
 import os
 import platform
+import time
 
 
 def cpu_model():
@@ -27,7 +28,8 @@ def write(path, rows, *, quick, blas, faiss, mivo_version, started_load, human):
         "# mivo bench",
         "",
         f"- run: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, "
-        f"{'--quick' if quick else 'full sizes'}, mivo {mivo_version}",
+        f"{'--quick' if quick else 'full sizes'}, mivo {mivo_version}, "
+        f"{time.process_time():.0f} s of CPU in the bench's process",
         f"- machine: {platform.node()}, {cpu_model()}, {os.cpu_count()} logical CPUs, "
         f"{platform.system()} {platform.release()} {platform.machine()}",
         f"- load average from other work: {started_load:.2f} at the start, "
