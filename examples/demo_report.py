@@ -56,7 +56,7 @@ def plot(path, title, speed, misses):
                           fontsize=8, color=line.get_color())
     left.set_yscale("log")
     left.set_xlabel("recall@10")
-    left.set_ylabel("queries per second (one thread, log scale)")
+    left.set_ylabel("queries per second of CPU time (one thread, log scale)")
     left.set_title("speed against recall (point labels: bits per dimension)", fontsize=10)
     left.grid(True, which="both", alpha=0.3)
     left.legend(fontsize=7, loc="best")
