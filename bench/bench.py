@@ -11,7 +11,8 @@ speed-up reachable, and a goal above that ceiling is reported as the ceiling.
 faiss gets whole batches (its best case) while mivo is called as its API requires.
 faiss is the build from source that `./dev faiss` makes (runtime dispatch, OpenBLAS)
 when it exists, else Debian's generic build; the header says which was loaded. Every
-row runs on one thread. Results are also written to out/bench.json.
+row runs on one thread. Results are also written to out/bench.json and, with the
+machine, the CPU and the faiss build named, to the page out/bench.md.
 
 Rows against mivo's scalar fallback take their scalar times from mivo_core_bench
 (bench/core_bench.cpp), a C++ program built here with the standalone CMake project:
@@ -36,8 +37,9 @@ import numpy as np  # noqa: E402
 
 import faiss_peer  # noqa: E402
 import mivo  # noqa: E402
+import page  # noqa: E402
 from search_bench import search_rows  # noqa: E402
-from timing import Table, best_ns, stream_ns  # noqa: E402
+from timing import Table, best_ns, human, stream_ns  # noqa: E402
 
 faiss = None  # loaded in main(), once the flags say which build
 
@@ -394,6 +396,7 @@ def main():
     global faiss
     faiss = faiss_peer.load(strong=not args.debian_faiss)
     n, reps = (20_000, 3) if args.quick else (100_000, 7)
+    started_load = os.getloadavg()[0]
     print(f"mivo {mivo.__version__}, NumPy {np.__version__} on {blas()}, "
           f"{platform.machine()}, one thread, load average {os.getloadavg()[0]:.2f}")
     print(f"peer: {faiss_peer.describe(faiss)}\n")
@@ -421,7 +424,10 @@ def main():
         json.dump({"quick": args.quick, "blas": blas(), "faiss": faiss_peer.describe(faiss),
                    "load_average": os.getloadavg(), "rows": t.rows, "core": core}, f,
                   indent=2)
-    print(f"\nwrote {OUT / 'bench.json'}")
+    page.write(OUT / "bench.md", t.rows, quick=args.quick, blas=blas(),
+               faiss=faiss_peer.describe(faiss), mivo_version=mivo.__version__,
+               started_load=started_load, human=human)
+    print(f"\nwrote {OUT / 'bench.json'} and {OUT / 'bench.md'}")
 
 
 if __name__ == "__main__":

@@ -1,170 +1,116 @@
-"""Demonstration of mivo on real data: one-bit codes, RaBitQ at 1 to 8 bits and ternary
-codes, with recall@10 against exact search, the speed of each search, the error of the
-distance estimates next to faiss's RaBitQ, and a figure of recall against speed.
+"""Demonstration of mivo's RaBitQ search on real data, through mivo_batch, beside
+faiss's RaBitQ indexes: recall@10 against exact search and queries per second on one
+thread at 1, 2, 4 and 8 bits per dimension, how often the distance bounds miss, and a
+figure of recall against speed.
 
-    python examples/demo.py            # Fashion-MNIST subset: 10,000 base, 100 queries
-    python examples/demo.py --full     # all 60,000 base vectors and 10,000 queries
-                                       # (hours: the per-pair loops are Python calls)
-    python examples/demo.py --data F   # a user's .npy / .fvecs / .fbin matrix
+    python examples/demo.py            # Fashion-MNIST: 30,000 training images, 100 queries
+    python examples/demo.py --base 60000 --queries 200   # all training images (4-5
+                                       # minutes of CPU: fitting and coding dominate)
     python examples/demo.py --quick    # a smaller run for development
+    python examples/demo.py --data F   # a user's .npy / .fvecs / .fbin matrix
 """
 import argparse
-import sys
-import time
-from pathlib import Path
+import os
+
+# One thread for every library, set before NumPy's BLAS and faiss's OpenMP start.
+os.environ["OPENBLAS_NUM_THREADS"] = "1"
+os.environ["OMP_NUM_THREADS"] = "1"
+
+import sys  # noqa: E402
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-
 import mivo  # noqa: E402
 import demo_data  # noqa: E402
-import demo_onebit  # noqa: E402
 import demo_peer  # noqa: E402
-import demo_rabitq  # noqa: E402
 import demo_report as report  # noqa: E402
-import demo_ternary  # noqa: E402
-from demo_common import RERANK, exact_knn_l2, recall, squared_distances, top_k  # noqa: E402
+import demo_search  # noqa: E402
+from demo_common import exact_knn_l2, squared_distances  # noqa: E402
 
 OUT = Path(__file__).resolve().parent.parent / "out"
+NOT_BUILT = ("mivo's integer scan is not part of this build: its rows are absent "
+             "(the float scan is mivo's only batch scan here)")
+LOOP_BITS = 4  # the per-record loop's one width: its speed hardly depends on the width
 
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--full", action="store_true", help="use the whole data set")
     p.add_argument("--data", metavar="FILE", help=".npy, .fvecs or .fbin matrix")
-    p.add_argument("--base", type=int, default=10000, help="base vectors (subset)")
-    p.add_argument("--queries", type=int, default=100, help="queries (subset)")
-    p.add_argument("--bits", default="1,2,3,4,5,6,7,8", help="RaBitQ widths")
+    # A subset by default: fitting and coding all 60,000 images for every method and
+    # width costs more than the two minutes the default run is meant to take.
+    p.add_argument("--base", type=int, default=30000, help="base vectors (the first N)")
+    p.add_argument("--queries", type=int, default=100, help="queries of the fast rows")
+    p.add_argument("--slow-queries", type=int, default=10,
+                   help="queries of the slow rows (the per-record loop, faiss qb=0)")
+    p.add_argument("--bound-queries", type=int, default=20,
+                   help="queries whose every pair checks the bounds")
+    p.add_argument("--bits", default="1,2,4,8", help="bits per dimension")
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--quick", action="store_true", help="small run for development")
     args = p.parse_args()
+    args.full = False
     if args.quick:
-        args.base, args.queries, args.bits = 2000, 30, "1,4,8"
+        args.base, args.queries, args.slow_queries, args.bound_queries = 5000, 50, 5, 10
+        args.bits = "1,4"
     args.bits = [int(b) for b in args.bits.split(",")]
     return args
 
 
-def rabitq_section(base, queries, truth, args, results):
-    """RaBitQ rows, and faiss's estimates over the same pairs at every width."""
-    true_d2 = squared_distances(queries, base)
+def run(base, queries, truth, args):
+    """Every row, method by method and width by width; the slow rows and the bounds
+    use the first queries only."""
+    slow = min(args.slow_queries, len(queries))
+    bound = min(args.bound_queries, len(queries))
+    true_d2 = squared_distances(queries[:bound], base)
     peer = demo_peer.Peer(base) if demo_peer.available() else None
+    rows, misses = [], []
     for bits in args.bits:
-        row, est = demo_rabitq.width(base, queries, args.seed, bits)
-        results["rabitq"].append(
-            demo_rabitq.evaluate(row, est, base, queries, truth, true_d2))
-        print(f"  RaBitQ {bits}-bit: {row['quantize_vectors_per_s']:,.0f} vectors/s "
-              f"quantized, {row['us_per_call']:.2f} µs per estimate call, mean rel. error "
-              f"{row['mean_rel_error']:.2e}", flush=True)
+        quantizer, batch, mine = demo_search.float_scan(base, queries, truth, args.seed, bits)
+        rows += mine
+        misses.append(dict(bits=bits, **demo_search.bound_misses(
+            quantizer, batch, queries[:bound], true_d2)))
+        if bits == LOOP_BITS or (LOOP_BITS not in args.bits and bits == args.bits[-1]):
+            rows.append(demo_search.loop_row(quantizer, batch, queries[:slow], truth[:slow],
+                                             bits))
         if peer:
-            f_est, f_bytes, f_s = peer.estimates(queries, bits)
-            results["peer"].append({
-                "bits": bits,
-                "bytes_per_vector": f_bytes,
-                "recall_estimate": recall(top_k(f_est, 10), truth),
-                "mean_rel_error": float(demo_rabitq.relative_errors(f_est, true_d2).mean()),
-                "queries_per_s": len(queries) / f_s,
-            })
+            rows.append(peer.rabitq(bits, 0, queries[:slow], truth[:slow]))
+            rows.append(peer.rabitq(bits, 8, queries, truth))
+            if demo_peer.has_fast_scan():
+                rows.append(peer.fast_scan(bits, queries, truth))
+        print(f"  {bits} bits done ({time.process_time():.0f} s CPU so far)", flush=True)
+    return rows, misses
 
 
-def accuracy_rows(results):
-    """mivo's figures beside faiss's per width, and each extra bit's effect."""
-    rows, prev = [], None
-    for mine, peer in zip(results["rabitq"], results["peer"]):
-        rows.append({
-            "bits": str(mine["bits"]),
-            "mivo": mine["mean_rel_error"],
-            "faiss": peer["mean_rel_error"],
-            "ratio": mine["mean_rel_error"] / peer["mean_rel_error"],
-            "step": None if prev is None else mine["mean_rel_error"] / prev,
-            "mivo_recall": mine["recall_estimate"],
-            "faiss_recall": peer["recall_estimate"],
-            "mivo_bytes": mine["bytes_per_vector"],
-            "faiss_bytes": peer["bytes_per_vector"],
-            "faiss_qps": peer["queries_per_s"],
-        })
-        prev = mine["mean_rel_error"]
-    return rows
-
-
-def print_tables(results, base_count):
-    n = results["data"]["queries"]
-    report.table(f"One-bit codes, {n} queries (sign of the centred vector; batch Hamming "
-                 f"scan; then the top {RERANK} by Hamming ordered by batch_asymmetric_l2)", [
-                     ("method", "method", "text"), ("bytes/vec", "bytes_per_vector", "count"),
+def print_tables(rows, misses, n):
+    report.table(f"RaBitQ search, k=10, one thread: recall@10 against exact search, "
+                 f"queries/s from CPU time (the first `queries` of the {n} queries; "
+                 f"candidates: records re-ranked per query, mean and max)", [
+                     ("method", "method", "text"), ("bits", "bits", "count"),
                      ("R@10", "recall", "recall"), ("queries/s", "queries_per_s", "rate"),
-                     ("queries", "queries", "count")],
-                 results["onebit"])
-    for r in results["rabitq"]:
-        r["method"] = f"RaBitQ {r['bits']}-bit"
-    report.table(f"RaBitQ, {n} queries (R@10 by the estimate alone, and after exact "
-                 f"re-ranking of the estimate's top {RERANK} by the float vectors; "
-                 "relative error of the squared distance)", [
-                     ("method", "method", "text"),
-                     ("bytes/vec", "bytes_per_vector", "count"),
-                     ("R@10 estimate", "recall_estimate", "recall"),
-                     ("R@10 exact top-100", "recall_rerank", "recall"),
-                     ("mean rel err", "mean_rel_error", "error"),
-                     ("max rel err", "max_rel_error", "error"),
-                     ("quantize vec/s", "quantize_vectors_per_s", "rate"),
-                     ("queries/s", "queries_per_s", "rate"),
-                     ("queries", "queries", "count")],
-                 results["rabitq"])
-    if results["rabitq"]:
-        per_call = sorted(r["us_per_call"] for r in results["rabitq"])[
-            len(results["rabitq"]) // 2]
-        print(f"  RaBitQ estimates run one Python call per (query, record) pair: "
-              f"{base_count:,} calls per query\n  at about {per_call:.2f} µs each, so "
-              "these queries/s measure the calling loop; batch scans\n  (the one-bit "
-              "table, faiss below) answer a query in C++ at once")
-    report.table(f"Against faiss IndexRaBitQ, {n} queries (qb=0, the same pairs; error is "
-                 "mean |est-true|/true; faiss estimates every pair of the batch in one call)", [
-                     ("bits", "bits", "text"), ("mivo err", "mivo", "error"),
-                     ("faiss err", "faiss", "error"), ("mivo/faiss", "ratio", "ratio"),
-                     ("vs bits-1", "step", "ratio"), ("mivo R@10", "mivo_recall", "recall"),
-                     ("faiss R@10", "faiss_recall", "recall"),
-                     ("mivo bytes", "mivo_bytes", "count"),
-                     ("faiss bytes", "faiss_bytes", "count"),
-                     ("faiss queries/s", "faiss_qps", "rate")],
-                 results["accuracy"])
-    if results["accuracy"]:
-        print("  (each width is one random rotation per library; the error ratio moves by "
-              "a few per cent with the seeds)")
-    report.table(f"Ternary codes, {n} queries (R@10 by asymmetric cosine distance, one "
-                 "Python call per pair, against exact cosine search on centred data)", [
-                     ("method", "method", "text"), ("bytes/vec", "bytes_per_vector", "count"),
-                     ("sparsity", "sparsity", "recall"), ("R@10", "recall", "recall"),
-                     ("quantize vec/s", "quantize_vectors_per_s", "rate"),
-                     ("queries/s", "queries_per_s", "rate"), ("queries", "queries", "count")],
-                 results["ternary"])
-    if results["ternary"]:
-        print("  (fitted thresholds are quantiles of each centred column; where many "
-              "values tie at a\n   threshold, as background pixels do, they code 0, so "
-              "the sparsity exceeds the target)")
+                     ("candidates", "candidates", "ratio"),
+                     ("max cand.", "max_candidates", "count"),
+                     ("queries", "queries", "count")], rows)
+    report.table("Distance bounds (lower, upper from mivo_batch.bounds): share of all "
+                 "(query, record) pairs whose true squared distance lies outside", [
+                     ("bits", "bits", "count"), ("below lower", "below", "error"),
+                     ("above upper", "above", "error"), ("pairs", "pairs", "count")], misses)
 
 
-def save(results, name):
+def save(rows, misses, data):
     OUT.mkdir(exist_ok=True)
-    rabitq, peer = results["rabitq"], results["peer"]
-    speed = {
-        "mivo RaBitQ, estimate (a Python call per pair)":
-            [(r["bits"], r["recall_estimate"], r["queries_per_s"]) for r in rabitq],
-        f"mivo RaBitQ, estimate + exact re-rank of top {RERANK}":
-            [(r["bits"], r["recall_rerank"], r["queries_per_s_rerank"]) for r in rabitq],
-        "faiss IndexRaBitQ, estimate (every pair, one batch)":
-            [(r["bits"], r["recall_estimate"], r["queries_per_s"]) for r in peer],
-    }
-    for r in results["onebit"]:
-        speed[f"mivo {r['method']} (batch kernels)"] = [
-            (r["bits"], r["recall"], r["queries_per_s"])]
-    errors = {
-        "mivo RaBitQ": [(r["bits"], r["mean_rel_error"]) for r in rabitq],
-        "faiss IndexRaBitQ": [(r["bits"], r["mean_rel_error"]) for r in peer],
-    }
-    data = results["data"]
+    speed = {}
+    for r in rows:
+        label = r["method"] + ("" if r["queries"] == data["queries"]
+                               else f" ({r['queries']} queries)")
+        speed.setdefault(label, []).append((r["bits"], r["recall"], r["queries_per_s"]))
     report.plot(OUT / "demo.png",
-                f"{name}: {data['base']:,} base vectors of dimension {data['dimension']}, "
-                f"{data['queries']:,} queries, one thread", speed, errors)
-    report.write_json(OUT / "demo.json", results)
+                f"{data['name']}: {data['base']:,} base vectors of dimension "
+                f"{data['dimension']}, {data['queries']:,} queries, one thread", speed,
+                {"true distance below lower bound": [(m["bits"], m["below"]) for m in misses],
+                 "true distance above upper bound": [(m["bits"], m["above"]) for m in misses]})
+    report.write_json(OUT / "demo.json", {"data": data, "rows": rows, "bounds": misses})
     print(f"\nwrote {OUT / 'demo.png'} and {OUT / 'demo.json'}")
 
 
@@ -172,24 +118,20 @@ def main():
     args = parse_args()
     started = time.perf_counter()
     base, queries, name = demo_data.load(args)
-    print(f"mivo {mivo.__version__}: {name}, {len(base):,} base vectors of dimension "
-          f"{base.shape[1]}, {len(queries):,} queries (every table below uses all of them)")
-    print(f"  peer: {demo_peer.describe() if demo_peer.available() else 'faiss absent'}")
+    base = base[:args.base]
+    print(f"mivo {mivo.__version__}: {name}, the first {len(base):,} base vectors "
+          f"(--base) of dimension {base.shape[1]}, the first {len(queries):,} queries")
+    print(f"  peer: {demo_peer.describe()}")
+    if demo_peer.available() and not demo_peer.has_fast_scan():
+        print(f"  this faiss has no {demo_peer.FAST_SCAN}: its rows are absent")
+    print(f"  {NOT_BUILT}")
     truth = exact_knn_l2(queries, base)
-    print("  exact search done", flush=True)
-    results = {"data": {"name": name, "base": len(base), "queries": len(queries),
-                        "dimension": int(base.shape[1])},
-               "onebit": demo_onebit.run(base, queries, truth),
-               "rabitq": [], "peer": [], "accuracy": [], "ternary": []}
-    rabitq_section(base, queries, truth, args, results)
-    results["accuracy"] = accuracy_rows(results)
-    run = demo_ternary.Run(base, queries)
-    results["ternary"] = [run.config(label, kw)
-                          for label, kw in demo_ternary.configurations(base.shape[1])]
-    print_tables(results, len(base))
-    results["seconds"] = time.perf_counter() - started
-    save(results, name)
-    print(f"total {results['seconds']:.1f} s")
+    rows, misses = run(base, queries, truth, args)
+    print_tables(rows, misses, len(queries))
+    data = {"name": name, "base": len(base), "queries": len(queries),
+            "dimension": int(base.shape[1]), "seconds": time.perf_counter() - started}
+    save(rows, misses, data)
+    print(f"total {data['seconds']:.1f} s wall, {time.process_time():.1f} s CPU")
 
 
 if __name__ == "__main__":

@@ -1,11 +1,7 @@
-"""Exact search, recall and the time budget shared by the demonstration's steps."""
-import time
-
+"""Exact search and recall, shared by the demonstration's steps."""
 import numpy as np
-from tqdm import tqdm
 
-K = 10          # recall@K
-RERANK = 100    # candidates re-ranked exactly
+K = 10  # recall@K
 
 
 def squared_distances(queries, base):
@@ -24,12 +20,6 @@ def exact_knn_l2(queries, base, k=K, chunk=256):
     return out
 
 
-def exact_knn_cosine(queries, base, k=K):
-    qn = queries / np.maximum(np.linalg.norm(queries, axis=1, keepdims=True), 1e-30)
-    bn = base / np.maximum(np.linalg.norm(base, axis=1, keepdims=True), 1e-30)
-    return top_k(-(qn.astype(np.float64) @ bn.T.astype(np.float64)), k)
-
-
 def top_k(scores, k):
     """Row-wise indices of the k smallest scores, in increasing order."""
     scores = np.atleast_2d(scores)
@@ -43,17 +33,3 @@ def recall(found, truth, k=K):
     """Mean fraction of the true k nearest found among the first k results."""
     hits = sum(len(set(f[:k]) & set(t[:k])) for f, t in zip(found, truth))
     return hits / (k * len(truth))
-
-
-def rerank_exact(query, base, candidates, k=K):
-    """The k of `candidates` nearest to `query` by exact squared distance."""
-    d = squared_distances(query[None, :], base[candidates])[0]
-    return candidates[top_k(d, k)[0]]
-
-
-def timed_loop(label, count, step):
-    """Runs step(i) for i < count under a progress bar; returns the seconds spent."""
-    start = time.perf_counter()
-    for i in tqdm(range(count), desc=label, leave=False, unit="q", disable=None):
-        step(i)
-    return time.perf_counter() - start

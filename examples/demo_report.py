@@ -40,37 +40,35 @@ def table(title, columns, rows):
                         for i, (v, w) in enumerate(zip(c, widths))))
 
 
-def plot(path, title, speed, errors):
+def plot(path, title, speed, misses):
     """Two panels. Left, as search benchmarks draw it: recall@10 against queries per
     second (log scale), one line per method, each point labelled by its bits per
-    dimension; `speed` maps a label to [(bits, recall, queries_per_s)]. Right: the mean
-    relative error of the distance estimate against bits; `errors` maps a label to
-    [(bits, error)]."""
-    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.5),
-                                      gridspec_kw={"width_ratios": [1.6, 1]})
+    dimension; `speed` maps a label to [(bits, recall, queries_per_s)]. Right: how often
+    the true distance lies outside the bounds, against bits; `misses` maps a label to
+    [(bits, share)] (a linear scale: a share can be 0)."""
+    fig, (left, right) = plt.subplots(1, 2, figsize=(14, 6),
+                                      gridspec_kw={"width_ratios": [1.8, 1]})
     for label, points in speed.items():
-        if not points:
-            continue
         bits, recalls, rates = zip(*points)
         line, = left.plot(recalls, rates, marker="o", label=label)
         for b, x, y in zip(bits, recalls, rates):
             left.annotate(str(b), (x, y), textcoords="offset points", xytext=(4, 4),
-                          fontsize=7, color=line.get_color())
+                          fontsize=8, color=line.get_color())
     left.set_yscale("log")
     left.set_xlabel("recall@10")
-    left.set_ylabel("queries per second (one thread, log scale)")
+    left.set_ylabel("queries per second of CPU time (one thread, log scale)")
     left.set_title("speed against recall (point labels: bits per dimension)", fontsize=10)
     left.grid(True, which="both", alpha=0.3)
     left.legend(fontsize=7, loc="best")
-    for label, points in errors.items():
-        if points:
-            bits, errs = zip(*points)
-            right.plot(bits, errs, marker="o", label=label)
-    right.set_yscale("log")
+    for label, points in misses.items():
+        bits, shares = zip(*points)
+        right.plot(bits, [100 * s for s in shares], marker="o", label=label)
+    right.set_ylim(bottom=0)
+    right.set_xticks(sorted({b for points in misses.values() for b, _ in points}))
     right.set_xlabel("bits per dimension")
-    right.set_ylabel("mean |estimate - true| / true, squared L2")
-    right.set_title("error of the distance estimate", fontsize=10)
-    right.grid(True, which="both", alpha=0.3)
+    right.set_ylabel("% of (query, record) pairs")
+    right.set_title("distance bounds missed", fontsize=10)
+    right.grid(True, alpha=0.3)
     right.legend(fontsize=8)
     fig.suptitle(title)
     fig.tight_layout()

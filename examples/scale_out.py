@@ -3,11 +3,13 @@
 The base set lives on storage as one .npy file. A quantizer is fully determined by
 (dimension, seed, total_bits, centroid), so the driver sends each task only those
 values, the file name and a row range: the worker memory-maps its rows, rebuilds the
-quantizer, and writes its code shard (packed one-bit codes, packed extended codes,
-factors) next to the data. Searching sends the shard's name and the query file's:
-each worker scans its shard's one-bit codes by Hamming distance, re-ranks the best
-candidates by their exact distance, and returns its top k; the driver merges them.
-No task carries data, so nothing large passes through the scheduler.
+quantizer, codes them as one mivo_batch.QuantizedBatch and writes its columns (packed
+one-bit codes, packed extended codes, factors) as .npy files next to the data.
+Searching sends the shard's row range and the query file's name: each worker
+memory-maps its shard's columns and its rows of the base set and calls
+mivo_batch.search with the rows as `vectors`, so every record whose bounds could place
+it in the top k is re-ranked by its exact distance; the driver merges the shards' top
+k. No task carries data, so nothing large passes through the scheduler.
 
 The baseline is the same per-shard function run over every shard in sequence in one
 process. The cluster time runs from the first submit until every shard is written
@@ -27,11 +29,10 @@ from pathlib import Path
 import numpy as np
 
 import mivo
+import mivo_batch
 
-FACTORS = ("delta", "vl", "f_add", "f_rescale", "f_error", "residual_norm")
-SHARD_PARTS = ("binary_codes", "extended_codes", "factors")
+SHARD_PARTS = ("binary_codes", "extended_codes", "factors")  # a QuantizedBatch's columns
 K = 10
-CANDIDATES = 100  # per shard and query, re-ranked by exact distance
 
 
 def row_ranges(n, shards):
@@ -44,40 +45,36 @@ def shard_path(out_dir, start, stop, part):
     return Path(out_dir) / f"rows-{start:010d}-{stop:010d}.{part}.npy"
 
 
-def build_shard(data_file, start, stop, out_dir, seed, total_bits, centroid):
-    """Codes rows [start, stop) of data_file with a quantizer rebuilt from its defining
-    values and writes the shard's three arrays next to the data; returns the rows coded.
-    """
-    rows = np.load(data_file, mmap_mode="r")[start:stop]
-    dimension = rows.shape[1]
+def quantizer_for(dimension, seed, total_bits, centroid):
     quantizer = mivo.RaBitQQuantizer(dimension, seed, total_bits)
     quantizer.set_centroid(centroid)
-    n = stop - start
-    ex_bytes = (dimension * (total_bits - 1) + 7) // 8
-    binary = np.empty((n, (dimension + 7) // 8), np.uint8)
-    extended = np.empty((n, ex_bytes), np.uint8)
-    factors = np.empty((n, len(FACTORS)), np.float32)
-    for i in range(n):
-        # A memory-mapped row is an aligned float32 view: no copy is made for mivo.
-        record = quantizer.quantize(rows[i])
-        binary[i] = np.frombuffer(record.binary_codes, np.uint8)
-        extended[i] = np.frombuffer(record.extended_codes, np.uint8)
-        factors[i] = [getattr(record, f) for f in FACTORS]
+    return quantizer
+
+
+def build_shard(data_file, start, stop, out_dir, seed, total_bits, centroid):
+    """Codes rows [start, stop) of data_file with a quantizer rebuilt from its defining
+    values and writes the batch's three columns next to the data; returns the rows
+    coded."""
+    # A slice of the memory map is an aligned, C-contiguous float32 array: mivo_batch
+    # reads it in place.
+    rows = np.load(data_file, mmap_mode="r")[start:stop]
+    batch = mivo_batch.quantize(quantizer_for(rows.shape[1], seed, total_bits, centroid),
+                                rows)
     Path(out_dir).mkdir(parents=True, exist_ok=True)
-    for part, array in zip(SHARD_PARTS, (binary, extended, factors)):
+    for part in SHARD_PARTS:
         # Written under a temporary name and renamed, so a shard file is whole or absent.
         final = shard_path(out_dir, start, stop, part)
         partial = final.with_suffix(".partial.npy")
-        np.save(partial, array)
+        np.save(partial, getattr(batch, part))
         os.replace(partial, final)
-    return n
+    return stop - start
 
 
-def exact_squared(rows, query):
-    """Squared L2 distances in float64, summed per row in index order, so every
-    process computes the same bits for the same row."""
-    diff = rows.astype(np.float64) - query.astype(np.float64)
-    return np.cumsum(diff * diff, axis=1)[:, -1]
+def load_shard(out_dir, start, stop, dimension, total_bits):
+    """The shard's QuantizedBatch over its memory-mapped columns (no copy)."""
+    columns = [np.load(shard_path(out_dir, start, stop, part), mmap_mode="r")
+               for part in SHARD_PARTS]
+    return mivo_batch.QuantizedBatch.from_arrays(dimension, total_bits - 1, *columns)
 
 
 def ranked(distances, ids, k):
@@ -86,49 +83,31 @@ def ranked(distances, ids, k):
     return order[:k]
 
 
-def smallest(values, count):
-    """Positions of the `count` smallest values, ties going to the lower position, in
-    position order: the same set a full sort by (value, position) would pick, found
-    in linear time."""
-    if count >= len(values):
-        return np.arange(len(values))
-    kth = np.partition(values, count - 1)[count - 1]
-    below = np.flatnonzero(values < kth)
-    tied = np.flatnonzero(values == kth)[:count - len(below)]
-    return np.sort(np.concatenate([below, tied]))
-
-
 def search_shard(data_file, start, stop, out_dir, query_file, seed, total_bits, centroid,
-                 k=K, candidates=CANDIDATES):
-    """Each query's k nearest rows of one shard: a Hamming scan of the shard's one-bit
-    codes against the query's, then the best `candidates` re-ranked by exact distance
-    read from the data. Returns (distances, global ids), both (queries, k), each row
-    sorted by (distance, id)."""
+                 k=K):
+    """Each query's k nearest rows of one shard by exact distance: mivo_batch.search
+    over the shard's codes, re-ranking by the shard's rows every record whose bounds
+    allow it into the top k. Returns (distances, global ids, candidates re-ranked per
+    query); each row of ids is in rank order, ties to the lower id."""
     queries = np.load(query_file)
-    codes = np.load(shard_path(out_dir, start, stop, "binary_codes"))
-    rows = np.load(data_file, mmap_mode="r")
-    quantizer = mivo.RaBitQQuantizer(queries.shape[1], seed, total_bits)
-    quantizer.set_centroid(centroid)
-    ids = np.arange(start, stop, dtype=np.int64)
-    keep = min(k, stop - start)
-    out_d = np.full((len(queries), k), np.inf)
+    rows = np.load(data_file, mmap_mode="r")[start:stop]
+    dimension = queries.shape[1]
+    batch = load_shard(out_dir, start, stop, dimension, total_bits)
+    quantizer = quantizer_for(dimension, seed, total_bits, centroid)
+    dist, local, candidates = mivo_batch.search(quantizer, queries, batch, k, vectors=rows)
+    out_d = np.full((len(queries), k), np.inf, np.float32)
     out_i = np.full((len(queries), k), -1, np.int64)
-    for j, query in enumerate(queries):
-        qcode = quantizer.quantize(query).binary_codes
-        hamming = mivo.batch_hamming_distances(qcode, codes)
-        cand = smallest(hamming, candidates)  # local positions; ids rise with them
-        exact = exact_squared(rows[start + cand], query)
-        best = ranked(exact, ids[cand], keep)
-        out_d[j, :keep] = exact[best]
-        out_i[j, :keep] = ids[cand][best]
-    return out_d, out_i
+    # A shard smaller than k fills only its first columns.
+    out_d[:, :dist.shape[1]] = dist
+    out_i[:, :local.shape[1]] = local + start
+    return out_d, out_i, candidates
 
 
 def merge(parts, k=K):
     """The k best per query over every shard's (distances, ids), by (distance, id)."""
     dist = np.concatenate([p[0] for p in parts], axis=1)
     ids = np.concatenate([p[1] for p in parts], axis=1)
-    out_d = np.empty((len(dist), k))
+    out_d = np.empty((len(dist), k), dist.dtype)
     out_i = np.empty((len(dist), k), np.int64)
     for j in range(len(dist)):
         # Unfilled slots (shards smaller than k) carry id -1 and an infinite distance.
@@ -229,10 +208,13 @@ def main():
     t_build_local = time.perf_counter() - start
     print(f"build, one process: {t_build_local:.2f} s", flush=True)
     start = time.perf_counter()
-    local = merge(run_local(search_shard, ranges, data_file, local_dir, query_file,
-                            seed, args.bits, centroid))
+    parts = run_local(search_shard, ranges, data_file, local_dir, query_file, seed,
+                      args.bits, centroid)
+    local = merge(parts)
     t_search_local = time.perf_counter() - start
-    print(f"search, one process: {t_search_local:.2f} s", flush=True)
+    candidates = sum(p[2] for p in parts)
+    print(f"search, one process: {t_search_local:.2f} s ({candidates.mean():.1f} records "
+          "re-ranked per query over all shards)", flush=True)
 
     start = time.perf_counter()
     cluster, client = start_cluster(args.workers, args.scheduler)

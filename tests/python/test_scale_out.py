@@ -37,19 +37,18 @@ def test_cluster_shards_and_search_equal_one_process(tmp_path, total_bits):
     assert binary.shape == (81, 5) and binary.dtype == np.uint8
 
 
-def test_search_with_every_row_a_candidate_is_exact_search(tmp_path):
+def test_search_with_re_ranking_is_exact_search(tmp_path):
     data_file, query_file = scale_out.make_data(tmp_path, 90, 12, 6)
     centroid = scale_out.column_mean(data_file)
     ranges = scale_out.row_ranges(90, 4)
     scale_out.run_local(scale_out.build_shard, ranges, data_file, tmp_path, 3, 2, centroid)
     dist, ids = scale_out.merge(scale_out.run_local(
-        scale_out.search_shard, ranges, data_file, tmp_path, query_file, 3, 2, centroid,
-        scale_out.K, 90))
+        scale_out.search_shard, ranges, data_file, tmp_path, query_file, 3, 2, centroid))
     base, queries = np.load(data_file).astype(np.float64), np.load(query_file)
     for q, d, i in zip(queries, dist, ids):
         true = ((base - q) ** 2).sum(1)
         assert list(i) == list(np.argsort(true, kind="stable")[:scale_out.K])
-        np.testing.assert_allclose(d, true[i], rtol=1e-12)
+        np.testing.assert_allclose(d, true[i], rtol=1e-5)
 
 
 @pytest.mark.parametrize("parts, expected", [
@@ -64,16 +63,3 @@ def test_merge_breaks_ties_by_lower_global_row_id(parts, expected):
     _, ids = scale_out.merge(parts, k=2)
     _, swapped = scale_out.merge(parts[::-1], k=2)
     assert list(ids[0]) == expected == list(swapped[0])
-
-
-@pytest.mark.parametrize("values, count, expected", [
-    ([3, 1, 2, 1, 0], 2, [1, 4]),           # a tie at the cut: the lower position
-    ([5, 5, 5, 5], 3, [0, 1, 2]),
-    ([2, 0, 2, 1, 2], 3, [0, 1, 3]),
-    ([1, 2], 5, [0, 1]),                     # fewer values than asked for
-])
-def test_candidates_are_the_smallest_with_ties_to_the_lower_position(values, count, expected):
-    values = np.array(values, np.uint32)
-    assert list(scale_out.smallest(values, count)) == expected
-    full = np.lexsort((np.arange(len(values)), values))[:count]
-    assert sorted(full) == expected
