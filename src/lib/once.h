@@ -2,7 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <string>
+
+#if defined(__linux__)
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 #include "errors.h"
 #include "messages.h"
@@ -24,6 +31,29 @@ namespace mivo::py {
 // exception thrown by the attempt (a failed allocation): the state never stays
 // "running" behind it.
 class Once {
+  // Sleeping on the state and waking its sleepers. On Linux this is the futex call that
+  // std::atomic::wait makes, made directly: libstdc++ 16 moved that wait out of line
+  // into a symbol version (GLIBCXX_3.4.35) that the C++ runtimes of the systems our
+  // wheels target do not have.
+#if defined(__linux__)
+  static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+  static void sleep_while(std::atomic<int>& state, int value) {
+    while (state.load(std::memory_order_acquire) == value) {
+      syscall(SYS_futex, reinterpret_cast<int*>(&state), FUTEX_WAIT_PRIVATE, value, nullptr,
+              nullptr, 0);
+    }
+  }
+  static void wake_all(std::atomic<int>& state) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&state), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+            nullptr, 0);
+  }
+#else
+  static void sleep_while(std::atomic<int>& state, int value) {
+    state.wait(value, std::memory_order_acquire);
+  }
+  static void wake_all(std::atomic<int>& state) { state.notify_all(); }
+#endif
+
  public:
   // `what` names the lookup in the re-entry error.
   explicit constexpr Once(const char* what) : what_(what) {}
@@ -52,7 +82,7 @@ class Once {
         // Sleeps until the owner lets the state go (Release notifies): a lookup may take
         // seconds (an import from a slow disk), and a spinning waiter would burn a core.
         Py_BEGIN_ALLOW_THREADS
-        state_.wait(kRunning, std::memory_order_acquire);
+        sleep_while(state_, kRunning);
         Py_END_ALLOW_THREADS
         continue;  // done, or given back by an interrupted attempt: look again
       }
@@ -81,7 +111,7 @@ class Once {
     ~Release() {
       once.owner_.store(0, std::memory_order_relaxed);
       once.state_.store(state, std::memory_order_release);
-      once.state_.notify_all();
+      wake_all(once.state_);
     }
   };
 
