@@ -141,6 +141,12 @@ def check_rabitq_batch():
     assert l2[5] == q.approximate_l2_sqr(DATA[0], batch[5])
     distance = mivo_batch.approximate_distance(q, DATA[0], batch)
     assert distance[5] == q.approximate_distance(DATA[0], batch[5])
+    lower, upper = mivo_batch.bounds(q, DATA[0], batch)
+    assert lower[5] <= l2[5] <= upper[5]
+    distances, ids = mivo_batch.search(q, DATA[:2], batch, 3)
+    assert distances[0, 0] == l2[ids[0, 0]] == l2.min()
+    _, exact_ids, candidates = mivo_batch.search(q, DATA[:2], batch, 3, vectors=DATA)
+    assert exact_ids[0, 0] == 0 and candidates.shape == (2,)
 
 
 def check_ternary_batch():
@@ -188,7 +194,8 @@ COVERAGE = {
             "quantize", "approximate_l2_sqr", "approximate_distance", "QuantizedBatch",
             "QuantizedBatch.from_records", "QuantizedBatch.from_arrays",
             "QuantizedBatch.binary_codes", "QuantizedBatch.extended_codes",
-            "QuantizedBatch.factors", "QuantizedBatch.dimension", "QuantizedBatch.ex_bits")),
+            "QuantizedBatch.factors", "QuantizedBatch.dimension", "QuantizedBatch.ex_bits",
+            "bounds", "search")),
     ],
     check_ternary_batch: [
         *("mivo_batch." + n for n in (
