@@ -13,7 +13,7 @@ from conftest import raises_exact
 F32 = np.float32
 
 
-def setup(n, d, bits, seed=0):
+def make_case(n, d, bits, seed=0):
     rng = np.random.default_rng(seed)
     x = rng.standard_normal((n, d), dtype=F32)
     x[n // 2:n // 2 + 3] = x[:3]  # equal records: equal estimates, ties to the lower id
@@ -35,7 +35,7 @@ def brute(values, k):
 
 @pytest.mark.parametrize("n, k", [(50, 1), (50, 10), (50, 50), (50, 80), (1, 3)])
 def test_search_equals_brute_force_over_the_estimates(n, k):
-    x, q, batch, queries = setup(n, 16, 3)
+    x, q, batch, queries = make_case(n, 16, 3)
     dist, ids = mb.search(q, queries, batch, k)
     assert dist.shape == ids.shape == (4, min(k, n)) and ids.dtype == np.int64
     for row, query in enumerate(queries):
@@ -46,7 +46,7 @@ def test_search_equals_brute_force_over_the_estimates(n, k):
 
 @pytest.mark.parametrize("bits, k", [(1, 5), (8, 60)])
 def test_reranking_with_every_record_a_candidate_equals_the_exact_top_k(bits, k):
-    x, q, batch, queries = setup(60, 24, bits, seed=bits)
+    x, q, batch, queries = make_case(60, 24, bits, seed=bits)
     x[7] = np.nan  # its estimate clamps to 0; its interval is infinite; exact NaN ranks last
     batch = mb.quantize(q, x)
     factors = batch.factors.copy()
@@ -66,7 +66,7 @@ def test_reranking_with_every_record_a_candidate_equals_the_exact_top_k(bits, k)
 
 
 def test_refusals():
-    x, q, batch, queries = setup(10, 8, 2)
+    x, q, batch, queries = make_case(10, 8, 2)
     cases = [
         (lambda: mb.search(q, queries, batch, 0), ValueError, "k must be at least 1"),
         (lambda: mb.search(q, queries, batch, -2), ValueError, "k must be at least 1"),
@@ -94,7 +94,7 @@ def long_search(q, queries, batch, seconds):
 
 
 def test_a_fit_during_a_search_fails_and_leaves_the_result_alone():
-    x, q, batch, queries = setup(20_000, 64, 4)
+    x, q, batch, queries = make_case(20_000, 64, 4)
     many = long_search(q, queries, batch, 1.0)
     want = mb.search(q, many, batch, 10)
     started, results, refusals = threading.Event(), [], []
@@ -117,7 +117,7 @@ def test_a_fit_during_a_search_fails_and_leaves_the_result_alone():
 
 
 def test_a_signal_stops_a_long_search_promptly():
-    x, q, batch, queries = setup(20_000, 64, 4)
+    x, q, batch, queries = make_case(20_000, 64, 4)
     many = long_search(q, queries, batch, 4.0)
     timer = threading.Timer(0.3, _thread.interrupt_main)
     start = time.perf_counter()
