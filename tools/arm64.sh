@@ -14,7 +14,8 @@
 #    (the kernels' property tests, leaks, threads, hostile input, bindings) take too
 #    long emulated; the arm64 kernels they would reach are covered per target above.
 # The arm64 modules (mivo and mivo_batch) are disassembled on the build side and must
-# hold no fused multiply-add.
+# hold no fused multiply-add. The emulated runs take most of the leg's time and each
+# uses one core, so they run two at a time.
 #
 #   tools/arm64.sh [pytest args]
 set -euo pipefail
@@ -69,14 +70,38 @@ tools/root.sh run bash -c '
     fi
   done' _ "${modules[@]}"
 
+# The emulated runs are single-threaded, so two run at once, each into its own log;
+# the logs are printed whole in the order below, and the leg fails if any run did.
+logs=$build/emulated-logs
+rm -rf "$logs" && mkdir -p "$logs"
+runs=()
+start_run() {
+  local name=$1; shift
+  runs+=("$name")
+  while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
+  { rc=0; "$@" >"$logs/$name.log" 2>&1 || rc=$?; echo "$rc" >"$logs/$name.rc"; } &
+}
+
 for bits in 256 128 512 384; do
   filter='*'
   [ "$bits" = 256 ] || filter=$per_target
-  echo "== arm64: C++ tests ($filter), SVE vectors of $bits bits"
-  on_arm "$bits" env MIVO_EXPECT_TARGETS="$(expected_targets "$bits")" MIVO_EXPECT_SVE_BITS="$bits" \
-    "$build/mivo_core_tests" --gtest_brief=1 --gtest_filter="$filter"
+  start_run "cpp-$bits" on_arm "$bits" env MIVO_EXPECT_TARGETS="$(expected_targets "$bits")" \
+    MIVO_EXPECT_SVE_BITS="$bits" "$build/mivo_core_tests" --gtest_brief=1 --gtest_filter="$filter"
 done
-
-echo "== arm64: pytest (${python_tests[*]}), SVE vectors of 256 bits"
-on_arm 256 env PYTHONPATH="$here/$build" MIVO_TEST_LEG=arm64 \
+start_run pytest-256 on_arm 256 env PYTHONPATH="$here/$build" MIVO_TEST_LEG=arm64 \
   python3 -m pytest -q -p no:cacheprovider "${python_tests[@]}" "$@"
+wait
+
+failed=()
+for name in "${runs[@]}"; do
+  case "$name" in
+    cpp-*) echo "== arm64: C++ tests, SVE vectors of ${name#cpp-} bits" ;;
+    pytest-*) echo "== arm64: pytest (${python_tests[*]}), SVE vectors of ${name#pytest-} bits" ;;
+  esac
+  cat "$logs/$name.log"
+  [ "$(cat "$logs/$name.rc")" = 0 ] || failed+=("$name (log: $logs/$name.log)")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "arm64 runs failed: ${failed[*]}" >&2
+  exit 1
+fi
