@@ -8,6 +8,7 @@ figure of recall against speed.
                                        # minutes of CPU: fitting and coding dominate)
     python examples/demo.py --quick    # a smaller run for development
     python examples/demo.py --data F   # a user's .npy / .fvecs / .fbin matrix
+    python examples/demo.py --debian-faiss   # Debian's faiss, not the one ./dev faiss built
 """
 import argparse
 import os
@@ -49,6 +50,8 @@ def parse_args():
     p.add_argument("--bits", default="1,2,4,8", help="bits per dimension")
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--quick", action="store_true", help="small run for development")
+    p.add_argument("--debian-faiss", action="store_true",
+                   help="compare with Debian's faiss even when ./dev faiss has built its own")
     args = p.parse_args()
     args.full = False
     if args.quick:
@@ -116,6 +119,7 @@ def save(rows, misses, data):
 
 def main():
     args = parse_args()
+    demo_peer.load(strong=not args.debian_faiss)
     started = time.perf_counter()
     base, queries, name = demo_data.load(args)
     base = base[:args.base]

@@ -10,7 +10,14 @@ import faiss_peer  # noqa: E402
 from demo_common import K, recall  # noqa: E402
 from demo_search import timed  # noqa: E402
 
-faiss = faiss_peer.load()  # the demonstration still runs without the peer
+faiss = None  # set by load(); the demonstration still runs without the peer
+
+
+def load(strong=True):
+    """Loads the peer once: the strong build from ./dev faiss when it exists and
+    `strong` is true, else Debian's."""
+    global faiss
+    faiss = faiss_peer.load(strong=strong)
 
 FAST_SCAN = "IndexRaBitQFastScan"
 FAST_SCAN_BLOCK = 32  # records per block of faiss's fast-scan layout (its default)
