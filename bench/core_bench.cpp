@@ -24,6 +24,11 @@
 //   batch_quantize      d = 768 at 4 and 1 bits, 10,000 vectors (2,000 with --quick):
 //                       quantize_batch against the per-record quantize loop, and the
 //                       rotation alone (the per-record Rotation::rotate); ns per vector.
+//   int_scan_targets    d = 768, N records of random codes, query_bits 4, 6, 8, on every
+//                       SIMD target this CPU runs: the sign-bit kernel (P1, bit-plane
+//                       popcounts) and the 4-bit extended-code kernel (E); ns per record.
+//   int_estimate        d = 768, 4 bits, query_bits 6: integer_estimates (estimates and
+//                       bounds) with kBest and kScalar; ns per record.
 // Every timing is the best of several repeats (std::chrono::steady_clock). Results
 // feed a checksum that is printed, and each SIMD result is compared bit for bit with
 // its scalar counterpart ("identical").
@@ -40,8 +45,10 @@
 
 #include "bit_codes.h"
 #include "bit_codes_simd.h"
-#include "read_floor.h"
+#include "int_scan.h"
+#include "int_scan_simd.h"
 #include "rabitq_batch.h"
+#include "read_floor.h"
 #include "rotation.h"
 
 namespace {
@@ -264,6 +271,8 @@ void hamming_target_rows(Json& js, size_t n, int repeats) {
     }
     hwy::SetSupportedTargetsForTest(0);
   }
+}
+
 // Owned columns of n records.
 struct Columns {
   std::vector<uint8_t> bin, ext;
@@ -326,6 +335,82 @@ void batch_estimate_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, i
   js.close('}');
 }
 
+// Random records of d dimensions and total_bits bits, and a query for them.
+struct RandomBatch {
+  mivo::RaBitQQuantizer q;
+  Columns c;
+  std::vector<float> query;
+  RandomBatch(uint64_t d, unsigned total_bits, uint64_t n)
+      : q(d, 7, total_bits), c(d, total_bits - 1, n), query(gaussians(d, 4)) {
+    c.bin = random_bytes(c.bin.size(), 1);
+    c.ext = random_bytes(c.ext.size(), 2);
+    c.factors = gaussians(c.factors.size(), 3);
+    c.cols.binary_codes = c.bin.data();
+    c.cols.extended_codes = c.ext.data();
+    c.cols.factors = c.factors.data();
+  }
+};
+
+void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
+  const uint64_t d = 768;
+  const RandomBatch rb(d, 4, n);
+  const mivo::RecordColumns batch = rb.c.cols.view();
+  std::vector<int64_t> out(n);
+  std::vector<uint64_t> rows(n);
+  for (uint64_t i = 0; i < n; ++i) rows[i] = i;
+  for (unsigned qb : {4u, 6u, 8u}) {
+    const mivo::IntQuery iq = mivo::quantize_query(rb.q, rb.query, qb);
+    for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
+      hwy::SetSupportedTargetsForTest(target);
+      const double p1 = best_ns(repeats, [&] {
+        mivo::int_scan_simd::one_bit_products(iq, batch, out.data());
+        g_sink = g_sink + static_cast<double>(out[n / 2]);
+      });
+      const double e = best_ns(repeats, [&] {
+        mivo::int_scan_simd::extended_products(iq, batch, rows.data(), n, out.data());
+        g_sink = g_sink + static_cast<double>(out[n / 3]);
+      });
+      js.open(nullptr, '{');
+      js.str("target", hwy::TargetName(target));
+      js.num("query_bits", qb);
+      js.num("n", static_cast<double>(n));
+      js.num("one_bit_ns_per_record", p1 / static_cast<double>(n));
+      js.num("extended_ns_per_record", e / static_cast<double>(n));
+      js.close('}');
+    }
+    hwy::SetSupportedTargetsForTest(0);
+  }
+}
+
+void int_estimate_row(Json& js, uint64_t n, int repeats) {
+  const RandomBatch rb(768, 4, n);
+  const mivo::RecordColumns batch = rb.c.cols.view();
+  std::vector<mivo::CodeSums> sums(n);
+  mivo::code_sums(batch, sums);
+  std::vector<float> a(n), b(n), lo(n), hi(n);
+  mivo::Pacer pacer;
+  auto run = [&](Kernels k, std::vector<float>& out, int reps) {
+    return best_ns(reps,
+                   [&] {
+                     mivo::integer_estimates(rb.q, rb.query, 6, batch, sums, out, lo, hi, pacer, k);
+                     g_sink = g_sink + out[n / 2];
+                   }) /
+           static_cast<double>(n);
+  };
+  const double best = run(Kernels::kBest, a, repeats);
+  const double scalar = run(Kernels::kScalar, b, std::max(2, repeats / 2));
+  js.open(nullptr, '{');
+  js.num("d", 768);
+  js.num("bits", 4);
+  js.num("query_bits", 6);
+  js.num("n", static_cast<double>(n));
+  js.num("best_ns_per_record", best);
+  js.num("scalar_ns_per_record", scalar);
+  js.num("best_vs_scalar", scalar / best);
+  js.boolean("identical", same_bits(a, b));
+  js.close('}');
+}
+
 void batch_quantize_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, int repeats) {
   mivo::RaBitQQuantizer q(d, 7, total_bits);
   const std::vector<float> x = gaussians(n * d, 5);
@@ -377,6 +462,8 @@ int main(int argc, char** argv) {
   const size_t n = quick ? 20000 : 100000;
   // --only-batch: the batch rows alone (for quick measurements of the batch kernels).
   const bool only_batch = argc > 1 && std::strcmp(argv[argc - 1], "--only-batch") == 0;
+  // --only-int: the integer scan's rows alone.
+  const bool only_int = argc > 1 && std::strcmp(argv[argc - 1], "--only-int") == 0;
   const auto start = std::chrono::steady_clock::now();
 
   Json js;
@@ -392,6 +479,16 @@ int main(int argc, char** argv) {
   js.boolean("quick", quick);
 
   if (!only_batch) {
+    js.open("int_scan_targets", '[');
+    int_scan_target_rows(js, n, quick ? 5 : 10);
+    js.close(']');
+
+    js.open("int_estimate", '[');
+    int_estimate_row(js, n, quick ? 3 : 5);
+    js.close(']');
+  }
+
+  if (!only_batch && !only_int) {
     js.open("rotate", '[');
     for (uint64_t d : {768, 1536}) rotate_row(js, d, quick ? 20 : 50, quick ? 3 : 5);
     js.close(']');
@@ -432,14 +529,16 @@ int main(int argc, char** argv) {
     js.close(']');
   }
 
-  js.open("batch_estimate", '[');
-  batch_estimate_row(js, 768, 4, n, quick ? 3 : 5);
-  js.close(']');
+  if (!only_int) {
+    js.open("batch_estimate", '[');
+    batch_estimate_row(js, 768, 4, n, quick ? 3 : 5);
+    js.close(']');
 
-  js.open("batch_quantize", '[');
-  for (unsigned bits : {4u, 1u})
-    batch_quantize_row(js, 768, bits, quick ? 2000 : 10000, quick ? 2 : 3);
-  js.close(']');
+    js.open("batch_quantize", '[');
+    for (unsigned bits : {4u, 1u})
+      batch_quantize_row(js, 768, bits, quick ? 2000 : 10000, quick ? 2 : 3);
+    js.close(']');
+  }
 
   js.num("checksum", g_sink);
   js.num("seconds",

@@ -34,11 +34,11 @@ struct IntQuery {
   // query cannot be quantized, and the integer calls answer it with the float scan
   // (estimates and bounds with the bits of scan="float").
   bool finite = false;
-  float lo = 0.0f;            // the smallest rotated component: level 0
-  float step = 0.0f;          // (max - min) / (2^query_bits - 1), 0 when all are equal
-  float squared_norm = 0.0f;  // of the query residual: the estimate's query term
-  float norm = 0.0f;          // sqrt(squared_norm): the scale of every record's bound
-  int64_t level_sum = 0;      // sum of the levels
+  float lo = 0.0f;             // the smallest rotated component: level 0
+  float step = 0.0f;           // (max - min) / (2^query_bits - 1), 0 when all are equal
+  float squared_norm = 0.0f;   // of the query residual: the estimate's query term
+  float norm = 0.0f;           // sqrt(squared_norm): the scale of every record's bound
+  int64_t level_sum = 0;       // sum of the levels
   std::vector<float> rotated;  // the rotated query residual, d values
   // The levels q_i as 16-bit integers, zero from d up to whole kernel blocks.
   std::vector<uint16_t> levels;
@@ -77,16 +77,15 @@ void code_sums(const RecordColumns& batch, std::span<CodeSums> out);
 // batch.count values. DimensionMismatch and InvalidConfig as quantize_query and the
 // float estimate; stops as the pacer says. `kernels` picks the vector or the scalar
 // integer kernels: the same integers, the same bits.
-void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query,
-                       unsigned query_bits, const RecordColumns& batch,
-                       std::span<const CodeSums> sums, std::span<float> estimates,
-                       std::span<float> lower, std::span<float> upper, Pacer& pacer,
-                       Kernels kernels = Kernels::kBest);
+void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, unsigned query_bits,
+                       const RecordColumns& batch, std::span<const CodeSums> sums,
+                       std::span<float> estimates, std::span<float> lower, std::span<float> upper,
+                       Pacer& pacer, Kernels kernels = Kernels::kBest);
 
 // What a pruning search did, summed over its queries.
 struct IntSearchStats {
-  uint64_t records = 0;  // records considered (queries x batch.count)
-  uint64_t scored = 0;   // records whose extended codes were read (fully scored)
+  uint64_t records = 0;        // records considered (queries x batch.count)
+  uint64_t scored = 0;         // records whose extended codes were read (fully scored)
   uint64_t float_queries = 0;  // queries answered by the float scan (not finite)
 };
 
@@ -107,7 +106,7 @@ struct IntSearchStats {
 void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queries, uint64_t m,
                           const RecordColumns& batch, std::span<const CodeSums> sums,
                           unsigned query_bits, uint64_t k, const float* vectors,
-                          const SearchOutput& out, Pacer& pacer,
-                          Kernels kernels = Kernels::kBest, IntSearchStats* stats = nullptr);
+                          const SearchOutput& out, Pacer& pacer, Kernels kernels = Kernels::kBest,
+                          IntSearchStats* stats = nullptr);
 
 }  // namespace mivo
