@@ -11,6 +11,7 @@
 #include <climits>
 #include <exception>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "../int_scan.h"
@@ -151,6 +152,30 @@ unsigned to_query_bits(PyObject* o) {
   return static_cast<unsigned>(bits);
 }
 
+// stats=: absent or None, or a dict that an integer search fills with its counts. A
+// float search has none to give, so it refuses one, as it refuses query_bits.
+PyObject* to_stats_dict(PyObject* o, Scan scan) {
+  if (o == nullptr || o == Py_None) return nullptr;
+  if (scan == Scan::kFloat) throw_error(PyExc_TypeError, kStatsWithFloatScan);
+  if (!PyDict_Check(o)) {
+    PyErr_Format(PyExc_TypeError, kStatsNotDictFormat, Py_TYPE(o)->tp_name);
+    throw PythonError{};
+  }
+  return o;
+}
+
+// Writes the counts of an integer search into the caller's dict, once the search is
+// done: a failed or stopped search leaves the dict as it was.
+void store_stats(const IntSearchStats& stats, PyObject* dict) {
+  const std::pair<const char*, uint64_t> items[] = {{kStatsRecords, stats.records},
+                                                    {kStatsScored, stats.scored},
+                                                    {kStatsFloatQueries, stats.float_queries}};
+  for (const auto& [key, value] : items) {
+    Ref number = Ref::steal(int_result(value));
+    if (PyDict_SetItemString(dict, key, number.get()) < 0) throw_python_error();
+  }
+}
+
 // Refuses more than `allowed` positional arguments: the rest are keyword-only.
 template <class Sig>
 void require_positional_at_most(const Sig& sig, Py_ssize_t nargs, size_t allowed) {
@@ -242,7 +267,7 @@ PyObject* py_integer_bounds(PyObject* module, PyObject* const* args, Py_ssize_t 
 }
 
 MIVO_SIGNATURE(kSearch, "search()", 4, "quantizer", "queries", "batch", "k", "vectors", "scan",
-               "query_bits");
+               "query_bits", "stats");
 // The parameters that may be passed by position; the others are keyword-only.
 constexpr size_t kSearchPositional = 4;
 
@@ -255,6 +280,7 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
       throw_error(PyExc_TypeError, kQueryBitsWithFloatScan);
     }
     const unsigned query_bits = to_query_bits(a[6]);
+    PyObject* const stats_out = to_stats_dict(a[7], scan);
     const ModuleState& state = state_of_module(module);
     auto q =
         to_instance<RaBitQObject>(a[0], state.rabitq_quantizer, kRaBitQQuantizerName, "quantizer");
@@ -282,6 +308,7 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     ResultBuffer<int64_t> ids(m * columns);
     ResultBuffer<uint64_t> candidates(rerank ? m : 0);
     const SearchOutput out{distances.data(), ids.data(), rerank ? candidates.data() : nullptr};
+    IntSearchStats stats;
     run_released([&](Pacer& pacer) {
       const std::span<const float> rows(queries.data(), m * d);
       const float* original = rerank ? vectors->data() : nullptr;
@@ -291,8 +318,9 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
       }
       const std::span<const CodeSums> sums = integer_sums(batch, pacer);
       integer_search_batch(rabitq, rows, m, batch.columns(), sums, query_bits, k, original, out,
-                           pacer);
+                           pacer, Kernels::kBest, &stats);
     });
+    if (stats_out != nullptr) store_stats(stats, stats_out);
     PyObject* dist = matrix_result(distances, m, columns, numpy::kFloat32);
     Ref dist_ref = Ref::steal(dist);
     PyObject* id = matrix_result(ids, m, columns, numpy::kInt64);
@@ -326,7 +354,8 @@ const char kIntegerBoundsDoc[] =
     "computing.";
 
 const char kSearchDoc[] =
-    "search(quantizer, queries, batch, k, *, vectors=None, scan='float', query_bits=8)\n--\n\n"
+    "search(quantizer, queries, batch, k, *, vectors=None, scan='float', query_bits=8, "
+    "stats=None)\n--\n\n"
     "The k nearest records of a QuantizedBatch for each row of queries (a float32 array (m, "
     "dimension)).\n\nReturns (distances, ids): float32 and int64 arrays (m, min(k, len(batch))), "
     "each row in order of the estimated squared distance, ties to the lower id, NaN last. With "
@@ -340,6 +369,9 @@ const char kSearchDoc[] =
     "reads the extended codes only of records whose one-bit interval can still reach the top k, "
     "which gives the result of scoring every record whenever the bounds hold. Its results have "
     "the same bits on every machine; a query that is not finite is searched with the float scan. "
+    "A dict passed as stats (scan='int' only) receives the search's counts: 'records' (queries "
+    "times len(batch)), 'scored' (records whose extended codes were read) and 'float_queries' "
+    "(queries searched with the float scan). "
     "The interpreter lock is released while computing; on the main thread, signals are checked "
     "about every 10 ms.";
 

@@ -115,7 +115,8 @@ def integer_bounds(
     quantizer: RaBitQQuantizer, query: _Reals, batch: QuantizedBatch, *, query_bits: SupportsIndex = 8
 ) -> tuple[_Vector[np.float32], _Vector[np.float32], _Vector[np.float32]]: ...
 # (distances, ids), and with vectors (distances, ids, candidates per query). query_bits
-# is taken only with scan="int" (TypeError with scan="float").
+# and stats are taken only with scan="int" (TypeError with scan="float"); stats is a
+# dict that receives the counts "records", "scored" and "float_queries".
 @overload
 def search(
     quantizer: RaBitQQuantizer,
@@ -146,6 +147,7 @@ def search(
     vectors: None = None,
     scan: Literal["int"],
     query_bits: SupportsIndex = 8,
+    stats: dict[str, int] | None = None,
 ) -> tuple[_Matrix[np.float32], _Matrix[np.int64]]: ...
 @overload
 def search(
@@ -157,6 +159,7 @@ def search(
     vectors: _Rows,
     scan: Literal["int"],
     query_bits: SupportsIndex = 8,
+    stats: dict[str, int] | None = None,
 ) -> tuple[_Matrix[np.float32], _Matrix[np.int64], _Vector[np.uint64]]: ...
 def ternary_inner_product(a: TernaryVector, batch: TernaryBatch) -> _Vector[np.int32]: ...
 def ternary_cosine_similarity(a: TernaryVector, batch: TernaryBatch) -> _Vector[np.float32]: ...

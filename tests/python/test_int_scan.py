@@ -28,6 +28,10 @@ def test_refusals():
         (lambda: search(query_bits=4), TypeError,
          "argument 'query_bits': only scan='int' quantizes the query; scan='float' takes no "
          "query_bits"),
+        (lambda: search(stats={}), TypeError,
+         "argument 'stats': only scan='int' counts what it scores; scan='float' takes no stats"),
+        (lambda: search(scan="int", stats=[]), TypeError,
+         "argument 'stats': expected a dict, got 'list'"),
         (lambda: search(scan="int", query_bits=0), ValueError, RANGE),
         (lambda: search(scan="int", query_bits=9), ValueError, RANGE),
         (lambda: search(scan="int", query_bits=-1), ValueError, RANGE),
@@ -71,7 +75,10 @@ def test_estimates_lie_within_the_quantization_term_of_the_float_ones(bits, quer
 def test_search_equals_the_exact_and_the_full_top_k_where_the_bounds_hold(bits, query_bits, k):
     x, q, batch, queries = make_case(300, 48, bits, seed=10 + bits)
     kw = dict(scan="int", query_bits=query_bits)
-    dist, ids = mb.search(q, queries, batch, k, **kw)
+    stats = {"kept": 1}
+    dist, ids = mb.search(q, queries, batch, k, stats=stats, **kw)
+    assert stats["kept"] == 1 and stats["records"] == 4 * 300 and stats["float_queries"] == 0
+    assert k * 4 <= stats["scored"] <= 4 * 300 and (bits > 1 or stats["scored"] == 4 * 300)
     exact, exact_ids, candidates = mb.search(q, queries, batch, k, vectors=x, **kw)
     for row, query in enumerate(queries):
         est, lower, upper = mb.integer_bounds(q, query, batch, query_bits=query_bits)
@@ -97,7 +104,9 @@ def test_a_query_that_is_not_finite_gets_the_float_results(bits):
         want = (mb.approximate_l2_sqr(q, query, batch), *mb.bounds(q, query, batch))
         assert [a.tobytes() for a in got] == [a.tobytes() for a in want]
     for kw in ({}, {"vectors": x}):
-        ints = mb.search(q, queries, batch, 7, scan="int", query_bits=2, **kw)
+        stats = {}
+        ints = mb.search(q, queries, batch, 7, scan="int", query_bits=2, stats=stats, **kw)
+        assert stats == {"records": 4 * 60, "scored": stats["scored"], "float_queries": 3}
         floats = mb.search(q, queries, batch, 7, scan="float", **kw)
         assert [a[1:].tobytes() for a in ints] == [a[1:].tobytes() for a in floats]
         assert [a.tobytes() for a in floats] == [a.tobytes()

@@ -37,7 +37,9 @@ def rabitq(data: Rows) -> None:
                 tuple[Floats, Floats, Floats])
     assert_type(mivo_batch.search(q, data[:2], batch, 3, scan="int", query_bits=4),
                 tuple[Rows, Ids])
-    assert_type(mivo_batch.search(q, data[:2], batch, 3, vectors=data, scan="int")[2], Counts)
+    counts: dict[str, int] = {}
+    assert_type(mivo_batch.search(q, data[:2], batch, 3, vectors=data, scan="int",
+                                  stats=counts)[2], Counts)
     assert_type(mivo_batch.search(q, data[:2], batch, 3, scan="float"), tuple[Rows, Ids])
 
 
