@@ -1,8 +1,8 @@
 // bounds, integer_bounds and search (see search_calls.h). All release the interpreter
-// lock while they compute: they hold shared access on the quantizer and a reference to every argument,
-// and every array they read is either the call's own copy, a buffer export held for
-// the whole call, or a batch (whose columns never change and whose exports live as long
-// as the batch). So nothing they read can be resized, freed or changed by mivo while
+// lock while they compute: they hold shared access on the quantizer and a reference to
+// every argument, and every array they read is either the call's own copy, a buffer
+// export held for the whole call, or a batch (whose columns never change and whose
+// exports live as long as the batch). So nothing they read can be resized, freed or changed by mivo while
 // other threads run; a fit or set_centroid on the quantizer meanwhile fails at once with
 // the access RuntimeError. The one thing they write to a batch is its integer sums,
 // which integer_sums publishes once, atomically.
@@ -320,14 +320,19 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
       integer_search_batch(rabitq, rows, m, batch.columns(), sums, query_bits, k, original, out,
                            pacer, Kernels::kBest, &stats);
     });
-    if (stats_out != nullptr) store_stats(stats, stats_out);
     PyObject* dist = matrix_result(distances, m, columns, numpy::kFloat32);
     Ref dist_ref = Ref::steal(dist);
     PyObject* id = matrix_result(ids, m, columns, numpy::kInt64);
-    if (!rerank) return tuple_result({dist_ref.release(), id});
-    Ref id_ref = Ref::steal(id);
-    PyObject* counts = candidates.to_array(numpy::kUInt64);
-    return tuple_result({dist_ref.release(), id_ref.release(), counts});
+    Ref result;
+    if (!rerank) {
+      result = Ref::steal(tuple_result({dist_ref.release(), id}));
+    } else {
+      Ref id_ref = Ref::steal(id);
+      PyObject* counts = candidates.to_array(numpy::kUInt64);
+      result = Ref::steal(tuple_result({dist_ref.release(), id_ref.release(), counts}));
+    }
+    if (stats_out != nullptr) store_stats(stats, stats_out);
+    return result.release();
   });
 }
 
