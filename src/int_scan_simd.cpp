@@ -84,13 +84,16 @@ void OneBitProducts(const IntQuery& iq, const RecordColumns& batch, int64_t* p1)
       std::memcpy(last.data(), row, nb);
       row = last.data();
     }
+    // Horner's rule over the planes, highest first: doubling the counts so far before
+    // adding plane j's weighs each plane by 2^j without a shift by a variable count.
     auto acc = hn::Zero(d64);
-    for (uint64_t v = 0; v < nv; ++v) {
-      const auto sign = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(row + v * vbytes));
-      const uint8_t* plane = plane0 + v * vbytes;
-      for (unsigned j = 0; j < planes; ++j, plane += pb) {
-        const auto bits = hn::And(sign, hn::LoadU(d64, reinterpret_cast<const uint64_t*>(plane)));
-        acc = hn::Add(acc, hn::ShiftLeftSame(hn::PopulationCount(bits), static_cast<int>(j)));
+    for (unsigned j = planes; j-- > 0;) {
+      acc = hn::Add(acc, acc);
+      const uint8_t* plane = plane0 + j * pb;
+      for (uint64_t v = 0; v < nv; ++v) {
+        const auto sign = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(row + v * vbytes));
+        const auto mask = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(plane + v * vbytes));
+        acc = hn::Add(acc, hn::PopulationCount(hn::And(sign, mask)));
       }
     }
     hn::Store(acc, d64, sums);
