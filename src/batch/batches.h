@@ -30,9 +30,10 @@ struct QuantizedBatchData {
   Column binary_codes;    // count x binary_code_bytes(dimension), uint8
   Column extended_codes;  // count x extended_code_bytes(dimension, ex_bits), uint8
   Column factors;         // count x kFactorCount, float32
-  // The integer scan's per-record sums (sizeof(CodeSums), 32 bytes, a record): null until
-  // the first integer call on the batch computes them, then kept, since the codes never
-  // change. Published once by an atomic exchange (see integer_sums).
+  // The integer scan's per-record sums (32 bytes a record): null until the first integer
+  // call on the batch computes them, then kept, since the batch's codes do not change
+  // (writing into the arrays of a from_arrays batch is the caller's affair). Published
+  // once by an atomic exchange (see integer_sums).
   mutable std::atomic<const std::vector<CodeSums>*> sums{nullptr};
 
   QuantizedBatchData() = default;

@@ -278,7 +278,9 @@ std::span<const CodeSums> integer_sums(const QuantizedBatchData& batch, Pacer& p
   }
   // Computed in blocks of records, with a pacer step after each, so that the first
   // integer scan of a large batch stays interruptible like the scan itself. Nothing
-  // is held while computing: a call stopped here leaves the batch as it was.
+  // is held while computing: a call stopped here leaves the batch as it was. (The
+  // slicing of the columns is the one search.cpp and int_scan.cpp do for their blocks;
+  // neither exports it.)
   require_allocatable(batch.count, sizeof(CodeSums));
   auto made = std::make_unique<std::vector<CodeSums>>(batch.count);
   const RecordColumns all = batch.columns();
