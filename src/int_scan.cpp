@@ -64,7 +64,8 @@ float half_combination(const IntQuery& iq, int64_t t1, int64_t t2) {
   return 0.5f * ((iq.lo * static_cast<float>(t1)) + (iq.step * static_cast<float>(t2)));
 }
 
-// The full B-bit estimate of one record and the half-width of its interval.
+// What a record's full B-bit estimate and interval need before its extended codes are
+// read: T1 and the interval's half-width (own error, quantization term, margin).
 struct FullScore {
   int64_t t1;   // 2 C - d m2
   float width;  // half-width of the interval (+inf: unbounded)

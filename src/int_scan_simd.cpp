@@ -61,6 +61,20 @@ namespace HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
+// Targets that count 64-bit lanes: those with a one-instruction population count of
+// them, and those without a byte shuffle (whose byte counts are no cheaper).
+#undef MIVO_POPCNT64
+#if HWY_TARGET == HWY_AVX3_DL || (defined(HWY_AVX3_ZEN4) && HWY_TARGET == HWY_AVX3_ZEN4) || \
+    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR) ||                                \
+    (defined(HWY_AVX10_2) && HWY_TARGET == HWY_AVX10_2) || HWY_TARGET == HWY_SVE ||         \
+    HWY_TARGET == HWY_SVE2 || HWY_TARGET == HWY_SVE_256 || HWY_TARGET == HWY_SVE2_128 ||    \
+    HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128 ||                                 \
+    (defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2)
+#define MIVO_POPCNT64 1
+#else
+#define MIVO_POPCNT64 0
+#endif
+
 // At most 64-byte vectors: the query's padding is sized for them.
 using D64 = hn::CappedTag<uint64_t, 8>;
 
@@ -84,6 +98,7 @@ void OneBitProducts(const IntQuery& iq, const RecordColumns& batch, int64_t* p1)
       std::memcpy(last.data(), row, nb);
       row = last.data();
     }
+#if MIVO_POPCNT64
     // Horner's rule over the planes, highest first: doubling the counts so far before
     // adding plane j's weighs each plane by 2^j without a shift by a variable count.
     auto acc = hn::Zero(d64);
@@ -96,6 +111,30 @@ void OneBitProducts(const IntQuery& iq, const RecordColumns& batch, int64_t* p1)
         acc = hn::Add(acc, hn::PopulationCount(hn::And(sign, mask)));
       }
     }
+#else
+    // Without a 64-bit population count, counts are taken per byte and weighed in
+    // bytes by Horner's rule, the planes in two groups whose weighed counts fit a byte
+    // (planes 3.. at most 5: 8 x 31 < 256; planes 0..2: 8 x 7), and only the two
+    // group sums are widened to 64 bits per vector.
+    const hn::Repartition<uint8_t, D64> d8;
+    const unsigned low = std::min(planes, 3u);
+    auto acc = hn::Zero(d64);
+    for (uint64_t v = 0; v < nv; ++v) {
+      const auto sign = hn::LoadU(d8, row + v * vbytes);
+      const uint8_t* plane = plane0 + v * vbytes;
+      auto high_w = hn::Zero(d8);
+      for (unsigned j = planes; j-- > low;) {
+        const auto count = hn::PopulationCount(hn::And(sign, hn::LoadU(d8, plane + j * pb)));
+        high_w = hn::Add(hn::Add(high_w, high_w), count);
+      }
+      auto low_w = hn::Zero(d8);
+      for (unsigned j = low; j-- > 0;) {
+        const auto count = hn::PopulationCount(hn::And(sign, hn::LoadU(d8, plane + j * pb)));
+        low_w = hn::Add(hn::Add(low_w, low_w), count);
+      }
+      acc = hn::Add(acc, hn::Add(hn::ShiftLeft<3>(hn::SumsOf8(high_w)), hn::SumsOf8(low_w)));
+    }
+#endif
     hn::Store(acc, d64, sums);
     uint64_t p = 0;
     for (size_t l = 0; l < hn::Lanes(d64); ++l) p += sums[l];

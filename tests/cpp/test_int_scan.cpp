@@ -3,6 +3,7 @@
 // against scoring every record; and the float scan for a query that is not finite.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -123,6 +124,37 @@ TEST(IntScanBounds, HoldTheFloatIntervals) {
           ASSERT_LE(b.lower[i], lo[i]) << "d=" << d << " bits=" << total << " qb=" << qb;
           ASSERT_GE(b.upper[i], hi[i]) << "d=" << d << " bits=" << total << " qb=" << qb;
         }
+      }
+    }
+  }
+}
+
+// Records whose centred codes all point along the query's quantization error move the
+// integer estimate by about half the widening (the quantization errors are spread over
+// half a step), as far as any record can on average.
+TEST(IntScanBounds, HoldForRecordsAlignedWithTheQuantizationError) {
+  for (uint64_t d : {65, 768}) {
+    if (d >= 768 && emulated()) continue;
+    for (unsigned total : {1, 4, 8}) {
+      RaBitQQuantizer q(d, 5, total);
+      const std::vector<float> query = gaussians(d, 9);
+      for (unsigned qb : {1, 4, 8}) {
+        const IntQuery iq = quantize_query(q, query, qb);
+        Columns c(d, total - 1, 1);
+        for (uint64_t i = 0; i < d; ++i) {
+          const float error = iq.rotated[i] - (iq.lo + iq.step * iq.levels[i]);
+          if (error > 0.0f) c.bin[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+        }
+        std::fill(c.ext.begin(), c.ext.end(), uint8_t{0xFF});
+        c.factors[kFAdd] = 100.0f;
+        c.factors[kFRescale] = -0.5f;
+        c.factors[kFError] = 0.01f;
+        std::vector<float> lo(1), hi(1);
+        Pacer pacer;
+        bounds_batch(q, query, c.cols.view(), lo, hi, pacer);
+        const Bounds b = int_bounds(q, query, qb, c.cols.view(), Kernels::kBest);
+        EXPECT_LE(b.lower[0], lo[0]) << "d=" << d << " bits=" << total << " qb=" << qb;
+        EXPECT_GE(b.upper[0], hi[0]) << "d=" << d << " bits=" << total << " qb=" << qb;
       }
     }
   }
