@@ -24,6 +24,16 @@
 //   batch_quantize      d = 768 at 4 and 1 bits, 10,000 vectors (2,000 with --quick):
 //                       quantize_batch against the per-record quantize loop, and the
 //                       rotation alone (the per-record Rotation::rotate); ns per vector.
+//   int_scan_targets    d = 768, N records of random codes, query_bits 4, 6, 8, on every
+//                       SIMD target this CPU runs: the sign-bit kernel (P1, bit-plane
+//                       popcounts) and the 4-bit extended-code kernel (E); ns per record.
+//   int_estimate        d = 768, 4 bits, query_bits 6: integer_estimates (estimates and
+//                       bounds) with kBest and kScalar; ns per record.
+//   int_search          d = 768, 4 bits, clustered synthetic data (N / 5 records, 20
+//                       queries, k = 10), without and with re-ranking: search_batch
+//                       (float) against integer_search_batch at query_bits 4, 6, 8;
+//                       ns per record and query, the share of records fully scored,
+//                       and the queries whose result differs from scoring every record.
 // Every timing is the best of several repeats (std::chrono::steady_clock). Results
 // feed a checksum that is printed, and each SIMD result is compared bit for bit with
 // its scalar counterpart ("identical").
@@ -40,9 +50,13 @@
 
 #include "bit_codes.h"
 #include "bit_codes_simd.h"
-#include "read_floor.h"
+#include "int_scan.h"
+#include "int_scan_simd.h"
 #include "rabitq_batch.h"
+#include "read_floor.h"
 #include "rotation.h"
+#include "search.h"
+#include "sums.h"
 
 namespace {
 
@@ -264,6 +278,8 @@ void hamming_target_rows(Json& js, size_t n, int repeats) {
     }
     hwy::SetSupportedTargetsForTest(0);
   }
+}
+
 // Owned columns of n records.
 struct Columns {
   std::vector<uint8_t> bin, ext;
@@ -326,6 +342,172 @@ void batch_estimate_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, i
   js.close('}');
 }
 
+// Random records of d dimensions and total_bits bits, and a query for them.
+struct RandomBatch {
+  mivo::RaBitQQuantizer q;
+  Columns c;
+  std::vector<float> query;
+  RandomBatch(uint64_t d, unsigned total_bits, uint64_t n)
+      : q(d, 7, total_bits), c(d, total_bits - 1, n), query(gaussians(d, 4)) {
+    c.bin = random_bytes(c.bin.size(), 1);
+    c.ext = random_bytes(c.ext.size(), 2);
+    c.factors = gaussians(c.factors.size(), 3);
+    c.cols.binary_codes = c.bin.data();
+    c.cols.extended_codes = c.ext.data();
+    c.cols.factors = c.factors.data();
+  }
+};
+
+void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
+  const uint64_t d = 768;
+  const RandomBatch rb(d, 4, n);
+  const mivo::RecordColumns batch = rb.c.cols.view();
+  std::vector<int64_t> out(n);
+  std::vector<uint64_t> rows(n);
+  for (uint64_t i = 0; i < n; ++i) rows[i] = i;
+  for (unsigned qb : {4u, 6u, 8u}) {
+    const mivo::IntQuery iq = mivo::quantize_query(rb.q, rb.query, qb);
+    for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
+      hwy::SetSupportedTargetsForTest(target);
+      const double p1 = best_ns(repeats, [&] {
+        mivo::int_scan_simd::one_bit_products(iq, batch, out.data());
+        g_sink = g_sink + static_cast<double>(out[n / 2]);
+      });
+      const double e = best_ns(repeats, [&] {
+        mivo::int_scan_simd::extended_products(iq, batch, rows.data(), n, out.data());
+        g_sink = g_sink + static_cast<double>(out[n / 3]);
+      });
+      js.open(nullptr, '{');
+      js.str("target", hwy::TargetName(target));
+      js.num("query_bits", qb);
+      js.num("n", static_cast<double>(n));
+      js.num("one_bit_ns_per_record", p1 / static_cast<double>(n));
+      js.num("extended_ns_per_record", e / static_cast<double>(n));
+      js.close('}');
+    }
+    hwy::SetSupportedTargetsForTest(0);
+  }
+}
+
+void int_estimate_row(Json& js, uint64_t n, int repeats) {
+  const RandomBatch rb(768, 4, n);
+  const mivo::RecordColumns batch = rb.c.cols.view();
+  std::vector<mivo::CodeSums> sums(n);
+  mivo::code_sums(batch, sums);
+  std::vector<float> a(n), b(n), lo(n), hi(n);
+  mivo::Pacer pacer;
+  auto run = [&](Kernels k, std::vector<float>& out, int reps) {
+    return best_ns(reps,
+                   [&] {
+                     mivo::integer_estimates(rb.q, rb.query, 6, batch, sums, out, lo, hi, pacer, k);
+                     g_sink = g_sink + out[n / 2];
+                   }) /
+           static_cast<double>(n);
+  };
+  const double best = run(Kernels::kBest, a, repeats);
+  const double scalar = run(Kernels::kScalar, b, std::max(2, repeats / 2));
+  js.open(nullptr, '{');
+  js.num("d", 768);
+  js.num("bits", 4);
+  js.num("query_bits", 6);
+  js.num("n", static_cast<double>(n));
+  js.num("best_ns_per_record", best);
+  js.num("scalar_ns_per_record", scalar);
+  js.num("best_vs_scalar", scalar / best);
+  js.boolean("identical", same_bits(a, b));
+  js.close('}');
+}
+
+// Points around `clusters` random centres (unit Gaussians scaled by 3), each a centre
+// plus unit Gaussian noise.
+std::vector<float> clustered(uint64_t n, uint64_t d, uint64_t clusters, uint64_t seed) {
+  const std::vector<float> centres = gaussians(clusters * d, seed);
+  std::vector<float> x = gaussians(n * d, seed + 1);
+  for (uint64_t i = 0; i < n; ++i) {
+    const float* c = &centres[(mivo::hash_u64(i + seed) % clusters) * d];
+    for (uint64_t j = 0; j < d; ++j) x[i * d + j] = x[i * d + j] + 3.0f * c[j];
+  }
+  return x;
+}
+
+void int_search_rows(Json& js, uint64_t n, int repeats) {
+  const uint64_t d = 768, m = 20, k = 10;
+  mivo::RaBitQQuantizer q(d, 7, 4);
+  const std::vector<float> x = clustered(n, d, 50, 11);
+  q.fit(x, n);
+  Columns c(d, 3, n);
+  mivo::quantize_batch(q, x.data(), c.cols);
+  const mivo::RecordColumns batch = c.cols.view();
+  std::vector<mivo::CodeSums> sums(n);
+  mivo::code_sums(batch, sums);
+  const std::vector<float> queries = clustered(m, d, 50, 11 + 1000);
+  std::vector<float> dist(m * k), est(n), lo(n), hi(n);
+  std::vector<int64_t> ids(m * k);
+  std::vector<uint64_t> cand(m);
+  mivo::Pacer pacer;
+  for (const float* vectors : {static_cast<const float*>(nullptr), x.data()}) {
+    const mivo::SearchOutput out{dist.data(), ids.data(), vectors ? cand.data() : nullptr};
+    const double per = static_cast<double>(n * m);
+    const double flt = best_ns(repeats,
+                               [&] {
+                                 mivo::search_batch(q, queries, m, batch, k, vectors, out, pacer);
+                                 g_sink = g_sink + dist[0];
+                               }) /
+                       per;
+    for (unsigned qb : {4u, 6u, 8u}) {
+      mivo::IntSearchStats stats;
+      const double t =
+          best_ns(repeats,
+                  [&] {
+                    stats = {};
+                    mivo::integer_search_batch(q, queries, m, batch, sums, qb, k, vectors, out,
+                                               pacer, Kernels::kBest, &stats);
+                    g_sink = g_sink + dist[0];
+                  }) /
+          per;
+      // Scoring every record: the same selection over integer_estimates.
+      uint64_t differ = 0;
+      for (uint64_t r = 0; r < m; ++r) {
+        const std::span<const float> query(&queries[r * d], d);
+        mivo::integer_estimates(q, query, qb, batch, sums, est, lo, hi, pacer);
+        mivo::TopK upper, result;
+        upper.reset(k);
+        result.reset(k);
+        for (uint64_t i = 0; i < n; ++i) upper.offer(hi[i], static_cast<int64_t>(i));
+        const float limit = upper.worst().value;
+        for (uint64_t i = 0; i < n; ++i) {
+          if (vectors == nullptr) {
+            result.offer(est[i], static_cast<int64_t>(i));
+          } else if (lo[i] <= limit) {
+            const std::span<const float> v(vectors + i * d, d);
+            result.offer(mivo::squared_distance(v, query, -0.0f), static_cast<int64_t>(i));
+          }
+        }
+        const std::span<const mivo::Ranked> want = result.take_sorted();
+        for (uint64_t j = 0; j < k; ++j) {
+          if (want[j].id != ids[r * k + j]) {
+            ++differ;
+            break;
+          }
+        }
+      }
+      js.open(nullptr, '{');
+      js.num("d", static_cast<double>(d));
+      js.num("bits", 4);
+      js.num("n", static_cast<double>(n));
+      js.boolean("rerank", vectors != nullptr);
+      js.num("query_bits", qb);
+      js.num("float_ns_per_record", flt);
+      js.num("int_ns_per_record", t);
+      js.num("int_vs_float", flt / t);
+      js.num("scored_share",
+             static_cast<double>(stats.scored) / static_cast<double>(stats.records));
+      js.num("queries_differing", static_cast<double>(differ));
+      js.close('}');
+    }
+  }
+}
+
 void batch_quantize_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, int repeats) {
   mivo::RaBitQQuantizer q(d, 7, total_bits);
   const std::vector<float> x = gaussians(n * d, 5);
@@ -377,6 +559,8 @@ int main(int argc, char** argv) {
   const size_t n = quick ? 20000 : 100000;
   // --only-batch: the batch rows alone (for quick measurements of the batch kernels).
   const bool only_batch = argc > 1 && std::strcmp(argv[argc - 1], "--only-batch") == 0;
+  // --only-int: the integer scan's rows alone.
+  const bool only_int = argc > 1 && std::strcmp(argv[argc - 1], "--only-int") == 0;
   const auto start = std::chrono::steady_clock::now();
 
   Json js;
@@ -392,6 +576,20 @@ int main(int argc, char** argv) {
   js.boolean("quick", quick);
 
   if (!only_batch) {
+    js.open("int_scan_targets", '[');
+    int_scan_target_rows(js, n, quick ? 5 : 10);
+    js.close(']');
+
+    js.open("int_estimate", '[');
+    int_estimate_row(js, n, quick ? 3 : 5);
+    js.close(']');
+
+    js.open("int_search", '[');
+    int_search_rows(js, n / 5, quick ? 2 : 3);
+    js.close(']');
+  }
+
+  if (!only_batch && !only_int) {
     js.open("rotate", '[');
     for (uint64_t d : {768, 1536}) rotate_row(js, d, quick ? 20 : 50, quick ? 3 : 5);
     js.close(']');
@@ -432,14 +630,16 @@ int main(int argc, char** argv) {
     js.close(']');
   }
 
-  js.open("batch_estimate", '[');
-  batch_estimate_row(js, 768, 4, n, quick ? 3 : 5);
-  js.close(']');
+  if (!only_int) {
+    js.open("batch_estimate", '[');
+    batch_estimate_row(js, 768, 4, n, quick ? 3 : 5);
+    js.close(']');
 
-  js.open("batch_quantize", '[');
-  for (unsigned bits : {4u, 1u})
-    batch_quantize_row(js, 768, bits, quick ? 2000 : 10000, quick ? 2 : 3);
-  js.close(']');
+    js.open("batch_quantize", '[');
+    for (unsigned bits : {4u, 1u})
+      batch_quantize_row(js, 768, bits, quick ? 2000 : 10000, quick ? 2 : 3);
+    js.close(']');
+  }
 
   js.num("checksum", g_sink);
   js.num("seconds",

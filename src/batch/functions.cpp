@@ -187,6 +187,7 @@ PyMethodDef g_functions[] = {
      "between query and every record of a QuantizedBatch.\n\nReturns a float32 array "
      "(len(batch),) whose element i is quantizer.approximate_distance(query, batch[i])."},
     {"bounds", as_cfunction<py_bounds>(), kFastCall, kBoundsDoc},
+    {"integer_bounds", as_cfunction<py_integer_bounds>(), kFastCall, kIntegerBoundsDoc},
     {"search", as_cfunction<py_search>(), kFastCall, kSearchDoc},
     {"ternary_inner_product", as_cfunction<py_ternary_inner_product>(), kFastCall,
      "ternary_inner_product(a, batch)\n--\n\nInner product between a ternary vector and every "

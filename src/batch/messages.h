@@ -152,6 +152,25 @@ inline constexpr char kQueriesNotMatrix[] =
 inline constexpr char kKBelowOne[] = "k must be at least 1";
 inline constexpr char kWhatTuple[] = "a tuple";
 
+// The scans a search may run, as search's `scan` names them.
+inline constexpr char kScanFloat[] = "float";
+inline constexpr char kScanInt[] = "int";
+// Formatted by the interpreter: %R is the value given for scan (ValueError for a str,
+// TypeError for anything else).
+inline constexpr char kScanValueFormat[] = "argument 'scan': must be 'float' or 'int', not %R";
+inline constexpr char kQueryBitsWithFloatScan[] =
+    "argument 'query_bits': only scan='int' quantizes the query; scan='float' takes no "
+    "query_bits";
+
+inline constexpr char kStatsWithFloatScan[] =
+    "argument 'stats': only scan='int' counts what it scores; scan='float' takes no stats";
+// Formatted by the interpreter: %s is the type's name.
+inline constexpr char kStatsNotDictFormat[] = "argument 'stats': expected a dict, got '%s'";
+// The keys of the counts that search(..., scan='int', stats=...) writes.
+inline constexpr char kStatsRecords[] = "records";
+inline constexpr char kStatsScored[] = "scored";
+inline constexpr char kStatsFloatQueries[] = "float_queries";
+
 inline std::string vector_rows_mismatch(uint64_t rows, uint64_t count) {
   return "argument 'vectors': " + std::to_string(rows) + " rows for a batch of " +
          std::to_string(count) + " records";

@@ -1,4 +1,6 @@
-// The class QuantizedBatch: RaBitQ records as columns, made from records or from arrays.
+// The class QuantizedBatch: RaBitQ records as columns, made from records or from arrays,
+// and the per-record sums that integer scans of it keep.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -268,6 +270,35 @@ MutableRecordColumns writable(const QuantizedBatchData& data) {
 
 PyObject* new_quantized_batch(const ModuleState& state, std::unique_ptr<QuantizedBatchData> data) {
   return batch_new(state.quantized_batch, std::move(data));
+}
+
+std::span<const CodeSums> integer_sums(const QuantizedBatchData& batch, Pacer& pacer) {
+  if (const std::vector<CodeSums>* kept = batch.sums.load(std::memory_order_acquire)) {
+    return *kept;
+  }
+  // Computed in blocks of records, with a pacer step after each, so that the first
+  // integer scan of a large batch stays interruptible like the scan itself. Nothing
+  // is held while computing: a call stopped here leaves the batch as it was. (The
+  // slicing of the columns is the one search.cpp and int_scan.cpp do for their blocks;
+  // neither exports it.)
+  require_allocatable(batch.count, sizeof(CodeSums));
+  auto made = std::make_unique<std::vector<CodeSums>>(batch.count);
+  const RecordColumns all = batch.columns();
+  const uint64_t block = records_per_block(batch.dimension);
+  for (uint64_t begin = 0; begin < batch.count; begin += block) {
+    RecordColumns part = all;
+    part.count = std::min(block, batch.count - begin);
+    part.binary_codes += begin * binary_code_bytes(all.dimension);
+    part.extended_codes += begin * extended_code_bytes(all.dimension, all.ex_bits);
+    part.factors += begin * kFactorCount;
+    code_sums(part, std::span<CodeSums>(*made).subspan(begin, part.count));
+    pacer.step();
+  }
+  const std::vector<CodeSums>* expected = nullptr;
+  if (batch.sums.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
+    return *made.release();
+  }
+  return *expected;  // another call published the same sums first; ours are dropped
 }
 
 const QuantizedBatchData& quantized_batch_arg(const ModuleState& state, PyObject* o,

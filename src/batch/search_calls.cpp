@@ -1,17 +1,20 @@
-// bounds and search (see search_calls.h). Both release the interpreter lock while they
-// compute: they hold shared access on the quantizer and a reference to every argument,
-// and every array they read is either the call's own copy, a buffer export held for
-// the whole call, or a batch (whose columns never change and whose exports live as long
-// as the batch). So nothing they read can be resized, freed or changed by mivo while
+// bounds, integer_bounds and search (see search_calls.h). All release the interpreter
+// lock while they compute: they hold shared access on the quantizer and a reference to
+// every argument, and every array they read is either the call's own copy, a buffer
+// export held for the whole call, or a batch (whose columns never change and whose
+// exports live as long as the batch). So nothing they read can be resized, freed or changed by mivo while
 // other threads run; a fit or set_centroid on the quantizer meanwhile fails at once with
-// the access RuntimeError.
+// the access RuntimeError. The one thing they write to a batch is its integer sums,
+// which integer_sums publishes once, atomically.
 #include "search_calls.h"
 
 #include <climits>
 #include <exception>
 #include <optional>
+#include <utility>
 #include <vector>
 
+#include "../int_scan.h"
 #include "../lib/args.h"
 #include "../lib/convert.h"
 #include "../lib/messages.h"
@@ -109,6 +112,79 @@ uint64_t to_k(PyObject* o) {
   return static_cast<uint64_t>(k);
 }
 
+// The scan a search runs.
+enum class Scan { kFloat, kInt };
+
+// scan=: absent or "float" (the default), or "int". Another str is a ValueError, any
+// other object a TypeError, both naming the allowed values.
+Scan to_scan(PyObject* o) {
+  if (o == nullptr) return Scan::kFloat;
+  if (PyUnicode_Check(o)) {
+    if (PyUnicode_CompareWithASCIIString(o, kScanFloat) == 0) return Scan::kFloat;
+    if (PyUnicode_CompareWithASCIIString(o, kScanInt) == 0) return Scan::kInt;
+  }
+  PyErr_Format(PyUnicode_Check(o) ? PyExc_ValueError : PyExc_TypeError, kScanValueFormat, o);
+  throw PythonError{};
+}
+
+// The bits of the integer scan's query levels when query_bits is not given: 8 keeps the
+// quantization term of the bounds (half a step of 1/255 of the query's range per
+// component) well below the records' own error in the dimensions RaBitQ is used in, so
+// re-ranking reads few more candidates than the float scan. The docstrings name it.
+constexpr unsigned kDefaultQueryBits = 8;
+
+// query_bits=: an int (or __index__) in 1..8; absent gives the default. Every other
+// int, negative and huge ones included, is the ValueError of a bad configuration.
+unsigned to_query_bits(PyObject* o) {
+  if (o == nullptr) return kDefaultQueryBits;
+  Ref index = Ref::steal(PyNumber_Index(o));
+  if (!index) {
+    name_type_error("query_bits");
+    throw_python_error();
+  }
+  int overflow = 0;
+  const long long bits = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (bits == -1 && PyErr_Occurred()) throw_python_error();
+  if (overflow != 0 || bits < static_cast<long long>(kMinQueryBits) ||
+      bits > static_cast<long long>(kMaxQueryBits)) {
+    throw QuantizerError::invalid_config("query_bits", kMustBeOneToEight);
+  }
+  return static_cast<unsigned>(bits);
+}
+
+// stats=: absent or None, or a dict that an integer search fills with its counts. A
+// float search has none to give, so it refuses one, as it refuses query_bits.
+PyObject* to_stats_dict(PyObject* o, Scan scan) {
+  if (o == nullptr || o == Py_None) return nullptr;
+  if (scan == Scan::kFloat) throw_error(PyExc_TypeError, kStatsWithFloatScan);
+  if (!PyDict_Check(o)) {
+    PyErr_Format(PyExc_TypeError, kStatsNotDictFormat, Py_TYPE(o)->tp_name);
+    throw PythonError{};
+  }
+  return o;
+}
+
+// Writes the counts of an integer search into the caller's dict, once the search is
+// done: a failed or stopped search leaves the dict as it was.
+void store_stats(const IntSearchStats& stats, PyObject* dict) {
+  const std::pair<const char*, uint64_t> items[] = {{kStatsRecords, stats.records},
+                                                    {kStatsScored, stats.scored},
+                                                    {kStatsFloatQueries, stats.float_queries}};
+  for (const auto& [key, value] : items) {
+    Ref number = Ref::steal(int_result(value));
+    if (PyDict_SetItemString(dict, key, number.get()) < 0) throw_python_error();
+  }
+}
+
+// Refuses more than `allowed` positional arguments: the rest are keyword-only.
+template <class Sig>
+void require_positional_at_most(const Sig& sig, Py_ssize_t nargs, size_t allowed) {
+  const size_t given = static_cast<size_t>(PyVectorcall_NARGS(nargs));
+  if (given > allowed) {
+    throw_error(PyExc_TypeError, too_many_positional(sig.name, allowed, allowed, given));
+  }
+}
+
 // A result buffer as an array of `rows` x `columns`.
 template <class T>
 PyObject* matrix_result(ResultBuffer<T>& buffer, uint64_t rows, uint64_t columns,
@@ -157,18 +233,54 @@ PyObject* py_bounds(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-MIVO_SIGNATURE(kSearch, "search()", 4, "quantizer", "queries", "batch", "k", "vectors");
-// The parameters that may be passed by position; `vectors` is keyword-only.
+MIVO_SIGNATURE(kIntegerBounds, "integer_bounds()", 3, "quantizer", "query", "batch", "query_bits");
+// The parameters that may be passed by position; query_bits is keyword-only.
+constexpr size_t kIntegerBoundsPositional = 3;
+
+PyObject* py_integer_bounds(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&] {
+    require_positional_at_most(kIntegerBounds, nargs, kIntegerBoundsPositional);
+    const auto a = bind(kIntegerBounds, args, nargs, kwnames);
+    const ModuleState& state = state_of_module(module);
+    auto q =
+        to_instance<RaBitQObject>(a[0], state.rabitq_quantizer, kRaBitQQuantizerName, "quantizer");
+    const Ref batch_ref = Ref::borrow(a[2]);
+    const QuantizedBatchData& batch = quantized_batch_arg(state, a[2], "batch");
+    const std::vector<float> query = to_float_vector(a[1]);
+    const unsigned query_bits = to_query_bits(a[3]);
+    const mivo::RaBitQQuantizer& rabitq = *q->value;
+    check_batch_fits(rabitq, batch);
+    ResultBuffer<float> estimates(batch.count);
+    ResultBuffer<float> lower(batch.count);
+    ResultBuffer<float> upper(batch.count);
+    run_released([&](Pacer& pacer) {
+      const std::span<const CodeSums> sums = integer_sums(batch, pacer);
+      integer_estimates(rabitq, query, query_bits, batch.columns(), sums, estimates.span(),
+                        lower.span(), upper.span(), pacer);
+    });
+    Ref est = Ref::steal(estimates.to_array(numpy::kFloat32));
+    Ref lo = Ref::steal(lower.to_array(numpy::kFloat32));
+    PyObject* hi = upper.to_array(numpy::kFloat32);
+    return tuple_result({est.release(), lo.release(), hi});
+  });
+}
+
+MIVO_SIGNATURE(kSearch, "search()", 4, "quantizer", "queries", "batch", "k", "vectors", "scan",
+               "query_bits", "stats");
+// The parameters that may be passed by position; the others are keyword-only.
 constexpr size_t kSearchPositional = 4;
 
 PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    const size_t given = static_cast<size_t>(PyVectorcall_NARGS(nargs));
-    if (given > kSearchPositional) {
-      throw_error(PyExc_TypeError,
-                  too_many_positional(kSearch.name, kSearchPositional, kSearchPositional, given));
-    }
+    require_positional_at_most(kSearch, nargs, kSearchPositional);
     const auto a = bind(kSearch, args, nargs, kwnames);
+    const Scan scan = to_scan(a[5]);
+    if (scan == Scan::kFloat && a[6] != nullptr) {
+      throw_error(PyExc_TypeError, kQueryBitsWithFloatScan);
+    }
+    const unsigned query_bits = to_query_bits(a[6]);
+    PyObject* const stats_out = to_stats_dict(a[7], scan);
     const ModuleState& state = state_of_module(module);
     auto q =
         to_instance<RaBitQObject>(a[0], state.rabitq_quantizer, kRaBitQQuantizerName, "quantizer");
@@ -196,17 +308,31 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     ResultBuffer<int64_t> ids(m * columns);
     ResultBuffer<uint64_t> candidates(rerank ? m : 0);
     const SearchOutput out{distances.data(), ids.data(), rerank ? candidates.data() : nullptr};
+    IntSearchStats stats;
     run_released([&](Pacer& pacer) {
-      search_batch(rabitq, std::span<const float>(queries.data(), m * d), m, batch.columns(), k,
-                   rerank ? vectors->data() : nullptr, out, pacer);
+      const std::span<const float> rows(queries.data(), m * d);
+      const float* original = rerank ? vectors->data() : nullptr;
+      if (scan == Scan::kFloat) {
+        search_batch(rabitq, rows, m, batch.columns(), k, original, out, pacer);
+        return;
+      }
+      const std::span<const CodeSums> sums = integer_sums(batch, pacer);
+      integer_search_batch(rabitq, rows, m, batch.columns(), sums, query_bits, k, original, out,
+                           pacer, Kernels::kBest, &stats);
     });
     PyObject* dist = matrix_result(distances, m, columns, numpy::kFloat32);
     Ref dist_ref = Ref::steal(dist);
     PyObject* id = matrix_result(ids, m, columns, numpy::kInt64);
-    if (!rerank) return tuple_result({dist_ref.release(), id});
-    Ref id_ref = Ref::steal(id);
-    PyObject* counts = candidates.to_array(numpy::kUInt64);
-    return tuple_result({dist_ref.release(), id_ref.release(), counts});
+    Ref result;
+    if (!rerank) {
+      result = Ref::steal(tuple_result({dist_ref.release(), id}));
+    } else {
+      Ref id_ref = Ref::steal(id);
+      PyObject* counts = candidates.to_array(numpy::kUInt64);
+      result = Ref::steal(tuple_result({dist_ref.release(), id_ref.release(), counts}));
+    }
+    if (stats_out != nullptr) store_stats(stats, stats_out);
+    return result.release();
   });
 }
 
@@ -219,16 +345,39 @@ const char kBoundsDoc[] =
     "or more dimensions, or not finite) gets (-inf, inf). The interpreter lock is released "
     "while computing.";
 
+const char kIntegerBoundsDoc[] =
+    "integer_bounds(quantizer, query, batch, *, query_bits=8)\n--\n\nThe integer scan's "
+    "estimates of every record of a QuantizedBatch, with their error intervals.\n\nReturns "
+    "(estimates, lower, upper), three float32 arrays (len(batch),). The rotated query is "
+    "quantized to levels of query_bits bits (1-8) and each record's inner product with them is "
+    "computed in integers, so the estimates have the same bits on every machine; they differ "
+    "from approximate_l2_sqr by the query's quantization. The interval is the record's own "
+    "(as bounds gives it) widened by that quantization's worst case and a margin for the f32 "
+    "steps. A query whose rotated values are not all finite cannot be quantized: it gets the "
+    "float scan's estimates and bounds. The first integer call on a batch computes per-record "
+    "sums (32 bytes a record) that the batch keeps. The interpreter lock is released while "
+    "computing.";
+
 const char kSearchDoc[] =
-    "search(quantizer, queries, batch, k, *, vectors=None)\n--\n\nThe k nearest records of a "
-    "QuantizedBatch for each row of queries (a float32 array (m, dimension)).\n\nReturns "
-    "(distances, ids): float32 and int64 arrays (m, min(k, len(batch))), each row in order of "
-    "the estimated squared distance, ties to the lower id, NaN last. With vectors (the original "
-    "float32 vectors (len(batch), dimension), e.g. memory-mapped), every record whose lower bound "
-    "is at most the k-th smallest upper bound is re-ranked by its exact squared distance, and "
-    "the result is (distances, ids, candidates): exact distances, and the number of candidates "
-    "per query as a uint64 array (m,). That is the exact top-k whenever the probabilistic bounds "
-    "hold. The interpreter lock is released while computing; on the main thread, signals are "
-    "checked about every 10 ms.";
+    "search(quantizer, queries, batch, k, *, vectors=None, scan='float', query_bits=8, "
+    "stats=None)\n--\n\n"
+    "The k nearest records of a QuantizedBatch for each row of queries (a float32 array (m, "
+    "dimension)).\n\nReturns (distances, ids): float32 and int64 arrays (m, min(k, len(batch))), "
+    "each row in order of the estimated squared distance, ties to the lower id, NaN last. With "
+    "vectors (the original float32 vectors (len(batch), dimension), e.g. memory-mapped), every "
+    "record whose lower bound is at most the k-th smallest upper bound is re-ranked by its exact "
+    "squared distance, and the result is (distances, ids, candidates): exact distances, and the "
+    "number of candidates per query as a uint64 array (m,). That is the exact top-k whenever the "
+    "probabilistic bounds hold.\n\nscan='float' (the default) ranks by approximate_l2_sqr. "
+    "scan='int' ranks by integer_bounds' estimates with query levels of query_bits bits (1-8; "
+    "query_bits is refused with scan='float'): it scores every record's sign bits first and "
+    "reads the extended codes only of records whose one-bit interval can still reach the top k, "
+    "which gives the result of scoring every record whenever the bounds hold. Its results have "
+    "the same bits on every machine; a query that is not finite is searched with the float scan. "
+    "A dict passed as stats (scan='int' only) receives the search's counts: 'records' (queries "
+    "times len(batch)), 'scored' (records whose extended codes were read) and 'float_queries' "
+    "(queries searched with the float scan). "
+    "The interpreter lock is released while computing; on the main thread, signals are checked "
+    "about every 10 ms.";
 
 }  // namespace mivo::py::batch

@@ -1,7 +1,9 @@
 # Types of the extension module mivo_batch, shipped as a stub-only package for the same
 # reason as mivo's; stubtest checks every name and signature here against the built module.
 from collections.abc import Buffer, Iterator, Sequence
-from typing import Any, Final, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final, overload
+from typing import (
+    Any, Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final, overload
+)
 
 import numpy as np
 from mivo import QuantizedVector, RaBitQQuantizer, TernaryQuantizer, TernaryVector
@@ -28,6 +30,7 @@ __all__ = [
     "approximate_l2_sqr",
     "approximate_distance",
     "bounds",
+    "integer_bounds",
     "search",
     "ternary_inner_product",
     "ternary_cosine_similarity",
@@ -107,14 +110,56 @@ def approximate_distance(quantizer: RaBitQQuantizer, query: _Reals, batch: Quant
 def bounds(
     quantizer: RaBitQQuantizer, query: _Reals, batch: QuantizedBatch
 ) -> tuple[_Vector[np.float32], _Vector[np.float32]]: ...
-# (distances, ids), and with vectors (distances, ids, candidates per query).
+# (estimates, lower, upper) of the integer scan.
+def integer_bounds(
+    quantizer: RaBitQQuantizer, query: _Reals, batch: QuantizedBatch, *, query_bits: SupportsIndex = 8
+) -> tuple[_Vector[np.float32], _Vector[np.float32], _Vector[np.float32]]: ...
+# (distances, ids), and with vectors (distances, ids, candidates per query). query_bits
+# and stats are taken only with scan="int" (TypeError with scan="float"); stats is a
+# dict that receives the counts "records", "scored" and "float_queries".
 @overload
 def search(
-    quantizer: RaBitQQuantizer, queries: _Rows, batch: QuantizedBatch, k: SupportsIndex, *, vectors: None = None
+    quantizer: RaBitQQuantizer,
+    queries: _Rows,
+    batch: QuantizedBatch,
+    k: SupportsIndex,
+    *,
+    vectors: None = None,
+    scan: Literal["float"] = "float",
 ) -> tuple[_Matrix[np.float32], _Matrix[np.int64]]: ...
 @overload
 def search(
-    quantizer: RaBitQQuantizer, queries: _Rows, batch: QuantizedBatch, k: SupportsIndex, *, vectors: _Rows
+    quantizer: RaBitQQuantizer,
+    queries: _Rows,
+    batch: QuantizedBatch,
+    k: SupportsIndex,
+    *,
+    vectors: _Rows,
+    scan: Literal["float"] = "float",
+) -> tuple[_Matrix[np.float32], _Matrix[np.int64], _Vector[np.uint64]]: ...
+@overload
+def search(
+    quantizer: RaBitQQuantizer,
+    queries: _Rows,
+    batch: QuantizedBatch,
+    k: SupportsIndex,
+    *,
+    vectors: None = None,
+    scan: Literal["int"],
+    query_bits: SupportsIndex = 8,
+    stats: dict[str, int] | None = None,
+) -> tuple[_Matrix[np.float32], _Matrix[np.int64]]: ...
+@overload
+def search(
+    quantizer: RaBitQQuantizer,
+    queries: _Rows,
+    batch: QuantizedBatch,
+    k: SupportsIndex,
+    *,
+    vectors: _Rows,
+    scan: Literal["int"],
+    query_bits: SupportsIndex = 8,
+    stats: dict[str, int] | None = None,
 ) -> tuple[_Matrix[np.float32], _Matrix[np.int64], _Vector[np.uint64]]: ...
 def ternary_inner_product(a: TernaryVector, batch: TernaryBatch) -> _Vector[np.int32]: ...
 def ternary_cosine_similarity(a: TernaryVector, batch: TernaryBatch) -> _Vector[np.float32]: ...

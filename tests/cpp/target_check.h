@@ -15,6 +15,7 @@
 #endif
 
 #include "bit_codes_simd.h"
+#include "int_scan_simd.h"
 #include "rabitq_batch_simd.h"
 #include "rotation_simd.h"
 
@@ -35,11 +36,9 @@ inline size_t sve_vector_bytes() {
 inline size_t target_vector_bytes(int64_t target) {
   switch (target) {
     case HWY_SVE:
-    case HWY_SVE2:
-      return sve_vector_bytes();
+    case HWY_SVE2: return sve_vector_bytes();
     case HWY_AVX2:
-    case HWY_SVE_256:
-      return 32;
+    case HWY_SVE_256: return 32;
     case HWY_AVX3:
     case HWY_AVX3_DL:
 #ifdef HWY_AVX3_ZEN4
@@ -59,10 +58,8 @@ inline size_t target_vector_bytes(int64_t target) {
     case HWY_NEON:
     case HWY_NEON_BF16:
     case HWY_SVE2_128:
-    case HWY_EMU128:
-      return 16;
-    default:
-      return 0;
+    case HWY_EMU128: return 16;
+    default: return 0;
   }
 }
 
@@ -78,6 +75,8 @@ inline void expect_dispatched(int64_t target) {
   EXPECT_STREQ(rabitq_batch_simd::target_name(), hwy::TargetName(target));
   EXPECT_EQ(rabitq_batch_simd::vector_bytes(), std::min<size_t>(bytes, 64))
       << hwy::TargetName(target);
+  EXPECT_STREQ(int_scan_simd::target_name(), hwy::TargetName(target));
+  EXPECT_EQ(int_scan_simd::vector_bytes(), std::min<size_t>(bytes, 64)) << hwy::TargetName(target);
 }
 
 }  // namespace mivo

@@ -15,6 +15,7 @@ import sys
 from pathlib import Path
 
 import mivo
+import mivo_batch
 import numpy as np
 
 DIGESTS = Path(__file__).resolve().parent / "digests.txt"
@@ -101,21 +102,51 @@ class PerRecord:
         return [getattr(mivo, name)(x, v) for x in queries for v in vectors]
 
 
-def rabitq_entries(out, path=PerRecord):
+def rabitq_grid():
+    """(name, quantizer, rows, queries) at every point of the RaBitQ grid: 6 random rows,
+    a zero and a negative-zero row, 3 queries (the third holds special values); the
+    quantizer is not fitted yet."""
     for d, seed in [(1, 0), (7, MAX_SEED), (100, 0), (100, MAX_SEED)]:
         rows = [inputs(1000 * d + i, d, False) for i in range(6)]
         rows.append(np.zeros(d, dtype=np.float32))
         rows.append(np.array([-0.0] * d, dtype=np.float32))
         queries = [inputs(2000 * d + i, d, i == 2) for i in range(3)]
         for bits in range(1, 9):
-            q = mivo.RaBitQQuantizer(d, seed, bits)
-            name = f"d{d}.seed{seed}.bits{bits}"
-            plain = [record_bytes(r) for r in path.quantize(q, rows)]
-            q.fit(np.stack(rows[:6]))
-            records = path.quantize(q, rows)
-            out[f"rabitq.record.{name}"] = digest(*plain, *map(record_bytes, records))
-            l2, dist = path.estimates(q, queries, records)
-            out[f"rabitq.distance.{name}"] = digest(f32_bytes(l2), f32_bytes(dist))
+            yield f"d{d}.seed{seed}.bits{bits}", mivo.RaBitQQuantizer(d, seed, bits), rows, queries
+
+
+def rabitq_entries(out, path=PerRecord):
+    for name, q, rows, queries in rabitq_grid():
+        plain = [record_bytes(r) for r in path.quantize(q, rows)]
+        q.fit(np.stack(rows[:6]))
+        records = path.quantize(q, rows)
+        out[f"rabitq.record.{name}"] = digest(*plain, *map(record_bytes, records))
+        l2, dist = path.estimates(q, queries, records)
+        out[f"rabitq.distance.{name}"] = digest(f32_bytes(l2), f32_bytes(dist))
+
+
+def int_scan_entries(out):
+    """The integer scan on the RaBitQ grid: estimates and intervals at every query_bits,
+    and search(scan="int") with and without re-ranking. Where the third query's special
+    values make its rotation not finite, these entries also pin the float scan that
+    answers it."""
+    for name, q, rows, queries in rabitq_grid():
+        q.fit(np.stack(rows[:6]))
+        vectors = np.stack(rows)
+        batch = mivo_batch.quantize(q, vectors)
+        bounds = [f32_bytes(a) for bits in range(1, 9) for x in queries
+                  for a in mivo_batch.integer_bounds(q, x, batch, query_bits=bits)]
+        out[f"int_scan.estimates.{name}"] = digest(*bounds)
+        found = []
+        for bits in (1, 4, 8):
+            for k in (1, 3, 8):
+                dist, ids = mivo_batch.search(q, np.stack(queries), batch, k, scan="int",
+                                              query_bits=bits)
+                exact, exact_ids, candidates = mivo_batch.search(
+                    q, np.stack(queries), batch, k, vectors=vectors, scan="int", query_bits=bits)
+                found += [f32_bytes(dist), ints(ids, np.int64), f32_bytes(exact),
+                          ints(exact_ids, np.int64), ints(candidates, np.int64)]
+        out[f"int_scan.search.{name}"] = digest(*found)
 
 
 def kernel_entries(out):
@@ -182,6 +213,7 @@ def surface_digests():
     """Every module entry, by name."""
     out = {}
     rabitq_entries(out)
+    int_scan_entries(out)
     kernel_entries(out)
     ternary_entries(out)
     return {PREFIX + name: value for name, value in out.items()}

@@ -85,23 +85,28 @@ def test_refusals():
             call()
 
 
-def long_search(q, queries, batch, seconds):
+def long_search(q, queries, batch, seconds, **kw):
     """As many copies of queries as take about `seconds` to search."""
+    mb.search(q, queries, batch, 10, **kw)  # an integer scan's first call computes its sums
     start = time.perf_counter()
-    mb.search(q, queries, batch, 10)
+    mb.search(q, queries, batch, 10, **kw)
     per = (time.perf_counter() - start) / len(queries)
     return np.repeat(queries, max(1, int(seconds / per / len(queries))), axis=0)
 
 
-def test_a_fit_during_a_search_fails_and_leaves_the_result_alone():
+SCANS = [{}, {"scan": "int"}]
+
+
+@pytest.mark.parametrize("kw", SCANS, ids=["float", "int"])
+def test_a_fit_during_a_search_fails_and_leaves_the_result_alone(kw):
     x, q, batch, queries = make_case(20_000, 64, 4)
-    many = long_search(q, queries, batch, 1.0)
-    want = mb.search(q, many, batch, 10)
+    many = long_search(q, queries, batch, 1.0, **kw)
+    want = mb.search(q, many, batch, 10, **kw)
     started, results, refusals = threading.Event(), [], []
 
     def run():
         started.set()
-        results.append(mb.search(q, many, batch, 10))
+        results.append(mb.search(q, many, batch, 10, **kw))
 
     worker = threading.Thread(target=run)
     worker.start()
@@ -116,13 +121,14 @@ def test_a_fit_during_a_search_fails_and_leaves_the_result_alone():
     assert all(a.tobytes() == b.tobytes() for a, b in zip(results[0], want))
 
 
-def test_a_signal_stops_a_long_search_promptly():
+@pytest.mark.parametrize("kw", SCANS, ids=["float", "int"])
+def test_a_signal_stops_a_long_search_promptly(kw):
     x, q, batch, queries = make_case(20_000, 64, 4)
-    many = long_search(q, queries, batch, 4.0)
+    many = long_search(q, queries, batch, 4.0, vectors=x, **kw)
     timer = threading.Timer(0.3, _thread.interrupt_main)
     start = time.perf_counter()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        mb.search(q, many, batch, 10, vectors=x)
+        mb.search(q, many, batch, 10, vectors=x, **kw)
     assert time.perf_counter() - start < 1.5
     timer.join()

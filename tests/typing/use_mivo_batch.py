@@ -11,6 +11,7 @@ Rows: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.float32]]
 Floats: TypeAlias = np.ndarray[tuple[int], np.dtype[np.float32]]
 Counts: TypeAlias = np.ndarray[tuple[int], np.dtype[np.uint64]]
 Bytes: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.uint8]]
+Ids: TypeAlias = np.ndarray[tuple[int, int], np.dtype[np.int64]]
 DIM = 16
 
 
@@ -30,8 +31,16 @@ def rabitq(data: Rows) -> None:
     assert_type(mivo_batch.approximate_distance(q, query=[0.5] * DIM, batch=same), Floats)
     assert_type(mivo_batch.bounds(q, data[0], batch), tuple[Floats, Floats])
     found = mivo_batch.search(q, data[:2], batch, k=3)
-    assert_type(found, tuple[Rows, np.ndarray[tuple[int, int], np.dtype[np.int64]]])
+    assert_type(found, tuple[Rows, Ids])
     assert_type(mivo_batch.search(q, data[:2], batch, 3, vectors=data)[2], Counts)
+    assert_type(mivo_batch.integer_bounds(q, data[0], batch, query_bits=6),
+                tuple[Floats, Floats, Floats])
+    assert_type(mivo_batch.search(q, data[:2], batch, 3, scan="int", query_bits=4),
+                tuple[Rows, Ids])
+    counts: dict[str, int] = {}
+    assert_type(mivo_batch.search(q, data[:2], batch, 3, vectors=data, scan="int",
+                                  stats=counts)[2], Counts)
+    assert_type(mivo_batch.search(q, data[:2], batch, 3, scan="float"), tuple[Rows, Ids])
 
 
 def ternary(data: Rows) -> None:

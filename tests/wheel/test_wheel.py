@@ -147,6 +147,10 @@ def check_rabitq_batch():
     assert distances[0, 0] == l2[ids[0, 0]] == l2.min()
     _, exact_ids, candidates = mivo_batch.search(q, DATA[:2], batch, 3, vectors=DATA)
     assert exact_ids[0, 0] == 0 and candidates.shape == (2,)
+    estimates, int_lower, int_upper = mivo_batch.integer_bounds(q, DATA[0], batch)
+    assert int_lower[5] <= estimates[5] <= int_upper[5]
+    _, int_ids, _ = mivo_batch.search(q, DATA[:2], batch, 3, vectors=DATA, scan="int")
+    assert int_ids[0, 0] == 0
 
 
 def check_ternary_batch():
@@ -195,7 +199,7 @@ COVERAGE = {
             "QuantizedBatch.from_records", "QuantizedBatch.from_arrays",
             "QuantizedBatch.binary_codes", "QuantizedBatch.extended_codes",
             "QuantizedBatch.factors", "QuantizedBatch.dimension", "QuantizedBatch.ex_bits",
-            "bounds", "search")),
+            "bounds", "integer_bounds", "search")),
     ],
     check_ternary_batch: [
         *("mivo_batch." + n for n in (

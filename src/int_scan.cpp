@@ -1,0 +1,451 @@
+// The integer scan (see int_scan.h): query quantization, the scalar reference of the
+// integer kernels, the estimates and bounds formed from the integers, and the pruning
+// search. The vector kernels live in int_scan_simd.cpp.
+#include "int_scan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "error.h"
+#include "int_scan_simd.h"
+#include "sums.h"
+
+namespace mivo {
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// ---------------------------------------------------------------------------------------
+// The margins of the bounds
+//
+// The integer estimate stands for the estimate with the exact query y, whose interval
+// is the record's own [est -/+ f_error * ||q_r||]. Two things separate them.
+//
+// The query's quantization: y^_i = lo + step * q_i differs from y_i by at most half a
+// step, plus the rounding of the level's f32 quotient (y_i - lo) / step: the difference
+// is within 2^-24 of (y_i - lo) <= (hi - lo) ~ step * (2^qb - 1) and the quotient within
+// 2^-24 of at most 2^8, so a level is off by at most 0.5 + 2^-15 steps. The inner
+// product sum u_i y_i therefore moves by at most sum |u_i| * step * (0.5 + 2^-15), and
+// the estimate by |f_rescale| times that; kQuantizationSlack (1 + 2^-10) covers the
+// 2^-15 and the few roundings of that f32 product.
+//
+// The f32 steps of the integer estimate: the conversions of T1 and T2 to f32, the two
+// products, their sum, the product with f_rescale, Q + f_add and the final sum, and the
+// interval's own subtraction and addition: ten roundings, each within 2^-24 of a value
+// bounded by M = |f_rescale| * (|lo * T1| + step * |T2|) + Q + |f_add|. 2^-20 * M covers
+// them with room. |T2| = |sum (2 c_i - m2) q_i| <= A2 * qmax, so M is known before the
+// extended codes are read (the pruning needs the full half-width then).
+constexpr float kQuantizationSlack = 1.0f + 0x1p-10f;
+constexpr float kRoundingMargin = 0x1p-20f;
+
+// Confidence multiplier of the error bound, as in the quantizer.
+constexpr float kErrorConfidence = 1.9f;
+
+int64_t max_level(unsigned query_bits) { return (int64_t{1} << query_bits) - 1; }
+
+// The record's own half-width f_error * ||q_r||, +inf where its interval is unbounded:
+// the same rules as error_interval, which it asks.
+float own_half_width(const float* factors, float norm, uint64_t d) {
+  return error_interval(0.0f, factors, norm, d).upper;
+}
+
+// The f32 part of a bound: 2^-20 * (|g| * (|lo| * |t1| + step * t2_max) + Q + |f_add|).
+float rounding_margin(const IntQuery& iq, float g, int64_t t1, int64_t t2_max, float f_add) {
+  const float terms = (std::fabs(iq.lo) * std::fabs(static_cast<float>(t1))) +
+                      (iq.step * static_cast<float>(t2_max));
+  return kRoundingMargin * (((std::fabs(g) * terms) + iq.squared_norm) + std::fabs(f_add));
+}
+
+// 0.5 * (lo * T1 + step * T2) in f32, in that fixed order.
+float half_combination(const IntQuery& iq, int64_t t1, int64_t t2) {
+  return 0.5f * ((iq.lo * static_cast<float>(t1)) + (iq.step * static_cast<float>(t2)));
+}
+
+// What a record's full B-bit estimate and interval need before its extended codes are
+// read: T1 and the interval's half-width (own error, quantization term, margin).
+struct FullScore {
+  int64_t t1;   // 2 C - d m2
+  float width;  // half-width of the interval (+inf: unbounded)
+};
+
+FullScore full_width(const IntQuery& iq, const CodeSums& s, const float* f, unsigned ex_bits) {
+  const int64_t m2 = (int64_t{2} << ex_bits) - 1;
+  const int64_t d = static_cast<int64_t>(iq.dimension);
+  FullScore r;
+  r.t1 = 2 * s.c - d * m2;
+  const float own = own_half_width(f, iq.norm, iq.dimension);
+  const float g = f[kFRescale];
+  const float quant =
+      ((std::fabs(g) * static_cast<float>(s.a2)) * iq.step) * (0.25f * kQuantizationSlack);
+  const float margin = rounding_margin(iq, g, r.t1, s.a2 * max_level(iq.query_bits), f[kFAdd]);
+  const float w = (own + quant) + margin;
+  r.width = std::isfinite(w) ? w : kInf;
+  return r;
+}
+
+// The clamped full estimate from the record's P1 and E.
+float full_estimate(const IntQuery& iq, const float* f, unsigned ex_bits, int64_t t1, int64_t p1,
+                    int64_t e) {
+  const int64_t m2 = (int64_t{2} << ex_bits) - 1;
+  const int64_t t2 = 2 * ((p1 << ex_bits) + e) - m2 * iq.level_sum;
+  return clamped_estimate(half_combination(iq, t1, t2), iq.squared_norm, f[kFAdd], f[kFRescale]);
+}
+
+// The lower end of a record's one-bit interval: the sign bits alone estimate <s, y> as
+// S <u1, y> / <u1, s> with u1_i = b_i - 1/2. <u1, s> is not stored; with s ~ (V / U) u,
+// it is about (V / U) A / 2, which turns the estimate into
+//   est1 = Q + S + g1 <u1, y^>,  g1 = f_rescale * 2U / A = f_rescale * U4 / A2,
+// with 2 <u1, y^> = lo (2 pc - d) + step (2 P1 - L). Its error bound is the quantizer's
+// with U1 = d / 4 and that V1: U1 S / V1^2 = d g1^2 / (16 S), under the same guards
+// (a ratio not above 1 or not finite bounds nothing); the quantization moves <u1, y> by
+// at most d * step / 4. For one bit (U4 = A2 = d) it is the full estimate.
+float one_bit_lower(const IntQuery& iq, const CodeSums& s, const float* f, int64_t p1) {
+  const uint64_t d = iq.dimension;
+  const float own = own_half_width(f, iq.norm, d);
+  if (!std::isfinite(own)) return -kInf;
+  const float sum_s = f[kFAdd];
+  const float g1 = f[kFRescale] * (static_cast<float>(s.u4) / static_cast<float>(s.a2));
+  float bound = 0.0f;
+  if (d >= 2) {
+    const float rho = ((static_cast<float>(d) * (g1 * g1)) / (16.0f * sum_s)) - 1.0f;
+    if (!(rho > 0.0f && std::isfinite(rho))) return -kInf;
+    const float q = std::sqrt(rho / static_cast<float>(d - 1));
+    const float p = kErrorConfidence * std::sqrt(sum_s);
+    bound = ((q * p) + (q * p)) * iq.norm;
+  }
+  const int64_t t1 = 2 * s.pc - static_cast<int64_t>(d);
+  const int64_t t2 = 2 * p1 - iq.level_sum;
+  const float est = (iq.squared_norm + sum_s) + (half_combination(iq, t1, t2) * g1);
+  const float quant =
+      ((std::fabs(g1) * static_cast<float>(d)) * iq.step) * (0.25f * kQuantizationSlack);
+  const float margin = rounding_margin(iq, g1, t1, iq.level_sum, sum_s);
+  const float lower = est - ((bound + quant) + margin);
+  return std::isnan(lower) ? -kInf : lower;
+}
+
+// ---------------------------------------------------------------------------------------
+// Scalar reference of the integer kernels
+
+void one_bit_products_scalar(const IntQuery& iq, const RecordColumns& batch, int64_t* p1) {
+  const uint64_t d = batch.dimension;
+  const uint64_t nb = binary_code_bytes(d);
+  for (uint64_t i = 0; i < batch.count; ++i) {
+    const uint8_t* row = batch.binary_codes + i * nb;
+    int64_t sum = 0;
+    for (uint64_t j = 0; j < d; ++j) {
+      if ((row[j / 8] >> (j % 8)) & 1) sum += iq.levels[j];
+    }
+    p1[i] = sum;
+  }
+}
+
+void extended_products_scalar(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
+                              uint64_t count, int64_t* e) {
+  const uint64_t d = batch.dimension;
+  const uint32_t mask = (uint32_t{1} << batch.ex_bits) - 1;
+  std::vector<uint16_t> codes(d);
+  for (uint64_t j = 0; j < count; ++j) {
+    decode_codes(batch, rows[j], codes.data());
+    int64_t sum = 0;
+    for (uint64_t i = 0; i < d; ++i) sum += int64_t{codes[i] & mask} * iq.levels[i];
+    e[j] = sum;
+  }
+}
+
+void one_bit_products(const IntQuery& iq, const RecordColumns& batch, int64_t* p1,
+                      Kernels kernels) {
+  if (kernels == Kernels::kScalar) {
+    one_bit_products_scalar(iq, batch, p1);
+  } else {
+    int_scan_simd::one_bit_products(iq, batch, p1);
+  }
+}
+
+void extended_products(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
+                       uint64_t count, int64_t* e, Kernels kernels) {
+  if (batch.ex_bits == 0) {
+    std::fill(e, e + count, int64_t{0});
+  } else if (kernels == Kernels::kScalar) {
+    extended_products_scalar(iq, batch, rows, count, e);
+  } else {
+    int_scan_simd::extended_products(iq, batch, rows, count, e);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Arguments
+
+void check_query_bits(unsigned query_bits) {
+  if (query_bits < kMinQueryBits || query_bits > kMaxQueryBits) {
+    throw QuantizerError::invalid_config("query_bits", kMustBeOneToEight);
+  }
+}
+
+void check_batch(const RaBitQQuantizer& q, const RecordColumns& batch,
+                 std::span<const CodeSums> sums) {
+  const uint64_t d = q.dimension();
+  if (batch.dimension != d) throw QuantizerError::dimension_mismatch(d, batch.dimension);
+  if (batch.ex_bits > 7) MIVO_FAIL(extended_bits_out_of_range(batch.ex_bits));
+  if (sums.size() != batch.count) MIVO_FAIL(kBatchOutputMisSized);
+}
+
+// Records [begin, begin + count) of batch as columns of their own.
+RecordColumns rows_of(const RecordColumns& batch, uint64_t begin, uint64_t count) {
+  RecordColumns part = batch;
+  part.count = count;
+  part.binary_codes += begin * binary_code_bytes(batch.dimension);
+  part.extended_codes += begin * extended_code_bytes(batch.dimension, batch.ex_bits);
+  part.factors += begin * kFactorCount;
+  return part;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Query and records
+
+IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
+                        unsigned query_bits) {
+  check_query_bits(query_bits);
+  const uint64_t d = q.dimension();
+  if (query.size() != d) throw QuantizerError::dimension_mismatch(d, query.size());
+  IntQuery r;
+  r.dimension = d;
+  r.query_bits = query_bits;
+  r.rotated.resize(d);
+  r.squared_norm = q.rotate_query(query, r.rotated);
+  r.norm = std::sqrt(r.squared_norm);
+  r.plane_bytes = int_scan_simd::plane_bytes(d);
+  r.levels.assign(int_scan_simd::padded_levels(d), 0);
+  r.planes.assign(query_bits * r.plane_bytes, 0);
+
+  float lo = r.rotated[0];
+  float hi = r.rotated[0];
+  bool finite = true;
+  for (const float v : r.rotated) {
+    finite = finite && std::isfinite(v);
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  const int64_t top = max_level(query_bits);
+  const float step = (hi - lo) / static_cast<float>(top);
+  r.finite = finite && std::isfinite(step);
+  if (!r.finite) return r;
+  r.lo = lo;
+  r.step = step;
+  if (step == 0.0f) return r;  // every component is lo: every level 0, exactly
+
+  for (uint64_t i = 0; i < d; ++i) {
+    // nearbyint rounds half to even in the default rounding mode, which nothing here
+    // changes.
+    const float t = std::nearbyint((r.rotated[i] - lo) / step);
+    const int64_t level = std::clamp<int64_t>(static_cast<int64_t>(t), 0, top);
+    r.levels[i] = static_cast<uint16_t>(level);
+    r.level_sum += level;
+    for (unsigned j = 0; j < query_bits; ++j) {
+      if ((level >> j) & 1) r.planes[j * r.plane_bytes + i / 8] |= uint8_t(1u << (i % 8));
+    }
+  }
+  return r;
+}
+
+void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
+  if (out.size() != batch.count) MIVO_FAIL(kBatchOutputMisSized);
+  const uint64_t d = batch.dimension;
+  const unsigned b = batch.ex_bits;
+  const int64_t m2 = (int64_t{2} << b) - 1;
+  std::vector<uint16_t> codes(d);
+  for (uint64_t i = 0; i < batch.count; ++i) {
+    decode_codes(batch, i, codes.data());
+    CodeSums s;
+    for (const uint16_t c : codes) {
+      const int64_t centred = 2 * int64_t{c} - m2;
+      s.pc += c >> b;
+      s.c += c;
+      s.a2 += centred < 0 ? -centred : centred;
+      s.u4 += centred * centred;
+    }
+    out[i] = s;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Estimates
+
+void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, unsigned query_bits,
+                       const RecordColumns& batch, std::span<const CodeSums> sums,
+                       std::span<float> estimates, std::span<float> lower, std::span<float> upper,
+                       Pacer& pacer, Kernels kernels) {
+  check_batch(q, batch, sums);
+  if (estimates.size() != batch.count || lower.size() != batch.count ||
+      upper.size() != batch.count) {
+    MIVO_FAIL(kBatchOutputMisSized);
+  }
+  const IntQuery iq = quantize_query(q, query, query_bits);
+  const uint64_t d = batch.dimension;
+  const uint64_t block = records_per_block(d);
+  std::vector<int64_t> p1(std::min(block, batch.count));
+  std::vector<int64_t> e(p1.size());
+  std::vector<uint64_t> ids(p1.size());
+  for (uint64_t begin = 0; begin < batch.count; begin += block) {
+    const uint64_t count = std::min(block, batch.count - begin);
+    const RecordColumns part = rows_of(batch, begin, count);
+    if (!iq.finite) {
+      // The float scan's estimates and intervals, as bounds_batch forms them.
+      approximate_l2_sqr_batch(q, query, part, estimates.subspan(begin, count), kernels);
+      for (uint64_t i = begin; i < begin + count; ++i) {
+        const Interval b =
+            error_interval(estimates[i], batch.factors + i * kFactorCount, iq.norm, d);
+        lower[i] = b.lower;
+        upper[i] = b.upper;
+      }
+      pacer.step();
+      continue;
+    }
+    one_bit_products(iq, part, p1.data(), kernels);
+    for (uint64_t j = 0; j < count; ++j) ids[j] = j;
+    extended_products(iq, part, ids.data(), count, e.data(), kernels);
+    for (uint64_t j = 0; j < count; ++j) {
+      const uint64_t i = begin + j;
+      const float* f = batch.factors + i * kFactorCount;
+      const FullScore w = full_width(iq, sums[i], f, batch.ex_bits);
+      const float est = full_estimate(iq, f, batch.ex_bits, w.t1, p1[j], e[j]);
+      estimates[i] = est;
+      lower[i] = std::isfinite(w.width) ? est - w.width : -kInf;
+      upper[i] = std::isfinite(w.width) ? est + w.width : kInf;
+    }
+    pacer.step();
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Search
+
+namespace {
+
+struct IntSearchScratch {
+  std::vector<int64_t> p1;
+  std::vector<Ranked> scored;  // with re-ranking: (full lower bound, id) of scored records
+  TopK upper;
+  TopK result;
+};
+
+// One finite query: writes result_columns(k, n) entries and, with vectors, the number
+// of candidates; returns the number of records fully scored.
+uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
+                        const RecordColumns& batch, std::span<const CodeSums> sums, uint64_t k,
+                        const float* vectors, float* distances, int64_t* ids, uint64_t* candidates,
+                        IntSearchScratch& scratch, Pacer& pacer, Kernels kernels) {
+  const uint64_t n = batch.count;
+  const uint64_t d = batch.dimension;
+  const unsigned b = batch.ex_bits;
+  const uint64_t columns = result_columns(k, n);
+  const bool rerank = vectors != nullptr;
+  if (candidates != nullptr) *candidates = 0;
+  if (columns == 0) return 0;
+  const uint64_t block = records_per_block(d);
+  scratch.p1.resize(std::min(block, n));
+  scratch.scored.clear();
+  scratch.upper.reset(columns);
+  scratch.result.reset(columns);
+  uint64_t scored = 0;
+
+  for (uint64_t begin = 0; begin < n; begin += block) {
+    const uint64_t count = std::min(block, n - begin);
+    one_bit_products(iq, rows_of(batch, begin, count), scratch.p1.data(), kernels);
+    for (uint64_t j = 0; j < count; ++j) {
+      const uint64_t i = begin + j;
+      const float* f = batch.factors + i * kFactorCount;
+      const FullScore w = full_width(iq, sums[i], f, b);
+      if (b > 0) {
+        // The bar a record must be able to reach: the k-th smallest full upper bound
+        // (re-ranking) or full estimate (not) among the records scored so far.
+        TopK& held = rerank ? scratch.upper : scratch.result;
+        if (held.size() == columns) {
+          const float bar = held.worst().value;
+          const float lo1 = one_bit_lower(iq, sums[i], f, scratch.p1[j]);
+          if ((rerank ? lo1 : lo1 - w.width) > bar) continue;
+        }
+      }
+      int64_t e = 0;
+      extended_products(iq, batch, &i, 1, &e, kernels);
+      ++scored;
+      const float est = full_estimate(iq, f, b, w.t1, scratch.p1[j], e);
+      const int64_t id = static_cast<int64_t>(i);
+      if (!rerank) {
+        scratch.result.offer(est, id);
+        continue;
+      }
+      const bool bounded = std::isfinite(w.width);
+      scratch.upper.offer(bounded ? est + w.width : kInf, id);
+      scratch.scored.push_back({bounded ? est - w.width : -kInf, id});
+    }
+    pacer.step();
+  }
+
+  if (rerank) {
+    // As search_one: if every true distance lies in its interval, each of the exact
+    // top k has a lower bound at most the k-th smallest upper bound.
+    const float limit = scratch.upper.worst().value;
+    uint64_t count = 0;
+    for (const Ranked& r : scratch.scored) {
+      if (!(r.value <= limit)) continue;
+      const std::span<const float> v(vectors + static_cast<uint64_t>(r.id) * d, d);
+      scratch.result.offer(squared_distance(v, query, -0.0f), r.id);
+      ++count;
+      pacer.step();
+    }
+    if (candidates != nullptr) *candidates = count;
+  }
+  const std::span<const Ranked> sorted = scratch.result.take_sorted();
+  for (uint64_t j = 0; j < sorted.size(); ++j) {
+    distances[j] = sorted[j].value;
+    ids[j] = sorted[j].id;
+  }
+  return scored;
+}
+
+}  // namespace
+
+void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queries, uint64_t m,
+                          const RecordColumns& batch, std::span<const CodeSums> sums,
+                          unsigned query_bits, uint64_t k, const float* vectors,
+                          const SearchOutput& out, Pacer& pacer, Kernels kernels,
+                          IntSearchStats* stats) {
+  const uint64_t d = q.dimension();
+  uint64_t expected = 0;
+  if (__builtin_mul_overflow(m, d, &expected) || queries.size() != expected) {
+    throw QuantizerError::dimension_mismatch(expected, queries.size());
+  }
+  check_batch(q, batch, sums);
+  check_query_bits(query_bits);
+
+  const uint64_t columns = result_columns(k, batch.count);
+  IntSearchScratch scratch;
+  for (uint64_t row = 0; row < m; ++row) {
+    const std::span<const float> query = queries.subspan(row * d, d);
+    float* const distances = out.distances + row * columns;
+    int64_t* const ids = out.ids + row * columns;
+    uint64_t* const candidates = out.candidates != nullptr ? out.candidates + row : nullptr;
+    const IntQuery iq = quantize_query(q, query, query_bits);
+    if (stats != nullptr) stats->records += batch.count;
+    if (!iq.finite) {
+      // The float scan answers it, with the bits of scan="float".
+      const SearchOutput one{distances, ids, candidates};
+      search_batch(q, query, 1, batch, k, vectors, one, pacer);
+      if (stats != nullptr) {
+        ++stats->float_queries;
+        stats->scored += batch.count;
+      }
+      continue;
+    }
+    const uint64_t scored = int_search_one(iq, query, batch, sums, k, vectors, distances, ids,
+                                           candidates, scratch, pacer, kernels);
+    if (stats != nullptr) stats->scored += scored;
+  }
+}
+
+}  // namespace mivo

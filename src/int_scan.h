@@ -1,0 +1,112 @@
+// The integer scan of RaBitQ batches: the rotated query quantized to small unsigned
+// levels, each record's products with them computed exactly in integers, and the
+// estimate formed from those integers by a few f32 steps in a fixed order, so that it
+// has the same bits on every target and machine. Multi-bit searches score the sign bits
+// first and read the extended codes only of records whose one-bit interval can still
+// reach the top k.
+//
+// Notation per record (d dimensions, B = ex_bits + 1 bits): combined codes c_i =
+// (b_i << ex_bits) + e_i with sign bit b_i and extended code e_i; centred codes u_i =
+// c_i - (2^B - 1) / 2. Query levels q_i in 0 .. 2^query_bits - 1 stand for the rotated
+// query residual y_i ~ lo + step * q_i.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kernel_choice.h"
+#include "rabitq.h"
+#include "rabitq_batch.h"
+#include "search.h"
+
+namespace mivo {
+
+// The accepted range of query_bits; the default of the Python layer lies within it.
+inline constexpr unsigned kMinQueryBits = 1;
+inline constexpr unsigned kMaxQueryBits = 8;
+
+// A query prepared for the integer scan.
+struct IntQuery {
+  uint64_t dimension = 0;
+  unsigned query_bits = 0;
+  // False when the rotated query, its minimum, maximum or step is not finite: such a
+  // query cannot be quantized, and the integer calls answer it with the float scan
+  // (estimates and bounds with the bits of scan="float").
+  bool finite = false;
+  float lo = 0.0f;             // the smallest rotated component: level 0
+  float step = 0.0f;           // (max - min) / (2^query_bits - 1), 0 when all are equal
+  float squared_norm = 0.0f;   // of the query residual: the estimate's query term
+  float norm = 0.0f;           // sqrt(squared_norm): the scale of every record's bound
+  int64_t level_sum = 0;       // sum of the levels
+  std::vector<float> rotated;  // the rotated query residual, d values
+  // The levels q_i as 16-bit integers, zero from d up to whole kernel blocks.
+  std::vector<uint16_t> levels;
+  // Bit plane j (j < query_bits) = bit j of every level, packed LSB first like the sign
+  // bits, at planes[j * plane_bytes ...]; zero past d up to plane_bytes.
+  std::vector<uint8_t> planes;
+  uint64_t plane_bytes = 0;
+};
+
+// Quantizes one query (exactly q.dimension() values) for the integer scan: y = the
+// rotated residual (as the float estimate rotates it), lo = min y, step = (max y -
+// lo) / f32(2^query_bits - 1), q_i = clamp(round-half-even((y_i - lo) / step), 0,
+// 2^query_bits - 1), all per element in f32, no sums. DimensionMismatch for another
+// length; InvalidConfig ("query_bits", "must be 1-8") for query_bits outside 1..8.
+IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
+                        unsigned query_bits);
+
+// The integers of one record that no query changes. With m2 = 2^B - 1:
+struct CodeSums {
+  int64_t pc = 0;  // sum b_i: the number of sign bits set
+  int64_t c = 0;   // sum c_i
+  int64_t a2 = 0;  // sum |2 c_i - m2| = 2 sum |u_i|
+  int64_t u4 = 0;  // sum (2 c_i - m2)^2 = 4 sum u_i^2
+};
+
+// out[i] = the sums of record i, for every record of batch (out.size() == batch.count).
+// Bits of a row past the dimension are ignored. A batch computes them once and keeps
+// them: they cost one pass over the codes.
+void code_sums(const RecordColumns& batch, std::span<CodeSums> out);
+
+// Estimates of every record of batch for one query, and the interval of each:
+// estimates[i] the integer estimate (full B-bit codes); [lower[i], upper[i]] the record's
+// own error interval around it (error_interval), widened by the query's quantization
+// error and a margin for the f32 steps. A query that is not finite gets the float
+// estimates and float intervals instead. sums = code_sums(batch). Every span holds
+// batch.count values. DimensionMismatch and InvalidConfig as quantize_query and the
+// float estimate; stops as the pacer says. `kernels` picks the vector or the scalar
+// integer kernels: the same integers, the same bits.
+void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, unsigned query_bits,
+                       const RecordColumns& batch, std::span<const CodeSums> sums,
+                       std::span<float> estimates, std::span<float> lower, std::span<float> upper,
+                       Pacer& pacer, Kernels kernels = Kernels::kBest);
+
+// What a pruning search did, summed over its queries.
+struct IntSearchStats {
+  uint64_t records = 0;        // records considered (queries x batch.count)
+  uint64_t scored = 0;         // records whose extended codes were read (fully scored)
+  uint64_t float_queries = 0;  // queries answered by the float scan (not finite)
+};
+
+// search_batch on integer estimates, for m queries (row-major m x q.dimension()),
+// re-ranking with `vectors` when not null, results into out as search_batch writes them.
+// Every record's sign bits are scored first; the extended codes are read only of
+// records whose one-bit interval can still reach the top k:
+//  - with re-ranking, a record is skipped when its one-bit lower bound exceeds the k-th
+//    smallest full upper bound among the records scored so far; the candidates are the
+//    scored records whose full lower bound is at most the final k-th smallest upper
+//    bound, and the result is their exact top k;
+//  - without, a record is skipped when its one-bit lower bound, less its full
+//    interval's half-width, exceeds the k-th smallest full estimate so far; the result
+//    is the top k of the scored records' estimates.
+// Either way the result equals that of scoring every record whenever the bounds hold.
+// A query that is not finite is searched with the float scan. sums = code_sums(batch).
+// stats (when not null) is incremented. Errors as search_batch and quantize_query.
+void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queries, uint64_t m,
+                          const RecordColumns& batch, std::span<const CodeSums> sums,
+                          unsigned query_bits, uint64_t k, const float* vectors,
+                          const SearchOutput& out, Pacer& pacer, Kernels kernels = Kernels::kBest,
+                          IntSearchStats* stats = nullptr);
+
+}  // namespace mivo

@@ -1,0 +1,270 @@
+// Vector kernels of the integer scan, compiled once per SIMD target by Highway and
+// chosen at run time.
+//
+// Both kernels compute integer sums of small products, exact whatever the order, the
+// lane count or the instruction, so every target returns the scalar loops' integers:
+//  - P1 (sign bits x levels) by bit planes: the query's level bits j form plane j, and
+//    P1 = sum_j 2^j popcount(sign bits & plane j), counted in 64-bit lanes and summed
+//    across lanes at the end of each record;
+//  - E (extended codes x levels): each record's codes are unpacked to 16 bits, then
+//    multiplied pairwise with the 16-bit levels into 32-bit lanes (codes < 2^7, levels <
+//    2^8: no saturation), which are widened to 64 bits before they could overflow.
+// Everything loops at run time over the dimension, the planes and ex_bits: nothing is
+// unrolled per parameter, which keeps this file quick to compile.
+// Vector types of scalable targets are sizeless: they live only in named variables.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "int_scan_simd.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "int_scan.h"
+#include "int_scan_simd.h"
+#include "rabitq_batch.h"
+
+#ifndef MIVO_INT_SCAN_SIMD_ONCE
+#define MIVO_INT_SCAN_SIMD_ONCE
+namespace mivo::int_scan_simd {
+namespace {
+
+// Groups (vector iterations) of the E kernel between widenings of its 32-bit sums: each
+// adds at most two products of 127 x 255 to a lane, so 2^14 of them stay below 2^31.
+constexpr uint64_t kWidenEvery = uint64_t{1} << 14;
+
+// The d extended codes of b bits (1..7) in the LSB-first stream `ext` of ne bytes, as
+// 16-bit values into out[0 .. d). Eight codes fill exactly b bytes; the stream's last
+// group may be short, and no byte past the stream is read.
+void unpack_codes(const uint8_t* ext, uint64_t ne, uint64_t d, unsigned b, uint16_t* out) {
+  const uint64_t mask = (uint64_t{1} << b) - 1;
+  for (uint64_t g = 0; g * 8 < d; ++g) {
+    const uint64_t first = g * b;
+    const uint64_t bytes = std::min<uint64_t>(b, ne - first);
+    uint64_t w = 0;
+    for (uint64_t k = 0; k < bytes; ++k) w |= uint64_t{ext[first + k]} << (8 * k);
+    const uint64_t n = std::min<uint64_t>(8, d - g * 8);
+    for (uint64_t t = 0; t < n; ++t) out[g * 8 + t] = static_cast<uint16_t>((w >> (t * b)) & mask);
+  }
+}
+
+}  // namespace
+}  // namespace mivo::int_scan_simd
+#endif  // MIVO_INT_SCAN_SIMD_ONCE
+
+HWY_BEFORE_NAMESPACE();
+namespace mivo {
+namespace HWY_NAMESPACE {
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Targets that count 64-bit lanes: those with a one-instruction population count of
+// them, and those without a byte shuffle (whose byte counts are no cheaper).
+#undef MIVO_POPCNT64
+#if HWY_TARGET == HWY_AVX3_DL || (defined(HWY_AVX3_ZEN4) && HWY_TARGET == HWY_AVX3_ZEN4) || \
+    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR) ||                                \
+    (defined(HWY_AVX10_2) && HWY_TARGET == HWY_AVX10_2) || HWY_TARGET == HWY_SVE ||         \
+    HWY_TARGET == HWY_SVE2 || HWY_TARGET == HWY_SVE_256 || HWY_TARGET == HWY_SVE2_128 ||    \
+    HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128 ||                                 \
+    (defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2)
+#define MIVO_POPCNT64 1
+#else
+#define MIVO_POPCNT64 0
+#endif
+
+// At most 64-byte vectors: the query's padding is sized for them.
+using D64 = hn::CappedTag<uint64_t, 8>;
+
+void OneBitProducts(const IntQuery& iq, const RecordColumns& batch, int64_t* p1) {
+  const D64 d64;
+  const uint64_t vbytes = hn::Lanes(d64) * sizeof(uint64_t);
+  const uint64_t nb = binary_code_bytes(batch.dimension);
+  const uint64_t nv = (nb + vbytes - 1) / vbytes;
+  const uint64_t reach = nv * vbytes;  // bytes read from each row, at most plane_bytes
+  const uint64_t total = batch.count * nb;
+  const unsigned planes = iq.query_bits;
+  const uint64_t pb = iq.plane_bytes;
+  const uint8_t* const plane0 = iq.planes.data();
+  // A row whose vectors would reach past the array (a batch may end a memory map) is
+  // copied first; the bytes past a row are cancelled by the planes' zeros.
+  std::vector<uint8_t> last(pb, 0);
+  HWY_ALIGN uint64_t sums[8];
+  for (uint64_t i = 0; i < batch.count; ++i) {
+    const uint8_t* row = batch.binary_codes + i * nb;
+    if (i * nb + reach > total) {
+      std::memcpy(last.data(), row, nb);
+      row = last.data();
+    }
+#if MIVO_POPCNT64
+    // Horner's rule over the planes, highest first: doubling the counts so far before
+    // adding plane j's weighs each plane by 2^j without a shift by a variable count.
+    auto acc = hn::Zero(d64);
+    for (unsigned j = planes; j-- > 0;) {
+      acc = hn::Add(acc, acc);
+      const uint8_t* plane = plane0 + j * pb;
+      for (uint64_t v = 0; v < nv; ++v) {
+        const auto sign = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(row + v * vbytes));
+        const auto mask = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(plane + v * vbytes));
+        acc = hn::Add(acc, hn::PopulationCount(hn::And(sign, mask)));
+      }
+    }
+#else
+    // Without a 64-bit population count, counts are taken per byte and weighed in
+    // bytes by Horner's rule, the planes in two groups whose weighed counts fit a byte
+    // (planes 3.. at most 5: 8 x 31 < 256; planes 0..2: 8 x 7), and only the two
+    // group sums are widened to 64 bits per vector.
+    const hn::Repartition<uint8_t, D64> d8;
+    const unsigned low = std::min(planes, 3u);
+    auto acc = hn::Zero(d64);
+    for (uint64_t v = 0; v < nv; ++v) {
+      const auto sign = hn::LoadU(d8, row + v * vbytes);
+      const uint8_t* plane = plane0 + v * vbytes;
+      auto high_w = hn::Zero(d8);
+      for (unsigned j = planes; j-- > low;) {
+        const auto count = hn::PopulationCount(hn::And(sign, hn::LoadU(d8, plane + j * pb)));
+        high_w = hn::Add(hn::Add(high_w, high_w), count);
+      }
+      auto low_w = hn::Zero(d8);
+      for (unsigned j = low; j-- > 0;) {
+        const auto count = hn::PopulationCount(hn::And(sign, hn::LoadU(d8, plane + j * pb)));
+        low_w = hn::Add(hn::Add(low_w, low_w), count);
+      }
+      acc = hn::Add(acc, hn::Add(hn::ShiftLeft<3>(hn::SumsOf8(high_w)), hn::SumsOf8(low_w)));
+    }
+#endif
+    hn::Store(acc, d64, sums);
+    uint64_t p = 0;
+    for (size_t l = 0; l < hn::Lanes(d64); ++l) p += sums[l];
+    p1[i] = static_cast<int64_t>(p);
+  }
+}
+
+#if HWY_TARGET == HWY_SCALAR
+
+void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
+                      uint64_t count, int64_t* e) {
+  const uint64_t d = batch.dimension;
+  const uint64_t ne = extended_code_bytes(d, batch.ex_bits);
+  std::vector<uint16_t> codes(d);
+  for (uint64_t j = 0; j < count; ++j) {
+    int_scan_simd::unpack_codes(batch.extended_codes + rows[j] * ne, ne, d, batch.ex_bits,
+                                codes.data());
+    int64_t total = 0;
+    for (uint64_t i = 0; i < d; ++i) total += int64_t{codes[i]} * iq.levels[i];
+    e[j] = total;
+  }
+}
+
+#else
+
+// Eight codes of b bits fill exactly b bytes: a group. One 128-bit vector unpacks a
+// group into eight 16-bit lanes: lane t takes the two bytes holding its code's bits
+// t * b .. t * b + b - 1 (a byte shuffle), multiplies them by 2^(8 - (t * b) % 8), so
+// that the code starts at bit 8 (the bits above it are shifted out of the lane), and
+// shifts right by 8 and masks. The products with the levels then go pairwise into
+// 32-bit lanes.
+void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
+                      uint64_t count, int64_t* e) {
+  const hn::FixedTag<uint8_t, 16> d8;
+  const hn::FixedTag<uint16_t, 8> du16;
+  const hn::FixedTag<int16_t, 8> d16;
+  const hn::FixedTag<int32_t, 4> d32;
+  const uint64_t d = batch.dimension;
+  const unsigned b = batch.ex_bits;
+  const uint64_t ne = extended_code_bytes(d, b);
+  const uint64_t groups = (d + 7) / 8;
+  // Groups whose 16-byte load stays inside the record's stream; the rest are read
+  // from a zeroed copy of the stream's tail.
+  const uint64_t direct = ne >= 16 ? std::min(groups, (ne - 16) / b + 1) : 0;
+  HWY_ALIGN uint8_t index[16];
+  HWY_ALIGN uint16_t scale[8];
+  for (unsigned t = 0; t < 8; ++t) {
+    const unsigned first = t * b / 8;
+    index[2 * t] = static_cast<uint8_t>(first);
+    index[2 * t + 1] = static_cast<uint8_t>(first + 1);
+    scale[t] = static_cast<uint16_t>(1u << (8 - t * b % 8));
+  }
+  const auto from = hn::Load(d8, index);
+  const auto mul = hn::Load(du16, scale);
+  const auto mask = hn::Set(du16, static_cast<uint16_t>((1u << b) - 1));
+  const int16_t* const levels = reinterpret_cast<const int16_t*>(iq.levels.data());
+  HWY_ALIGN uint8_t tail[32 + 8 * 7];
+  HWY_ALIGN int32_t sums[4];
+  for (uint64_t j = 0; j < count; ++j) {
+    const uint8_t* const ext = batch.extended_codes + rows[j] * ne;
+    // The group's codes, from the stream or from the zeroed copy of its tail.
+    const auto codes_of = [&](uint64_t g) {
+      const uint8_t* p = ext + g * b;
+      if (g >= direct) {
+        if (g == direct) {
+          std::memset(tail, 0, sizeof tail);
+          std::memcpy(tail, p, ne - g * b);
+        }
+        p = tail + (g - direct) * b;
+      }
+      const auto bytes = hn::TableLookupBytes(hn::LoadU(d8, p), from);
+      return hn::BitCast(d16,
+                         hn::And(hn::ShiftRight<8>(hn::Mul(hn::BitCast(du16, bytes), mul)), mask));
+    };
+    // Even and odd groups feed two pairs of sums, so that consecutive multiply-adds
+    // (one instruction of several cycles' latency on some targets) do not wait for
+    // each other.
+    int64_t total = 0;
+    auto even0 = hn::Zero(d32), even1 = hn::Zero(d32);
+    auto odd0 = hn::Zero(d32), odd1 = hn::Zero(d32);
+    for (uint64_t g = 0; g < groups; g += 2) {
+      even0 = hn::ReorderWidenMulAccumulate(d32, codes_of(g), hn::LoadU(d16, levels + g * 8), even0,
+                                            even1);
+      if (g + 1 < groups) {
+        odd0 = hn::ReorderWidenMulAccumulate(d32, codes_of(g + 1),
+                                             hn::LoadU(d16, levels + (g + 1) * 8), odd0, odd1);
+      }
+      if ((g + 2) % int_scan_simd::kWidenEvery == 0 || g + 2 >= groups) {
+        hn::Store(hn::Add(hn::Add(even0, even1), hn::Add(odd0, odd1)), d32, sums);
+        total += int64_t{sums[0]} + sums[1] + sums[2] + sums[3];
+        even0 = even1 = odd0 = odd1 = hn::Zero(d32);
+      }
+    }
+    e[j] = total;
+  }
+}
+
+#endif  // HWY_TARGET == HWY_SCALAR
+
+const char* IntScanTargetName() { return hwy::TargetName(HWY_TARGET); }
+
+size_t IntScanVectorBytes() { return hn::Lanes(D64()) * sizeof(uint64_t); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace mivo
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace mivo {
+
+HWY_EXPORT(OneBitProducts);
+HWY_EXPORT(ExtendedProducts);
+HWY_EXPORT(IntScanTargetName);
+HWY_EXPORT(IntScanVectorBytes);
+
+namespace int_scan_simd {
+
+void one_bit_products(const IntQuery& query, const RecordColumns& batch, int64_t* p1) {
+  HWY_DYNAMIC_DISPATCH(OneBitProducts)(query, batch, p1);
+}
+
+void extended_products(const IntQuery& query, const RecordColumns& batch, const uint64_t* rows,
+                       uint64_t count, int64_t* e) {
+  HWY_DYNAMIC_DISPATCH(ExtendedProducts)(query, batch, rows, count, e);
+}
+
+const char* target_name() { return HWY_DYNAMIC_DISPATCH(IntScanTargetName)(); }
+
+size_t vector_bytes() { return HWY_DYNAMIC_DISPATCH(IntScanVectorBytes)(); }
+
+}  // namespace int_scan_simd
+}  // namespace mivo
+#endif  // HWY_ONCE

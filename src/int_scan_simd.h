@@ -1,0 +1,38 @@
+// Vector kernels of the integer scan (int_scan_simd.cpp), dispatched at run time to the
+// best SIMD target of the running CPU. They compute integer sums, which are exact in
+// any order, so every target gives the scalar loops' integers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "int_scan.h"
+#include "rabitq_batch.h"
+
+namespace mivo::int_scan_simd {
+
+// The bytes of one query bit plane: the sign bits' row rounded up to whole 64 bytes,
+// plus 64, so that a kernel reading a row in whole vectors (at most 64 bytes) never
+// reads past the plane, whose zeros cancel whatever lies beyond the row.
+inline uint64_t plane_bytes(uint64_t dimension) {
+  return (binary_code_bytes(dimension) + 63) / 64 * 64 + 64;
+}
+
+// The length of a query's 16-bit levels: d rounded up to whole 32 (64 bytes), plus 32.
+inline uint64_t padded_levels(uint64_t dimension) { return (dimension + 31) / 32 * 32 + 32; }
+
+// p1[i] = sum of the query's levels over the dimensions whose sign bit record i has set,
+// for every record of batch (batch.count values).
+void one_bit_products(const IntQuery& query, const RecordColumns& batch, int64_t* p1);
+
+// e[j] = sum over i < d of extended code i of record rows[j] times level i, for the
+// `count` records listed (each < batch.count); batch.ex_bits >= 1.
+void extended_products(const IntQuery& query, const RecordColumns& batch, const uint64_t* rows,
+                       uint64_t count, int64_t* e);
+
+// The Highway target these kernels dispatch to on this CPU, and the size in bytes of
+// the vectors they run on (at most 64).
+const char* target_name();
+size_t vector_bytes();
+
+}  // namespace mivo::int_scan_simd

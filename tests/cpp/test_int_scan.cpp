@@ -1,0 +1,267 @@
+// The integer scan: every target's integers (through the estimates) against the scalar
+// reference, bit for bit; the integer bounds around the float ones; the pruning search
+// against scoring every record; and the float scan for a query that is not finite.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "int_scan.h"
+#include "int_scan_simd.h"
+#include "per_target.h"
+#include "sums.h"
+
+namespace mivo {
+namespace {
+
+std::vector<float> gaussians(uint64_t n, uint64_t seed) {
+  std::vector<float> v(n);
+  for (auto& x : v) x = next_gaussian(seed);
+  return v;
+}
+
+uint32_t bits(float v) { return std::bit_cast<uint32_t>(v); }
+
+bool emulated() { return std::getenv("MIVO_EMULATED") != nullptr; }
+
+// Owned columns of n records, sized exactly, so that a read past the last row is a
+// sanitizer's finding.
+struct Columns {
+  std::vector<uint8_t> bin, ext;
+  std::vector<float> factors;
+  MutableRecordColumns cols;
+  Columns(uint64_t d, unsigned ex_bits, uint64_t n)
+      : bin(n * binary_code_bytes(d)),
+        ext(n * extended_code_bytes(d, ex_bits)),
+        factors(n * kFactorCount),
+        cols{d, ex_bits, n, bin.data(), ext.data(), factors.data()} {}
+};
+
+std::vector<CodeSums> sums_of(const RecordColumns& batch) {
+  std::vector<CodeSums> s(batch.count);
+  code_sums(batch, s);
+  return s;
+}
+
+struct Bounds {
+  std::vector<float> est, lower, upper;
+};
+
+Bounds int_bounds(const RaBitQQuantizer& q, std::span<const float> query, unsigned qb,
+                  const RecordColumns& batch, Kernels kernels) {
+  Bounds b{std::vector<float>(batch.count), std::vector<float>(batch.count),
+           std::vector<float>(batch.count)};
+  Pacer pacer;
+  integer_estimates(q, query, qb, batch, sums_of(batch), b.est, b.lower, b.upper, pacer, kernels);
+  return b;
+}
+
+class IntScan : public PerTarget {};
+MIVO_EVERY_TARGET(IntScan);
+
+// Any bytes are records (padding bits set too): estimates and bounds of the vector
+// kernels equal the scalar ones for every dimension boundary, bit width and query_bits,
+// and record counts whose last rows take the kernels' copy at the array's end.
+TEST_P(IntScan, KernelsEqualScalarReference) {
+  for (uint64_t d : {1, 7, 63, 64, 65, 127, 129, 768, 1040, 1041}) {
+    if (d >= 768 && emulated()) continue;
+    RaBitQQuantizer q(d, d, 1);
+    const uint64_t n = 2 * int_scan_simd::vector_bytes() / 8 + 3;
+    for (unsigned total = 1; total <= 8; ++total) {
+      Columns c(d, total - 1, n);
+      uint64_t state = d * 16 + total;
+      for (auto* v : {&c.bin, &c.ext}) {
+        for (auto& byte : *v) byte = static_cast<uint8_t>(hash_u64(state++));
+      }
+      c.factors = gaussians(n * kFactorCount, d + total);
+      for (uint64_t i = 0; i < n; ++i) c.factors[i * kFactorCount + kFError] = 0.25f;
+      c.cols.factors = c.factors.data();
+      const std::vector<float> query = gaussians(d, total);
+      for (unsigned qb : {1, 4, 6, 8}) {
+        for (uint64_t count : {uint64_t{1}, n - 2, n}) {
+          RecordColumns batch = c.cols.view();
+          batch.count = count;
+          const Bounds want = int_bounds(q, query, qb, batch, Kernels::kScalar);
+          const Bounds got = int_bounds(q, query, qb, batch, Kernels::kBest);
+          for (uint64_t i = 0; i < count; ++i) {
+            ASSERT_EQ(bits(got.est[i]), bits(want.est[i]))
+                << "d=" << d << " bits=" << total << " qb=" << qb << " i=" << i;
+            ASSERT_EQ(bits(got.lower[i]), bits(want.lower[i]));
+            ASSERT_EQ(bits(got.upper[i]), bits(want.upper[i]));
+          }
+        }
+      }
+    }
+  }
+}
+
+// Quantized data: each record's integer interval holds its float interval (the
+// estimate moved by at most the quantization term it was widened by).
+TEST(IntScanBounds, HoldTheFloatIntervals) {
+  for (uint64_t d : {2, 65, 768}) {
+    if (d >= 768 && emulated()) continue;
+    for (unsigned total : {1, 4, 8}) {
+      const uint64_t n = 200;
+      RaBitQQuantizer q(d, 3, total);
+      const std::vector<float> x = gaussians(n * d, d + total);
+      q.fit(x, n);
+      Columns c(d, total - 1, n);
+      quantize_batch(q, x.data(), c.cols);
+      const std::vector<float> query = gaussians(d, 77);
+      std::vector<float> lo(n), hi(n);
+      Pacer pacer;
+      bounds_batch(q, query, c.cols.view(), lo, hi, pacer);
+      for (unsigned qb : {1, 4, 8}) {
+        const Bounds b = int_bounds(q, query, qb, c.cols.view(), Kernels::kBest);
+        for (uint64_t i = 0; i < n; ++i) {
+          ASSERT_LE(b.lower[i], lo[i]) << "d=" << d << " bits=" << total << " qb=" << qb;
+          ASSERT_GE(b.upper[i], hi[i]) << "d=" << d << " bits=" << total << " qb=" << qb;
+        }
+      }
+    }
+  }
+}
+
+// Records whose centred codes all point along the query's quantization error move the
+// integer estimate by about half the widening (the quantization errors are spread over
+// half a step), as far as any record can on average.
+TEST(IntScanBounds, HoldForRecordsAlignedWithTheQuantizationError) {
+  for (uint64_t d : {65, 768}) {
+    if (d >= 768 && emulated()) continue;
+    for (unsigned total : {1, 4, 8}) {
+      RaBitQQuantizer q(d, 5, total);
+      const std::vector<float> query = gaussians(d, 9);
+      for (unsigned qb : {1, 4, 8}) {
+        const IntQuery iq = quantize_query(q, query, qb);
+        Columns c(d, total - 1, 1);
+        for (uint64_t i = 0; i < d; ++i) {
+          const float error = iq.rotated[i] - (iq.lo + iq.step * iq.levels[i]);
+          if (error > 0.0f) c.bin[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+        }
+        std::fill(c.ext.begin(), c.ext.end(), uint8_t{0xFF});
+        c.factors[kFAdd] = 100.0f;
+        c.factors[kFRescale] = -0.5f;
+        c.factors[kFError] = 0.01f;
+        std::vector<float> lo(1), hi(1);
+        Pacer pacer;
+        bounds_batch(q, query, c.cols.view(), lo, hi, pacer);
+        const Bounds b = int_bounds(q, query, qb, c.cols.view(), Kernels::kBest);
+        EXPECT_LE(b.lower[0], lo[0]) << "d=" << d << " bits=" << total << " qb=" << qb;
+        EXPECT_GE(b.upper[0], hi[0]) << "d=" << d << " bits=" << total << " qb=" << qb;
+      }
+    }
+  }
+}
+
+// Scoring every record: the top k of the integer estimates or, re-ranking, the exact
+// top k of the records whose lower bound reaches the k-th smallest upper bound.
+std::vector<int64_t> full_scoring(const RaBitQQuantizer& q, std::span<const float> query,
+                                  unsigned qb, const RecordColumns& batch, uint64_t k,
+                                  const float* vectors) {
+  const Bounds b = int_bounds(q, query, qb, batch, Kernels::kScalar);
+  TopK upper, result;
+  upper.reset(k);
+  result.reset(k);
+  for (uint64_t i = 0; i < batch.count; ++i) upper.offer(b.upper[i], static_cast<int64_t>(i));
+  const float limit = upper.worst().value;
+  const uint64_t d = batch.dimension;
+  for (uint64_t i = 0; i < batch.count; ++i) {
+    if (vectors == nullptr) {
+      result.offer(b.est[i], static_cast<int64_t>(i));
+    } else if (b.lower[i] <= limit) {
+      const std::span<const float> v(vectors + i * d, d);
+      result.offer(squared_distance(v, query, -0.0f), static_cast<int64_t>(i));
+    }
+  }
+  std::vector<int64_t> ids;
+  for (const Ranked& r : result.take_sorted()) ids.push_back(r.id);
+  return ids;
+}
+
+TEST(IntScanSearch, PruningEqualsScoringEveryRecord) {
+  const uint64_t d = 64, n = 3000, k = 10, m = 8;
+  for (unsigned total : {1, 2, 5, 8}) {
+    RaBitQQuantizer q(d, 11, total);
+    const std::vector<float> x = gaussians(n * d, total);
+    q.fit(x, n);
+    Columns c(d, total - 1, n);
+    quantize_batch(q, x.data(), c.cols);
+    const std::vector<CodeSums> sums = sums_of(c.cols.view());
+    const std::vector<float> queries = gaussians(m * d, 100 + total);
+    for (const float* vectors : {static_cast<const float*>(nullptr), x.data()}) {
+      std::vector<float> dist(m * k);
+      std::vector<int64_t> ids(m * k);
+      std::vector<uint64_t> cand(m);
+      IntSearchStats stats;
+      Pacer pacer;
+      integer_search_batch(q, queries, m, c.cols.view(), sums, 6, k, vectors,
+                           {dist.data(), ids.data(), vectors ? cand.data() : nullptr}, pacer,
+                           Kernels::kBest, &stats);
+      for (uint64_t r = 0; r < m; ++r) {
+        const std::span<const float> query(&queries[r * d], d);
+        const std::vector<int64_t> got(ids.begin() + r * k, ids.begin() + (r + 1) * k);
+        EXPECT_EQ(got, full_scoring(q, query, 6, c.cols.view(), k, vectors))
+            << "bits=" << total << " query=" << r << " rerank=" << (vectors != nullptr);
+      }
+      EXPECT_EQ(stats.records, m * n);
+      // One bit has no second stage; more bits must skip most extended codes.
+      if (total == 1) {
+        EXPECT_EQ(stats.scored, m * n);
+      } else {
+        EXPECT_LT(stats.scored, m * n / 2) << "bits=" << total;
+      }
+    }
+  }
+}
+
+// A query that cannot be quantized gets the float scan's bits, and query_bits is checked.
+TEST(IntScanSearch, NonFiniteQueryTakesTheFloatScan) {
+  const uint64_t d = 33, n = 50, k = 5;
+  RaBitQQuantizer q(d, 2, 4);
+  const std::vector<float> x = gaussians(n * d, 5);
+  Columns c(d, 3, n);
+  quantize_batch(q, x.data(), c.cols);
+  const RecordColumns batch = c.cols.view();
+  std::vector<float> query = gaussians(d, 6);
+  query[3] = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> huge = gaussians(d, 7);
+  for (float& v : huge) v *= 3e38f;
+  for (const auto& qv : {query, huge}) {
+    ASSERT_FALSE(quantize_query(q, qv, 4).finite);
+    const Bounds b = int_bounds(q, qv, 4, batch, Kernels::kBest);
+    std::vector<float> est(n), lo(n), hi(n);
+    Pacer pacer;
+    approximate_l2_sqr_batch(q, qv, batch, est);
+    bounds_batch(q, qv, batch, lo, hi, pacer);
+    for (uint64_t i = 0; i < n; ++i) {
+      ASSERT_EQ(bits(b.est[i]), bits(est[i]));
+      ASSERT_EQ(bits(b.lower[i]), bits(lo[i]));
+      ASSERT_EQ(bits(b.upper[i]), bits(hi[i]));
+    }
+    std::vector<float> d1(k), d2(k);
+    std::vector<int64_t> i1(k), i2(k);
+    IntSearchStats stats;
+    integer_search_batch(q, qv, 1, batch, sums_of(batch), 4, k, nullptr, {d1.data(), i1.data()},
+                         pacer, Kernels::kBest, &stats);
+    search_batch(q, qv, 1, batch, k, nullptr, {d2.data(), i2.data()}, pacer);
+    EXPECT_EQ(i1, i2);
+    for (uint64_t j = 0; j < k; ++j) EXPECT_EQ(bits(d1[j]), bits(d2[j]));
+    EXPECT_EQ(stats.float_queries, 1u);
+  }
+  try {
+    quantize_query(q, query, 9);
+    FAIL() << "query_bits 9 accepted";
+  } catch (const QuantizerError& e) {
+    EXPECT_EQ(e.message(), "invalid config: query_bits -- must be 1-8");
+  }
+}
+
+}  // namespace
+}  // namespace mivo
