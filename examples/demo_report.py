@@ -15,6 +15,7 @@ FORMATS = {
     "recall": lambda v: f"{v:.3f}",
     "error": lambda v: f"{v:.2e}",       # three significant digits
     "ratio": lambda v: f"{v:.2f}",
+    "share": lambda v: f"{v:.1%}",
 }
 
 
