@@ -264,6 +264,8 @@ void hamming_target_rows(Json& js, size_t n, int repeats) {
     }
     hwy::SetSupportedTargetsForTest(0);
   }
+}
+
 // Owned columns of n records.
 struct Columns {
   std::vector<uint8_t> bin, ext;
