@@ -491,12 +491,14 @@ HWY_INLINE void AddWordTerms(DF df, const float* qm, size_t bits, const uint32_t
   const auto flip1 = G > 1 ? hn::Load(du, wm + lanes) : flip0;
   const auto flip2 = G > 2 ? hn::Load(du, wm + 2 * lanes) : flip0;
   const auto flip3 = G > 3 ? hn::Load(du, wm + 3 * lanes) : flip0;
-  auto step = [&]<int T>() {
-    if (static_cast<size_t>(T) >= bits) return;
-    const auto qt = hn::BitCast(du, hn::Set(df, qm[T]));
+  // A loop with a run-time shift count: unrolled per bit (with four group counts and
+  // every target) it made this file's compile several times longer.
+  for (size_t t = 0; t < bits; ++t) {
+    const auto qt = hn::BitCast(du, hn::Set(df, qm[t]));
+    const int up = static_cast<int>(31 - t);
     // Bit t of the code's word moves to the sign position.
     const auto term = [&](hn::Vec<decltype(du)> word) {
-      const auto bit = hn::ShiftLeft<31 - T>(word);
+      const auto bit = hn::ShiftLeftSame(word, up);
       if constexpr (kSelectBySign) {
         // The bits below it do not matter to the blend.
         return hn::IfNegativeThenElse(hn::BitCast(df, bit), hn::BitCast(df, qt),
@@ -510,10 +512,7 @@ HWY_INLINE void AddWordTerms(DF df, const float* qm, size_t bits, const uint32_t
     if constexpr (G > 1) acc1 = hn::Add(acc1, term(flip1));
     if constexpr (G > 2) acc2 = hn::Add(acc2, term(flip2));
     if constexpr (G > 3) acc3 = hn::Add(acc3, term(flip3));
-  };
-  [&]<int... T>(std::integer_sequence<int, T...>) {
-    (step.template operator()<T>(), ...);
-  }(std::make_integer_sequence<int, 32>());
+  }
 }
 
 // G groups of `lanes` codes: lane l of accumulator g is the inner product of code
