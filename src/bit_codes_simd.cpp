@@ -593,11 +593,13 @@ void BatchOneBit(const float* q, size_t dim, const CodeBatch& codes, float* out)
       hwy::Prefetch(codes.data(j) + need - 1);
     }
     float* dst = count == round ? out + first : results;
-    switch ((count + lanes - 1) / lanes) {
-      case 1: OneBitGroups<1>(q, dim, ptr, dst); break;
-      case 2: OneBitGroups<2>(q, dim, ptr, dst); break;
-      case 3: OneBitGroups<3>(q, dim, ptr, dst); break;
-      default: OneBitGroups<4>(q, dim, ptr, dst); break;
+    // A last round of two or three groups runs all four on the repeated codes: a copy
+    // of the kernel per group count cost more compile time than the few dropped lanes
+    // of one round cost at run time; a batch of one group (small batches) keeps its own.
+    if (count <= lanes) {
+      OneBitGroups<1>(q, dim, ptr, dst);
+    } else {
+      OneBitGroups<kGroups>(q, dim, ptr, dst);
     }
     if (dst == results) std::copy(results, results + count, out + first);
   }
