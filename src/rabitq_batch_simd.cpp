@@ -10,8 +10,7 @@
 // Records are stored row by row, lanes need them column by column. A pass takes two
 // vectors of records and copies, per block of 32 dimensions, each record's 32-bit word
 // of sign bits and its ex_bits words of extended codes into a transposed scratch
-// (word row by record lane). A block of 32 dimensions then unrolls with every shift
-// and mask a compile-time constant of ex_bits and the dimension's place in the block.
+// (word row by record lane), then adds the block's 32 dimensions in a loop (Block).
 // Vector types of scalable targets are sizeless: they live only in named variables,
 // never in arrays or class members.
 #undef HWY_TARGET_INCLUDE
@@ -25,7 +24,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 #include "rabitq_batch.h"
 #include "rabitq_batch_simd.h"
@@ -128,53 +126,76 @@ inline Offsets offsets(unsigned b, float centre) {
   return {-base, top - base};
 }
 
-// Lane l of the result: f32(code) - centre for dimension J of a block, with code the
-// combined code of record l, read from the transposed words at w (row stride `stride`);
-// lo and hi from offsets().
-template <unsigned B, size_t J>
-HWY_INLINE VF Centred(const uint32_t* HWY_RESTRICT w, size_t stride, VF lo, VF hi) {
-  const DU du;
-  const DF df;
-  const VU s = hn::Load(du, w);
-  const auto sign = hn::RebindMask(df, hn::TestBit(s, hn::Set(du, uint32_t{1} << J)));
-  const VF offset = hn::IfThenElse(sign, hi, lo);
-  if constexpr (B == 0) {
-    return offset;
-  } else {
-    constexpr unsigned kPos = J * B;
-    constexpr unsigned kWord = kPos / 32;
-    constexpr unsigned kShift = kPos % 32;
-    // The code's bits moved to bit 1 up (one below kShift, or up by one at 0).
-    const VU word = hn::Load(du, w + (1 + kWord) * stride);
-    VU e;
-    if constexpr (kShift == 0) {
-      e = hn::ShiftLeft<1>(word);
-    } else {
-      e = hn::ShiftRight<kShift - 1>(word);
-    }
-    if constexpr (kShift + B > 32) {
-      // The code continues in the low bits of the next word.
-      e = hn::Or(e, hn::ShiftLeft<33 - kShift>(hn::Load(du, w + (2 + kWord) * stride)));
-    }
-    const VU bits = hn::OrAnd(hn::Set(du, kTwo22Bits), e, hn::Set(du, ((1u << B) - 1) << 1));
-    return hn::Add(hn::BitCast(df, bits), offset);
-  }
-}
-
-// Adds dimension J of a block to both groups' sums: acc + centred * y, rounded twice.
-template <unsigned B, size_t J>
-HWY_INLINE void Step(const uint32_t* HWY_RESTRICT w, size_t lanes, const float* HWY_RESTRICT y,
-                     VF lo, VF hi, VF& acc0, VF& acc1) {
-  const DF df;
-  const VF yj = hn::Set(df, y[J]);
-  acc0 = hn::Add(acc0, hn::Mul(Centred<B, J>(w, 2 * lanes, lo, hi), yj));
-  acc1 = hn::Add(acc1, hn::Mul(Centred<B, J>(w + lanes, 2 * lanes, lo, hi), yj));
-}
-
-template <unsigned B, size_t... J>
+// Adds the dimensions of a block, in order, to both groups' sums: acc + centred * y,
+// rounded twice, with centred = f32(code) - centre for the combined code of the lane's
+// record, read from the transposed words at w; lo and hi from offsets().
+//
+// The block is a loop over dimensions, not unrolled per dimension: unrolled for every
+// dimension and ex_bits it made this file's compile the longest of the build. Word row
+// k of the extended codes is moved up by one bit once (the float's mantissa step at
+// 2^22 is 1/2), then down by B bits per dimension, a constant shift; only the
+// dimension whose code reaches the word's top bit (and may continue in the next word)
+// takes run-time shift counts.
+template <unsigned B>
 HWY_INLINE void Block(const uint32_t* HWY_RESTRICT w, size_t lanes, const float* HWY_RESTRICT y,
-                      VF lo, VF hi, VF& acc0, VF& acc1, std::index_sequence<J...>) {
-  (Step<B, J>(w, lanes, y, lo, hi, acc0, acc1), ...);
+                      VF lo, VF hi, VF& acc0, VF& acc1) {
+  using rabitq_batch_simd::kBlockDims;
+  const DF df;
+  const DU du;
+  const size_t stride = 2 * lanes;
+  const VU sign0 = hn::Load(du, w);
+  const VU sign1 = hn::Load(du, w + lanes);
+  const VU two22 = hn::Set(du, kTwo22Bits);
+  const VU mask = hn::Set(du, ((uint32_t{1} << B) - 1) << 1);
+  VU bit = hn::Set(du, 1u);  // 1 << j
+  // Adds dimension j, whose codes' extended bits start at bit 1 of e0 and e1.
+  const auto add = [&](unsigned j, VU e0, VU e1) {
+    const VF yj = hn::Set(df, y[j]);
+    VF c0 = hn::IfThenElse(hn::RebindMask(df, hn::TestBit(sign0, bit)), hi, lo);
+    VF c1 = hn::IfThenElse(hn::RebindMask(df, hn::TestBit(sign1, bit)), hi, lo);
+    if constexpr (B > 0) {
+      c0 = hn::Add(hn::BitCast(df, hn::OrAnd(two22, e0, mask)), c0);
+      c1 = hn::Add(hn::BitCast(df, hn::OrAnd(two22, e1, mask)), c1);
+    }
+    acc0 = hn::Add(acc0, hn::Mul(c0, yj));
+    acc1 = hn::Add(acc1, hn::Mul(c1, yj));
+    bit = hn::Add(bit, bit);
+  };
+  if constexpr (B == 0) {
+#pragma GCC unroll 4
+    for (unsigned j = 0; j < kBlockDims; ++j) add(j, bit, bit);
+  } else {
+    unsigned j = 0;
+    for (unsigned k = 0; k < B; ++k) {
+      const uint32_t* row = w + (1 + k) * stride;
+      const VU w0 = hn::Load(du, row);
+      const VU w1 = hn::Load(du, row + lanes);
+      // The codes that lie below the word's top bit; the first may have begun in the
+      // previous word, whose last dimension then took its low bits.
+      const int first = static_cast<int>(j * B - 32 * k);
+      VU e0 = hn::ShiftRightSame(hn::ShiftLeft<1>(w0), first);
+      VU e1 = hn::ShiftRightSame(hn::ShiftLeft<1>(w1), first);
+      // (Unrolled by four: the loop's own count and branch would otherwise weigh on the
+      // few vector operations of a dimension.)
+#pragma GCC unroll 4
+      for (; (j + 1) * B < 32 * (k + 1); ++j) {
+        add(j, e0, e1);
+        e0 = hn::ShiftRight<B>(e0);
+        e1 = hn::ShiftRight<B>(e1);
+      }
+      // Dimension j reaches the top bit, and continues in the next word when the code
+      // has bits left (never in the last word: 32 codes of B bits fill B words).
+      const int shift = static_cast<int>(j * B - 32 * k);
+      VU t0 = hn::ShiftRightSame(w0, shift);
+      VU t1 = hn::ShiftRightSame(w1, shift);
+      if ((j + 1) * B > 32 * (k + 1)) {
+        t0 = hn::Or(t0, hn::ShiftLeftSame(hn::Load(du, row + stride), 32 - shift));
+        t1 = hn::Or(t1, hn::ShiftLeftSame(hn::Load(du, row + stride + lanes), 32 - shift));
+      }
+      add(j, hn::ShiftLeft<1>(t0), hn::ShiftLeft<1>(t1));
+      ++j;
+    }
+  }
 }
 
 // transpose_words for chunks whose words lie inside the rows, by gathers: each word
@@ -209,10 +230,10 @@ void GatherWords(const RecordColumns& batch, uint64_t first, size_t lanes, uint6
   }
 }
 
-// Inner products of every record, two vectors of records per pass.
+// Inner products of every record, two vectors of records per pass, for ex_bits B.
 template <unsigned B>
-void InnerProductsB(const float* HWY_RESTRICT y, float centre_value, const RecordColumns& batch,
-                    float* HWY_RESTRICT ip) {
+void InnerProductsOf(const float* HWY_RESTRICT y, float centre_value, const RecordColumns& batch,
+                     float* HWY_RESTRICT ip) {
   using rabitq_batch_simd::kBlockDims;
   using rabitq_batch_simd::kChunkBlocks;
   const DF df;
@@ -242,7 +263,7 @@ void InnerProductsB(const float* HWY_RESTRICT y, float centre_value, const Recor
       }
       for (uint64_t k = 0; k < nblocks; ++k) {
         Block<B>(words.get() + k * rows * pass, lanes, y + (c0 + k) * kBlockDims, lo, hi, acc0,
-                 acc1, std::make_index_sequence<kBlockDims>());
+                 acc1);
       }
     }
     const uint64_t count = std::min<uint64_t>(pass, batch.count - r0);
@@ -256,14 +277,14 @@ void InnerProductsB(const float* HWY_RESTRICT y, float centre_value, const Recor
 void InnerProducts(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
                    float* HWY_RESTRICT ip) {
   switch (batch.ex_bits) {
-    case 0: return InnerProductsB<0>(y, centre, batch, ip);
-    case 1: return InnerProductsB<1>(y, centre, batch, ip);
-    case 2: return InnerProductsB<2>(y, centre, batch, ip);
-    case 3: return InnerProductsB<3>(y, centre, batch, ip);
-    case 4: return InnerProductsB<4>(y, centre, batch, ip);
-    case 5: return InnerProductsB<5>(y, centre, batch, ip);
-    case 6: return InnerProductsB<6>(y, centre, batch, ip);
-    default: return InnerProductsB<7>(y, centre, batch, ip);
+    case 0: return InnerProductsOf<0>(y, centre, batch, ip);
+    case 1: return InnerProductsOf<1>(y, centre, batch, ip);
+    case 2: return InnerProductsOf<2>(y, centre, batch, ip);
+    case 3: return InnerProductsOf<3>(y, centre, batch, ip);
+    case 4: return InnerProductsOf<4>(y, centre, batch, ip);
+    case 5: return InnerProductsOf<5>(y, centre, batch, ip);
+    case 6: return InnerProductsOf<6>(y, centre, batch, ip);
+    default: return InnerProductsOf<7>(y, centre, batch, ip);
   }
 }
 
