@@ -72,8 +72,7 @@ struct CodeSums {
   float one_bit_t1 = 0.0f;     // f32(2 pc - d)
   float one_bit_quant = 0.0f;  // |g1| * f32(d)
   // 2 * 1.9 sqrt(S) sqrt(rho / (d - 1)) with rho = d g1^2 / (16 S) - 1: the one-bit error
-  // bound per unit of query norm
-  // (0 for d < 2), meaningful only when one_bit_bounded.
+  // bound per unit of query norm (0 for d < 2), meaningful only when one_bit_bounded.
   float one_bit_error = 0.0f;
   bool bounded = false;          // the factors bound the record (as error_interval)
   bool one_bit_bounded = false;  // bounded, and the one-bit ratio rho is finite and > 0
