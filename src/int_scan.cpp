@@ -365,15 +365,16 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
     for (uint64_t j = 0; j < count; ++j) {
       const uint64_t i = begin + j;
       const float* f = batch.factors + i * kFactorCount;
-      const float width = full_width(iq, sums[i], f);
       if (b > 0) {
         // The bar a record must be able to reach: the k-th smallest full upper bound
-        // (re-ranking) or full estimate (not) among the records scored so far.
+        // (re-ranking) or full estimate (not) among the records scored so far. Without
+        // re-ranking the full estimate may lie below lo1 by the full half-width; with
+        // it, the half-width is needed only for the records scored (most are not).
         TopK& held = rerank ? scratch.upper : scratch.result;
         if (held.size() == columns) {
           const float bar = held.worst().value;
           const float lo1 = one_bit_lower(iq, sums[i], f, scratch.p1[j]);
-          if ((rerank ? lo1 : lo1 - width) > bar) continue;
+          if ((rerank ? lo1 : lo1 - full_width(iq, sums[i], f)) > bar) continue;
         }
       }
       int64_t e = 0;
@@ -385,6 +386,7 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
         scratch.result.offer(est, id);
         continue;
       }
+      const float width = full_width(iq, sums[i], f);
       const bool bounded = std::isfinite(width);
       scratch.upper.offer(bounded ? est + width : kInf, id);
       scratch.scored.push_back({bounded ? est - width : -kInf, id});
