@@ -433,19 +433,22 @@ std::vector<float> clustered(uint64_t n, uint64_t d, uint64_t clusters, uint64_t
 void int_search_rows(Json& js, uint64_t n, int repeats) {
   const uint64_t d = 768, m = 20, k = 10;
   mivo::RaBitQQuantizer q(d, 7, 4);
-  const std::vector<float> x = clustered(n, d, 50, 11);
+  // Records and queries around the same centres: the queries are the last m points.
+  std::vector<float> x = clustered(n + m, d, 50, 11);
+  const std::vector<float> queries(x.begin() + static_cast<std::ptrdiff_t>(n * d), x.end());
+  x.resize(n * d);
   q.fit(x, n);
   Columns c(d, 3, n);
   mivo::quantize_batch(q, x.data(), c.cols);
   const mivo::RecordColumns batch = c.cols.view();
   std::vector<mivo::CodeSums> sums(n);
   mivo::code_sums(batch, sums);
-  const std::vector<float> queries = clustered(m, d, 50, 11 + 1000);
   std::vector<float> dist(m * k), est(n), lo(n), hi(n);
   std::vector<int64_t> ids(m * k);
   std::vector<uint64_t> cand(m);
   mivo::Pacer pacer;
-  for (const float* vectors : {static_cast<const float*>(nullptr), x.data()}) {
+  const float* const data = x.data();
+  for (const float* vectors : {static_cast<const float*>(nullptr), data}) {
     const mivo::SearchOutput out{dist.data(), ids.data(), vectors ? cand.data() : nullptr};
     const double per = static_cast<double>(n * m);
     const double flt = best_ns(repeats,

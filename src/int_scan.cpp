@@ -47,51 +47,40 @@ constexpr float kErrorConfidence = 1.9f;
 int64_t max_level(unsigned query_bits) { return (int64_t{1} << query_bits) - 1; }
 
 // The record's own half-width f_error * ||q_r||, +inf where its interval is unbounded:
-// the same rules as error_interval, which it asks.
-float own_half_width(const float* factors, float norm, uint64_t d) {
-  return error_interval(0.0f, factors, norm, d).upper;
+// what error_interval gives, from the bounded flag code_sums took from it.
+float own_half_width(const CodeSums& s, const float* factors, float norm) {
+  const float h = factors[kFError] * norm;
+  return s.bounded && std::isfinite(h) ? 0.0f + h : kInf;
 }
 
 // The f32 part of a bound: 2^-20 * (|g| * (|lo| * |t1| + step * t2_max) + Q + |f_add|).
-float rounding_margin(const IntQuery& iq, float g, int64_t t1, int64_t t2_max, float f_add) {
-  const float terms = (std::fabs(iq.lo) * std::fabs(static_cast<float>(t1))) +
-                      (iq.step * static_cast<float>(t2_max));
+float rounding_margin(const IntQuery& iq, float g, float t1, int64_t t2_max, float f_add) {
+  const float terms = (std::fabs(iq.lo) * std::fabs(t1)) + (iq.step * static_cast<float>(t2_max));
   return kRoundingMargin * (((std::fabs(g) * terms) + iq.squared_norm) + std::fabs(f_add));
 }
 
-// 0.5 * (lo * T1 + step * T2) in f32, in that fixed order.
-float half_combination(const IntQuery& iq, int64_t t1, int64_t t2) {
-  return 0.5f * ((iq.lo * static_cast<float>(t1)) + (iq.step * static_cast<float>(t2)));
+// 0.5 * (lo * T1 + step * T2) in f32, in that fixed order (t1 = f32(T1)).
+float half_combination(const IntQuery& iq, float t1, int64_t t2) {
+  return 0.5f * ((iq.lo * t1) + (iq.step * static_cast<float>(t2)));
 }
 
-// What a record's full B-bit estimate and interval need before its extended codes are
-// read: T1 and the interval's half-width (own error, quantization term, margin).
-struct FullScore {
-  int64_t t1;   // 2 C - d m2
-  float width;  // half-width of the interval (+inf: unbounded)
-};
-
-FullScore full_width(const IntQuery& iq, const CodeSums& s, const float* f, unsigned ex_bits) {
-  const int64_t m2 = (int64_t{2} << ex_bits) - 1;
-  const int64_t d = static_cast<int64_t>(iq.dimension);
-  FullScore r;
-  r.t1 = 2 * s.c - d * m2;
-  const float own = own_half_width(f, iq.norm, iq.dimension);
-  const float g = f[kFRescale];
-  const float quant =
-      ((std::fabs(g) * static_cast<float>(s.a2)) * iq.step) * (0.25f * kQuantizationSlack);
-  const float margin = rounding_margin(iq, g, r.t1, s.a2 * max_level(iq.query_bits), f[kFAdd]);
+// The half-width of a record's full B-bit interval (own error, quantization term,
+// margin; +inf: unbounded), known before its extended codes are read.
+float full_width(const IntQuery& iq, const CodeSums& s, const float* f) {
+  const float own = own_half_width(s, f, iq.norm);
+  const float quant = (s.quant * iq.step) * (0.25f * kQuantizationSlack);
+  const float margin =
+      rounding_margin(iq, f[kFRescale], s.t1, s.a2 * max_level(iq.query_bits), f[kFAdd]);
   const float w = (own + quant) + margin;
-  r.width = std::isfinite(w) ? w : kInf;
-  return r;
+  return std::isfinite(w) ? w : kInf;
 }
 
 // The clamped full estimate from the record's P1 and E.
-float full_estimate(const IntQuery& iq, const float* f, unsigned ex_bits, int64_t t1, int64_t p1,
-                    int64_t e) {
+float full_estimate(const IntQuery& iq, const CodeSums& s, const float* f, unsigned ex_bits,
+                    int64_t p1, int64_t e) {
   const int64_t m2 = (int64_t{2} << ex_bits) - 1;
   const int64_t t2 = 2 * ((p1 << ex_bits) + e) - m2 * iq.level_sum;
-  return clamped_estimate(half_combination(iq, t1, t2), iq.squared_norm, f[kFAdd], f[kFRescale]);
+  return clamped_estimate(half_combination(iq, s.t1, t2), iq.squared_norm, f[kFAdd], f[kFRescale]);
 }
 
 // The lower end of a record's one-bit interval: the sign bits alone estimate <s, y> as
@@ -101,29 +90,45 @@ float full_estimate(const IntQuery& iq, const float* f, unsigned ex_bits, int64_
 // with 2 <u1, y^> = lo (2 pc - d) + step (2 P1 - L). Its error bound is the quantizer's
 // with U1 = d / 4 and that V1: U1 S / V1^2 = d g1^2 / (16 S), under the same guards
 // (a ratio not above 1 or not finite bounds nothing); the quantization moves <u1, y> by
-// at most d * step / 4. For one bit (U4 = A2 = d) it is the full estimate.
+// at most d * step / 4. For one bit (U4 = A2 = d) it is the full estimate. The terms
+// that no query changes are code_sums' (bound_terms).
 float one_bit_lower(const IntQuery& iq, const CodeSums& s, const float* f, int64_t p1) {
-  const uint64_t d = iq.dimension;
-  const float own = own_half_width(f, iq.norm, d);
-  if (!std::isfinite(own)) return -kInf;
+  if (!std::isfinite(own_half_width(s, f, iq.norm)) || !s.one_bit_bounded) return -kInf;
   const float sum_s = f[kFAdd];
-  const float g1 = f[kFRescale] * (static_cast<float>(s.u4) / static_cast<float>(s.a2));
-  float bound = 0.0f;
-  if (d >= 2) {
-    const float rho = ((static_cast<float>(d) * (g1 * g1)) / (16.0f * sum_s)) - 1.0f;
-    if (!(rho > 0.0f && std::isfinite(rho))) return -kInf;
-    const float q = std::sqrt(rho / static_cast<float>(d - 1));
-    const float p = kErrorConfidence * std::sqrt(sum_s);
-    bound = ((q * p) + (q * p)) * iq.norm;
-  }
-  const int64_t t1 = 2 * s.pc - static_cast<int64_t>(d);
+  const float bound = s.one_bit_error * iq.norm;
   const int64_t t2 = 2 * p1 - iq.level_sum;
-  const float est = (iq.squared_norm + sum_s) + (half_combination(iq, t1, t2) * g1);
-  const float quant =
-      ((std::fabs(g1) * static_cast<float>(d)) * iq.step) * (0.25f * kQuantizationSlack);
-  const float margin = rounding_margin(iq, g1, t1, iq.level_sum, sum_s);
+  const float est = (iq.squared_norm + sum_s) + (half_combination(iq, s.one_bit_t1, t2) * s.g1);
+  const float quant = (s.one_bit_quant * iq.step) * (0.25f * kQuantizationSlack);
+  const float margin = rounding_margin(iq, s.g1, s.one_bit_t1, iq.level_sum, sum_s);
   const float lower = est - ((bound + quant) + margin);
   return std::isnan(lower) ? -kInf : lower;
+}
+
+// The query-independent f32 terms of one record's bounds (see CodeSums and
+// one_bit_lower), from its integer sums and factors f, in a fixed order.
+void bound_terms(CodeSums& s, const float* f, uint64_t d, unsigned ex_bits) {
+  const int64_t m2 = (int64_t{2} << ex_bits) - 1;
+  const int64_t di = static_cast<int64_t>(d);
+  const float sum_s = f[kFAdd];
+  const float g = f[kFRescale];
+  s.t1 = static_cast<float>(2 * s.c - di * m2);
+  s.quant = std::fabs(g) * static_cast<float>(s.a2);
+  s.g1 = g * (static_cast<float>(s.u4) / static_cast<float>(s.a2));
+  s.one_bit_t1 = static_cast<float>(2 * s.pc - di);
+  s.one_bit_quant = std::fabs(s.g1) * static_cast<float>(d);
+  s.bounded = std::isfinite(error_interval(0.0f, f, 1.0f, d).upper);
+  s.one_bit_bounded = s.bounded;
+  s.one_bit_error = 0.0f;
+  if (d >= 2) {
+    const float rho = ((static_cast<float>(d) * (s.g1 * s.g1)) / (16.0f * sum_s)) - 1.0f;
+    if (!(rho > 0.0f && std::isfinite(rho))) {
+      s.one_bit_bounded = false;
+    } else {
+      const float q = std::sqrt(rho / static_cast<float>(d - 1));
+      const float p = kErrorConfidence * std::sqrt(sum_s);
+      s.one_bit_error = (q * p) + (q * p);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -268,6 +273,7 @@ void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
       s.a2 += centred < 0 ? -centred : centred;
       s.u4 += centred * centred;
     }
+    bound_terms(s, batch.factors + i * kFactorCount, d, b);
     out[i] = s;
   }
 }
@@ -311,11 +317,11 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
     for (uint64_t j = 0; j < count; ++j) {
       const uint64_t i = begin + j;
       const float* f = batch.factors + i * kFactorCount;
-      const FullScore w = full_width(iq, sums[i], f, batch.ex_bits);
-      const float est = full_estimate(iq, f, batch.ex_bits, w.t1, p1[j], e[j]);
+      const float width = full_width(iq, sums[i], f);
+      const float est = full_estimate(iq, sums[i], f, batch.ex_bits, p1[j], e[j]);
       estimates[i] = est;
-      lower[i] = std::isfinite(w.width) ? est - w.width : -kInf;
-      upper[i] = std::isfinite(w.width) ? est + w.width : kInf;
+      lower[i] = std::isfinite(width) ? est - width : -kInf;
+      upper[i] = std::isfinite(width) ? est + width : kInf;
     }
     pacer.step();
   }
@@ -359,29 +365,31 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
     for (uint64_t j = 0; j < count; ++j) {
       const uint64_t i = begin + j;
       const float* f = batch.factors + i * kFactorCount;
-      const FullScore w = full_width(iq, sums[i], f, b);
       if (b > 0) {
         // The bar a record must be able to reach: the k-th smallest full upper bound
-        // (re-ranking) or full estimate (not) among the records scored so far.
+        // (re-ranking) or full estimate (not) among the records scored so far. Without
+        // re-ranking the full estimate may lie below lo1 by the full half-width; with
+        // it, the half-width is needed only for the records scored (most are not).
         TopK& held = rerank ? scratch.upper : scratch.result;
         if (held.size() == columns) {
           const float bar = held.worst().value;
           const float lo1 = one_bit_lower(iq, sums[i], f, scratch.p1[j]);
-          if ((rerank ? lo1 : lo1 - w.width) > bar) continue;
+          if ((rerank ? lo1 : lo1 - full_width(iq, sums[i], f)) > bar) continue;
         }
       }
       int64_t e = 0;
       extended_products(iq, batch, &i, 1, &e, kernels);
       ++scored;
-      const float est = full_estimate(iq, f, b, w.t1, scratch.p1[j], e);
+      const float est = full_estimate(iq, sums[i], f, b, scratch.p1[j], e);
       const int64_t id = static_cast<int64_t>(i);
       if (!rerank) {
         scratch.result.offer(est, id);
         continue;
       }
-      const bool bounded = std::isfinite(w.width);
-      scratch.upper.offer(bounded ? est + w.width : kInf, id);
-      scratch.scored.push_back({bounded ? est - w.width : -kInf, id});
+      const float width = full_width(iq, sums[i], f);
+      const bool bounded = std::isfinite(width);
+      scratch.upper.offer(bounded ? est + width : kInf, id);
+      scratch.scored.push_back({bounded ? est - width : -kInf, id});
     }
     pacer.step();
   }

@@ -56,17 +56,31 @@ struct IntQuery {
 IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
                         unsigned query_bits);
 
-// The integers of one record that no query changes. With m2 = 2^B - 1:
+// What no query changes about one record: the integers of its codes (m2 = 2^B - 1), and
+// the f32 terms of its bounds formed from them and its factors (f_add = S, f_rescale =
+// g), each by a fixed sequence of f32 operations, so that they have the same bits
+// wherever they are computed. A search then spends a few products and sums per record
+// on a bound instead of divisions and square roots.
 struct CodeSums {
-  int64_t pc = 0;  // sum b_i: the number of sign bits set
-  int64_t c = 0;   // sum c_i
-  int64_t a2 = 0;  // sum |2 c_i - m2| = 2 sum |u_i|
-  int64_t u4 = 0;  // sum (2 c_i - m2)^2 = 4 sum u_i^2
+  int64_t pc = 0;              // sum b_i: the number of sign bits set
+  int64_t c = 0;               // sum c_i
+  int64_t a2 = 0;              // sum |2 c_i - m2| = 2 sum |u_i|
+  int64_t u4 = 0;              // sum (2 c_i - m2)^2 = 4 sum u_i^2
+  float t1 = 0.0f;             // f32(2 c - d m2): the full estimate's lo coefficient
+  float quant = 0.0f;          // |g| * f32(a2): the full quantization term per step
+  float g1 = 0.0f;             // g * (f32(u4) / f32(a2)): the one-bit estimate's scale
+  float one_bit_t1 = 0.0f;     // f32(2 pc - d)
+  float one_bit_quant = 0.0f;  // |g1| * f32(d)
+  // 2 * 1.9 sqrt(S) sqrt(rho / (d - 1)) with rho = d g1^2 / (16 S) - 1: the one-bit error
+  // bound per unit of query norm (0 for d < 2), meaningful only when one_bit_bounded.
+  float one_bit_error = 0.0f;
+  bool bounded = false;          // the factors bound the record (as error_interval)
+  bool one_bit_bounded = false;  // bounded, and the one-bit ratio rho is finite and > 0
 };
 
 // out[i] = the sums of record i, for every record of batch (out.size() == batch.count).
 // Bits of a row past the dimension are ignored. A batch computes them once and keeps
-// them: they cost one pass over the codes.
+// them: they cost one pass over the codes and its factors.
 void code_sums(const RecordColumns& batch, std::span<CodeSums> out);
 
 // Estimates of every record of batch for one query, and the interval of each:

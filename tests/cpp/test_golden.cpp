@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "bit_codes.h"
+#include "int_scan.h"
 #include "per_target.h"
+#include "rabitq_batch.h"
 #include "rotation.h"
 #include "sha256.h"
 
@@ -80,6 +82,15 @@ void put(Sha256& h, const std::vector<uint32_t>& v) {
     h.update(le, 4);
   }
 }
+template <class Int>
+void put_ints(Sha256& h, const std::vector<Int>& v) {
+  for (const Int x : v) {
+    const uint64_t b = static_cast<uint64_t>(x);
+    uint8_t le[8];
+    for (int i = 0; i < 8; ++i) le[i] = uint8_t(b >> (8 * i));
+    h.update(le, 8);
+  }
+}
 
 // Codes of a batch in both layouts: `count` rows of `width` bytes, and the same rows
 // as separate buffers whose lengths vary around the width.
@@ -99,6 +110,79 @@ struct Batch {
   CodeBatch dense() const { return CodeBatch(rows.data(), count, width); }
   CodeBatch list() const { return CodeBatch(std::span(spans)); }
 };
+
+// Gaussian records quantized by a fitted quantizer, and their code sums.
+struct IntScanCase {
+  RaBitQQuantizer q;
+  std::vector<float> vectors;
+  std::vector<uint8_t> bin, ext;
+  std::vector<float> factors;
+  RecordColumns batch;
+  std::vector<CodeSums> sums;
+  IntScanCase(uint64_t d, unsigned total, uint64_t n)
+      : q(d, d + total, total),
+        vectors(n * d),
+        bin(n * binary_code_bytes(d)),
+        ext(n * extended_code_bytes(d, total - 1)),
+        factors(n * kFactorCount),
+        sums(n) {
+    uint64_t state = d * 16 + total;
+    for (auto& x : vectors) x = next_gaussian(state);
+    q.fit(vectors, n);
+    const MutableRecordColumns cols{d, total - 1, n, bin.data(), ext.data(), factors.data()};
+    quantize_batch(q, vectors.data(), cols);
+    batch = cols.view();
+    code_sums(batch, sums);
+  }
+  std::vector<float> queries(uint64_t m) const {
+    uint64_t state = batch.dimension * 7 + batch.ex_bits;
+    std::vector<float> out(m * batch.dimension);
+    for (auto& x : out) x = next_gaussian(state);
+    return out;
+  }
+};
+
+// The integer scan: estimates and bounds over dimensions (one not a multiple of 8),
+// bit widths and query_bits; the pruning search with and without re-ranking.
+void int_scan_digests(Kernels kernels, Digests& out) {
+  constexpr uint64_t kRecords = 37;
+  for (const uint64_t d : {7, 64, 100}) {
+    for (const unsigned total : {1u, 4u, 8u}) {
+      const IntScanCase c(d, total, kRecords);
+      const std::vector<float> query = c.queries(1);
+      for (const unsigned qb : {1u, 4u, 8u}) {
+        std::vector<float> est(kRecords), lower(kRecords), upper(kRecords);
+        Pacer pacer;
+        integer_estimates(c.q, query, qb, c.batch, c.sums, est, lower, upper, pacer, kernels);
+        Sha256 h;
+        put(h, est);
+        put(h, lower);
+        put(h, upper);
+        out["core.int_scan.estimates.d" + std::to_string(d) + ".b" + std::to_string(total) +
+            ".q" + std::to_string(qb)] = h.hex();
+      }
+    }
+  }
+  constexpr uint64_t kSearchRecords = 300, kQueries = 4, kTop = 5;
+  const IntScanCase c(100, 4, kSearchRecords);
+  const std::vector<float> queries = c.queries(kQueries);
+  for (const bool rerank : {false, true}) {
+    std::vector<float> distances(kQueries * kTop);
+    std::vector<int64_t> ids(kQueries * kTop);
+    std::vector<uint64_t> candidates(kQueries);
+    Pacer pacer;
+    integer_search_batch(c.q, queries, kQueries, c.batch, c.sums, 4, kTop,
+                         rerank ? c.vectors.data() : nullptr,
+                         {distances.data(), ids.data(), rerank ? candidates.data() : nullptr},
+                         pacer, kernels);
+    Sha256 h;
+    put(h, distances);
+    put_ints(h, ids);
+    if (rerank) put_ints(h, candidates);
+    out[std::string("core.int_scan.search.d100.b4.q4.") + (rerank ? "rerank" : "estimates")] =
+        h.hex();
+  }
+}
 
 // Every core entry, computed on the scalar loops or through the run-time dispatch.
 Digests core_digests(bool scalar) {
@@ -159,6 +243,7 @@ Digests core_digests(bool scalar) {
       out["core.batch_asymmetric_l2" + name] = l2.hex();
     }
   }
+  int_scan_digests(kernels, out);
   return out;
 }
 
