@@ -197,16 +197,6 @@ void check_batch(const RaBitQQuantizer& q, const RecordColumns& batch,
   if (sums.size() != batch.count) MIVO_FAIL(kBatchOutputMisSized);
 }
 
-// Records [begin, begin + count) of batch as columns of their own.
-RecordColumns rows_of(const RecordColumns& batch, uint64_t begin, uint64_t count) {
-  RecordColumns part = batch;
-  part.count = count;
-  part.binary_codes += begin * binary_code_bytes(batch.dimension);
-  part.extended_codes += begin * extended_code_bytes(batch.dimension, batch.ex_bits);
-  part.factors += begin * kFactorCount;
-  return part;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -298,7 +288,7 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
   std::vector<uint64_t> ids(p1.size());
   for (uint64_t begin = 0; begin < batch.count; begin += block) {
     const uint64_t count = std::min(block, batch.count - begin);
-    const RecordColumns part = rows_of(batch, begin, count);
+    const RecordColumns part = slice_rows(batch, begin, count);
     if (!iq.finite) {
       // The float scan's estimates and intervals, as bounds_batch forms them.
       approximate_l2_sqr_batch(q, query, part, estimates.subspan(begin, count), kernels);
@@ -361,7 +351,7 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
 
   for (uint64_t begin = 0; begin < n; begin += block) {
     const uint64_t count = std::min(block, n - begin);
-    one_bit_products(iq, rows_of(batch, begin, count), scratch.p1.data(), kernels);
+    one_bit_products(iq, slice_rows(batch, begin, count), scratch.p1.data(), kernels);
     for (uint64_t j = 0; j < count; ++j) {
       const uint64_t i = begin + j;
       const float* f = batch.factors + i * kFactorCount;

@@ -50,6 +50,15 @@ void decode_codes(const RecordColumns& batch, uint64_t i, uint16_t* codes) {
   }
 }
 
+RecordColumns slice_rows(const RecordColumns& batch, uint64_t begin, uint64_t count) {
+  RecordColumns part = batch;
+  part.count = count;
+  part.binary_codes += begin * binary_code_bytes(batch.dimension);
+  part.extended_codes += begin * extended_code_bytes(batch.dimension, batch.ex_bits);
+  part.factors += begin * kFactorCount;
+  return part;
+}
+
 QuantizedVector record_at(const RecordColumns& batch, uint64_t i) {
   const uint64_t d = batch.dimension;
   const uint64_t nb = binary_code_bytes(d);

@@ -46,6 +46,10 @@ struct MutableRecordColumns {
 // codes[0 .. dimension): what record_at rebuilds and the scalar estimate reads.
 void decode_codes(const RecordColumns& batch, uint64_t i, uint16_t* codes);
 
+// Records [begin, begin + count) of batch as columns of their own (begin + count <=
+// batch.count): how long calls walk a batch block by block.
+RecordColumns slice_rows(const RecordColumns& batch, uint64_t begin, uint64_t count);
+
 // Record i (< batch.count) as the per-record type, equal in every field to the record
 // the columns were made from (the combined codes are rebuilt from the two streams).
 QuantizedVector record_at(const RecordColumns& batch, uint64_t i);

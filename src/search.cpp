@@ -42,16 +42,6 @@ void check_dimensions(const RaBitQQuantizer& q, uint64_t query_size, const Recor
   if (batch.dimension != d) throw QuantizerError::dimension_mismatch(d, batch.dimension);
 }
 
-// Records [begin, begin + count) of batch as columns of their own.
-RecordColumns rows(const RecordColumns& batch, uint64_t begin, uint64_t count) {
-  RecordColumns part = batch;
-  part.count = count;
-  part.binary_codes += begin * binary_code_bytes(batch.dimension);
-  part.extended_codes += begin * extended_code_bytes(batch.dimension, batch.ex_bits);
-  part.factors += begin * kFactorCount;
-  return part;
-}
-
 }  // namespace
 
 float query_residual_norm(const RaBitQQuantizer& q, std::span<const float> query) {
@@ -82,7 +72,7 @@ void bounds_batch(const RaBitQQuantizer& q, std::span<const float> query,
   for (uint64_t begin = 0; begin < batch.count; begin += block) {
     const uint64_t count = std::min(block, batch.count - begin);
     // The estimates go to `lower` first, then each becomes its interval in place.
-    approximate_l2_sqr_batch(q, query, rows(batch, begin, count), lower.subspan(begin, count));
+    approximate_l2_sqr_batch(q, query, slice_rows(batch, begin, count), lower.subspan(begin, count));
     for (uint64_t i = begin; i < begin + count; ++i) {
       const Interval b =
           error_interval(lower[i], batch.factors + i * kFactorCount, norm, batch.dimension);
@@ -228,7 +218,7 @@ void search_batch(const RaBitQQuantizer& q, std::span<const float> queries, uint
     records.factors = batch.factors;
     records.vectors = vectors;
     records.estimates = [&](uint64_t begin, std::span<float> est) {
-      approximate_l2_sqr_batch(q, query, rows(batch, begin, est.size()), est);
+      approximate_l2_sqr_batch(q, query, slice_rows(batch, begin, est.size()), est);
     };
     const float norm = vectors != nullptr ? query_residual_norm(q, query) : 0.0f;
     search_one(records, query, norm, k, out.distances + row * columns, out.ids + row * columns,

@@ -286,11 +286,7 @@ std::span<const CodeSums> integer_sums(const QuantizedBatchData& batch, Pacer& p
   const RecordColumns all = batch.columns();
   const uint64_t block = records_per_block(batch.dimension);
   for (uint64_t begin = 0; begin < batch.count; begin += block) {
-    RecordColumns part = all;
-    part.count = std::min(block, batch.count - begin);
-    part.binary_codes += begin * binary_code_bytes(all.dimension);
-    part.extended_codes += begin * extended_code_bytes(all.dimension, all.ex_bits);
-    part.factors += begin * kFactorCount;
+    const RecordColumns part = slice_rows(all, begin, std::min(block, batch.count - begin));
     code_sums(part, std::span<CodeSums>(*made).subspan(begin, part.count));
     pacer.step();
   }
