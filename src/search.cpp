@@ -72,7 +72,8 @@ void bounds_batch(const RaBitQQuantizer& q, std::span<const float> query,
   for (uint64_t begin = 0; begin < batch.count; begin += block) {
     const uint64_t count = std::min(block, batch.count - begin);
     // The estimates go to `lower` first, then each becomes its interval in place.
-    approximate_l2_sqr_batch(q, query, slice_rows(batch, begin, count), lower.subspan(begin, count));
+    approximate_l2_sqr_batch(q, query, slice_rows(batch, begin, count),
+                             lower.subspan(begin, count));
     for (uint64_t i = begin; i < begin + count; ++i) {
       const Interval b =
           error_interval(lower[i], batch.factors + i * kFactorCount, norm, batch.dimension);
