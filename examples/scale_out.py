@@ -16,7 +16,7 @@ process. The cluster time runs from the first submit until every shard is writte
 (or every query answered); cluster start-up is reported apart.
 
     python examples/scale_out.py                      # small default: 20000 x 128
-    python examples/scale_out.py --n 300000 --dim 768  # the measuring size (minutes)
+    python examples/scale_out.py --n 700000 --dim 768  # the measuring size (minutes)
 
 On many hosts the same code runs against a `distributed` cluster whose workers see the
 same shared storage: pass the scheduler's address with --scheduler.
