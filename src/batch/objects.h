@@ -1,15 +1,21 @@
 // The layout and slots shared by the two batch classes.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
+#include "../lib/convert.h"
 #include "../lib/errors.h"
 #include "../lib/messages.h"
 #include "../lib/numpy_api.h"
+#include "../lib/objects.h"
 #include "../lib/python.h"
 #include "../lib/ref.h"
 #include "columns.h"
 #include "messages.h"
+#include "state.h"
 
 namespace mivo::py::batch {
 
@@ -71,6 +77,56 @@ inline Py_ssize_t batch_index(PyObject* index, uint64_t count) {
   const Py_ssize_t n = static_cast<Py_ssize_t>(count);
   if (i >= n || i < -n) throw_error(PyExc_IndexError, batch_index_out_of_range(i, count));
   return i < 0 ? i + n : i;
+}
+
+// The sequence slots of a batch class whose rows are records of mivo's class
+// ModuleState::*Record: len(batch), batch[i] and batch[index], row i made by
+// record_at(columns, i).
+//
+// mivo frees such a record with its own dealloc: both modules come from one build (the
+// execution step checks the version and the layout) and link the one C++ runtime of
+// the process, so a record allocated here is the same type with the same layout and is
+// freed by the same operator delete as one that mivo allocated itself.
+template <class Data, auto RecordAt, PyTypeObject* ModuleState::* Record>
+struct RecordSequence {
+  using Value = decltype(RecordAt(std::declval<const Data&>().columns(), uint64_t{}));
+
+  static Py_ssize_t length(PyObject* self) {
+    return static_cast<Py_ssize_t>(data_of<Data>(self).count);
+  }
+
+  static PyObject* item(PyObject* self, Py_ssize_t i) {
+    return guarded([&] {
+      const Data& batch = data_of<Data>(self);
+      if (i < 0 || static_cast<uint64_t>(i) >= batch.count) {
+        throw_error(PyExc_IndexError, batch_index_out_of_range(i, batch.count));
+      }
+      const ModuleState& state = state_of_type(Py_TYPE(self));
+      auto record = std::make_unique<Value>(RecordAt(batch.columns(), static_cast<uint64_t>(i)));
+      return wrap_new(state.*Record, std::move(record));
+    });
+  }
+
+  // An integer, negative ones counting from the end as for a list.
+  static PyObject* subscript(PyObject* self, PyObject* index) {
+    return guarded([&] { return item(self, batch_index(index, data_of<Data>(self).count)); });
+  }
+};
+
+// The records of from_records(records): a non-empty sequence of instances of `type`
+// (named `type_name` in errors), each taken with shared access, as mivo's methods take
+// them, before anything is allocated.
+template <class RecordObject>
+std::vector<SharedAccess<RecordObject>> take_records(PyObject* o, PyTypeObject* type,
+                                                     const char* type_name) {
+  const std::vector<Ref> items = to_code_list(o, "records");
+  if (items.empty()) throw_error(PyExc_ValueError, kNoRecords);
+  std::vector<SharedAccess<RecordObject>> records;
+  records.reserve(items.size());
+  for (const Ref& item : items) {
+    records.push_back(to_instance<RecordObject>(item.get(), type, type_name, "records"));
+  }
+  return records;
 }
 
 }  // namespace mivo::py::batch

@@ -25,35 +25,7 @@ const QuantizedBatchData& batch_of(PyObject* self) { return data_of<QuantizedBat
 
 // ---- columns and records ----------------------------------------------------------
 
-Py_ssize_t QuantizedBatch_length(PyObject* self) {
-  return static_cast<Py_ssize_t>(batch_of(self).count);
-}
-
-// Record i as a new mivo.QuantizedVector. mivo frees it with its own dealloc: both
-// modules come from one build (the execution step checks the version and the layout)
-// and link the one C++ runtime of the process, so a record allocated here is the same
-// type with the same layout and is freed by the same operator delete as one that mivo
-// allocated itself.
-PyObject* QuantizedBatch_item(PyObject* self, Py_ssize_t i) {
-  return guarded([&] {
-    const QuantizedBatchData& batch = batch_of(self);
-    if (i < 0 || static_cast<uint64_t>(i) >= batch.count) {
-      throw_error(PyExc_IndexError, batch_index_out_of_range(i, batch.count));
-    }
-    const ModuleState& state = state_of_type(Py_TYPE(self));
-    auto record = std::make_unique<mivo::QuantizedVector>(
-        record_at(batch.columns(), static_cast<uint64_t>(i)));
-    return wrap_new(state.quantized_vector, std::move(record));
-  });
-}
-
-// batch[index]: an integer, negative ones counting from the end as for a list.
-PyObject* QuantizedBatch_subscript(PyObject* self, PyObject* index) {
-  return guarded([&] {
-    const Py_ssize_t i = batch_index(index, batch_of(self).count);
-    return QuantizedBatch_item(self, i);
-  });
-}
+using Rows = RecordSequence<QuantizedBatchData, record_at, &ModuleState::quantized_vector>;
 
 PyObject* QuantizedBatch_binary_codes(PyObject* self, void*) {
   return guarded([&] {
@@ -102,16 +74,8 @@ PyObject* QuantizedBatch_from_records(PyObject* cls, PyObject* const* args, Py_s
   return guarded([&] {
     const auto a = bind(kFromRecords, args, nargs, kwnames);
     const ModuleState& state = state_of_type(reinterpret_cast<PyTypeObject*>(cls));
-    const std::vector<Ref> items = to_code_list(a[0], "records");
-    if (items.empty()) throw_error(PyExc_ValueError, kNoRecords);
-    // Every record is taken (with shared access, as mivo's methods take them) and
-    // checked before anything is allocated.
-    std::vector<SharedAccess<RecordObject>> records;
-    records.reserve(items.size());
-    for (const Ref& item : items) {
-      records.push_back(to_instance<RecordObject>(item.get(), state.quantized_vector,
-                                                  kQuantizedVectorName, "records"));
-    }
+    const auto records =
+        take_records<RecordObject>(a[0], state.quantized_vector, kQuantizedVectorName);
     const mivo::QuantizedVector& first = *records[0]->value;
     for (size_t i = 1; i < records.size(); ++i) {
       const mivo::QuantizedVector& r = *records[i]->value;
@@ -226,10 +190,10 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc<QuantizedBatchData>)},
     {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse<QuantizedBatchData>)},
     {Py_tp_repr, reinterpret_cast<void*>(QuantizedBatch_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(QuantizedBatch_length)},
-    {Py_sq_item, reinterpret_cast<void*>(QuantizedBatch_item)},
-    {Py_mp_subscript, reinterpret_cast<void*>(QuantizedBatch_subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(QuantizedBatch_length)},
+    {Py_sq_length, reinterpret_cast<void*>(Rows::length)},
+    {Py_sq_item, reinterpret_cast<void*>(Rows::item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Rows::subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(Rows::length)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
     {Py_tp_doc,

@@ -96,17 +96,44 @@ void check_batch_fits(const mivo::RaBitQQuantizer& q, const QuantizedBatchData& 
   }
 }
 
+// The arguments (quantizer, query, batch) of the calls that score one query against
+// every record of a batch: the quantizer taken with shared access, the batch held by a
+// reference and checked to fit it, the query copied.
+struct QueryAndBatch {
+  SharedAccess<RaBitQObject> quantizer;
+  Ref batch_ref;
+  const QuantizedBatchData& batch;
+  std::vector<float> query;
+
+  QueryAndBatch(PyObject* module, PyObject* quantizer_arg, PyObject* query_arg, PyObject* batch_arg)
+      : quantizer(to_instance<RaBitQObject>(quantizer_arg, state_of_module(module).rabitq_quantizer,
+                                            kRaBitQQuantizerName, "quantizer")),
+        batch_ref(Ref::borrow(batch_arg)),
+        batch(quantized_batch_arg(state_of_module(module), batch_arg, "batch")),
+        query(to_float_vector(query_arg)) {
+    check_batch_fits(rabitq(), batch);
+  }
+  const mivo::RaBitQQuantizer& rabitq() const { return *quantizer->value; }
+};
+
+// o as an integer (an int or anything with __index__), else the TypeError naming the
+// argument; *overflow is set as PyLong_AsLongLongAndOverflow sets it.
+long long to_integer(PyObject* o, const char* name, int* overflow) {
+  Ref index = Ref::steal(PyNumber_Index(o));
+  if (!index) {
+    name_type_error(name);
+    throw_python_error();
+  }
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), overflow);
+  if (value == -1 && PyErr_Occurred()) throw_python_error();
+  return value;
+}
+
 // k as a count of columns: an int (or __index__) of at least 1. A k beyond any count
 // of records is kept as the largest count, since it gives the same columns.
 uint64_t to_k(PyObject* o) {
-  Ref index = Ref::steal(PyNumber_Index(o));
-  if (!index) {
-    name_type_error("k");
-    throw_python_error();
-  }
   int overflow = 0;
-  const long long k = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (k == -1 && PyErr_Occurred()) throw_python_error();
+  const long long k = to_integer(o, "k", &overflow);
   if (overflow > 0) return static_cast<uint64_t>(LLONG_MAX);
   if (overflow < 0 || k < 1) throw_error(PyExc_ValueError, kKBelowOne);
   return static_cast<uint64_t>(k);
@@ -137,14 +164,8 @@ constexpr unsigned kDefaultQueryBits = 8;
 // int, negative and huge ones included, is the ValueError of a bad configuration.
 unsigned to_query_bits(PyObject* o) {
   if (o == nullptr) return kDefaultQueryBits;
-  Ref index = Ref::steal(PyNumber_Index(o));
-  if (!index) {
-    name_type_error("query_bits");
-    throw_python_error();
-  }
   int overflow = 0;
-  const long long bits = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (bits == -1 && PyErr_Occurred()) throw_python_error();
+  const long long bits = to_integer(o, "query_bits", &overflow);
   if (overflow != 0 || bits < static_cast<long long>(kMinQueryBits) ||
       bits > static_cast<long long>(kMaxQueryBits)) {
     throw QuantizerError::invalid_config("query_bits", kMustBeOneToEight);
@@ -213,18 +234,12 @@ MIVO_SIGNATURE(kBounds, "bounds()", 3, "quantizer", "query", "batch");
 PyObject* py_bounds(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto a = bind(kBounds, args, nargs, kwnames);
-    const ModuleState& state = state_of_module(module);
-    auto q =
-        to_instance<RaBitQObject>(a[0], state.rabitq_quantizer, kRaBitQQuantizerName, "quantizer");
-    const Ref batch_ref = Ref::borrow(a[2]);
-    const QuantizedBatchData& batch = quantized_batch_arg(state, a[2], "batch");
-    const std::vector<float> query = to_float_vector(a[1]);
-    const mivo::RaBitQQuantizer& rabitq = *q->value;
-    check_batch_fits(rabitq, batch);
+    const QueryAndBatch call(module, a[0], a[1], a[2]);
+    const QuantizedBatchData& batch = call.batch;
     ResultBuffer<float> lower(batch.count);
     ResultBuffer<float> upper(batch.count);
     run_released([&](Pacer& pacer) {
-      bounds_batch(rabitq, query, batch.columns(), lower.span(), upper.span(), pacer);
+      bounds_batch(call.rabitq(), call.query, batch.columns(), lower.span(), upper.span(), pacer);
     });
     PyObject* lo = lower.to_array(numpy::kFloat32);
     Ref lo_ref = Ref::steal(lo);
@@ -242,22 +257,16 @@ PyObject* py_integer_bounds(PyObject* module, PyObject* const* args, Py_ssize_t 
   return guarded([&] {
     require_positional_at_most(kIntegerBounds, nargs, kIntegerBoundsPositional);
     const auto a = bind(kIntegerBounds, args, nargs, kwnames);
-    const ModuleState& state = state_of_module(module);
-    auto q =
-        to_instance<RaBitQObject>(a[0], state.rabitq_quantizer, kRaBitQQuantizerName, "quantizer");
-    const Ref batch_ref = Ref::borrow(a[2]);
-    const QuantizedBatchData& batch = quantized_batch_arg(state, a[2], "batch");
-    const std::vector<float> query = to_float_vector(a[1]);
+    const QueryAndBatch call(module, a[0], a[1], a[2]);
     const unsigned query_bits = to_query_bits(a[3]);
-    const mivo::RaBitQQuantizer& rabitq = *q->value;
-    check_batch_fits(rabitq, batch);
+    const QuantizedBatchData& batch = call.batch;
     ResultBuffer<float> estimates(batch.count);
     ResultBuffer<float> lower(batch.count);
     ResultBuffer<float> upper(batch.count);
     run_released([&](Pacer& pacer) {
       const std::span<const CodeSums> sums = integer_sums(batch, pacer);
-      integer_estimates(rabitq, query, query_bits, batch.columns(), sums, estimates.span(),
-                        lower.span(), upper.span(), pacer);
+      integer_estimates(call.rabitq(), call.query, query_bits, batch.columns(), sums,
+                        estimates.span(), lower.span(), upper.span(), pacer);
     });
     Ref est = Ref::steal(estimates.to_array(numpy::kFloat32));
     Ref lo = Ref::steal(lower.to_array(numpy::kFloat32));

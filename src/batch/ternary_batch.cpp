@@ -22,32 +22,7 @@ const TernaryBatchData& batch_of(PyObject* self) { return data_of<TernaryBatchDa
 
 // ---- columns and records ----------------------------------------------------------
 
-Py_ssize_t TernaryBatch_length(PyObject* self) {
-  return static_cast<Py_ssize_t>(batch_of(self).count);
-}
-
-// Record i as a new mivo.TernaryVector, freed by mivo's dealloc: see QuantizedBatch's
-// item for why that is sound.
-PyObject* TernaryBatch_item(PyObject* self, Py_ssize_t i) {
-  return guarded([&] {
-    const TernaryBatchData& batch = batch_of(self);
-    if (i < 0 || static_cast<uint64_t>(i) >= batch.count) {
-      throw_error(PyExc_IndexError, batch_index_out_of_range(i, batch.count));
-    }
-    const ModuleState& state = state_of_type(Py_TYPE(self));
-    auto record = std::make_unique<mivo::TernaryVector>(
-        ternary_record_at(batch.columns(), static_cast<uint64_t>(i)));
-    return wrap_new(state.ternary_vector, std::move(record));
-  });
-}
-
-// batch[index]: an integer, negative ones counting from the end as for a list.
-PyObject* TernaryBatch_subscript(PyObject* self, PyObject* index) {
-  return guarded([&] {
-    const Py_ssize_t i = batch_index(index, batch_of(self).count);
-    return TernaryBatch_item(self, i);
-  });
-}
+using Rows = RecordSequence<TernaryBatchData, ternary_record_at, &ModuleState::ternary_vector>;
 
 PyObject* TernaryBatch_codes(PyObject* self, void*) {
   return guarded([&] {
@@ -97,14 +72,7 @@ PyObject* TernaryBatch_from_records(PyObject* cls, PyObject* const* args, Py_ssi
   return guarded([&] {
     const auto a = bind(kFromRecords, args, nargs, kwnames);
     const ModuleState& state = state_of_type(reinterpret_cast<PyTypeObject*>(cls));
-    const std::vector<Ref> items = to_code_list(a[0], "records");
-    if (items.empty()) throw_error(PyExc_ValueError, kNoRecords);
-    std::vector<SharedAccess<RecordObject>> records;
-    records.reserve(items.size());
-    for (const Ref& item : items) {
-      records.push_back(to_instance<RecordObject>(item.get(), state.ternary_vector,
-                                                  kTernaryVectorName, "records"));
-    }
+    const auto records = take_records<RecordObject>(a[0], state.ternary_vector, kTernaryVectorName);
     const uint64_t dimension = records[0]->value->dimension;
     for (size_t i = 1; i < records.size(); ++i) {
       const uint64_t d = records[i]->value->dimension;
@@ -216,10 +184,10 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc<TernaryBatchData>)},
     {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse<TernaryBatchData>)},
     {Py_tp_repr, reinterpret_cast<void*>(TernaryBatch_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(TernaryBatch_length)},
-    {Py_sq_item, reinterpret_cast<void*>(TernaryBatch_item)},
-    {Py_mp_subscript, reinterpret_cast<void*>(TernaryBatch_subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(TernaryBatch_length)},
+    {Py_sq_length, reinterpret_cast<void*>(Rows::length)},
+    {Py_sq_item, reinterpret_cast<void*>(Rows::item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Rows::subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(Rows::length)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("Ternary records of one dimension, held as columns.\n\n"
