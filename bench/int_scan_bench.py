@@ -8,6 +8,7 @@ import numpy as np
 
 import mivo
 import mivo_batch as mb
+from search_bench import search_case
 from timing import best_ns
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
@@ -42,13 +43,8 @@ def faiss_indexes(faiss, x, bits):
 
 def per_code_row(t, faiss, n, m, reps):
     """The one-bit scan per code, d = 768, against the fast-scan index at 1 bit."""
-    d = 768
-    rng = np.random.default_rng(21)
-    x = rng.standard_normal((n, d), dtype=F32)
-    queries = rng.standard_normal((m, d), dtype=F32)
-    q = mivo.RaBitQQuantizer(d, 5, 1)
-    q.fit(x)
-    batch = mb.quantize(q, x)
+    x, q, queries, batch = search_case(n, m, bits=1, seed=21, quantizer_seed=5)
+    d = x.shape[1]
     mine = best_ns(lambda: mb.search(q, queries, batch, K, scan="int"), reps) / (m * n)
     if faiss is None or not hasattr(faiss, FAST_SCAN):
         t.add(f"integer scan, 1 bit, N={n} d={d}", mine, "no fast-scan faiss", None,

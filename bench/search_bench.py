@@ -26,14 +26,14 @@ def loop_search(q, query, records, k):
     return top[np.argsort(est[top], kind="stable")]
 
 
-def search_case(n, m):
-    """The synthetic case of the search rows: n records and m queries, d = 768, 4 bits;
-    the same arrays in every process that builds it."""
+def search_case(n, m, bits=4, seed=11, quantizer_seed=3):
+    """A synthetic case of the search rows: n Gaussian records and m queries, d = 768,
+    quantized at `bits`; the same arrays in every process that builds it."""
     d = 768
-    rng = np.random.default_rng(11)
+    rng = np.random.default_rng(seed)
     x = rng.standard_normal((n, d), dtype=F32)
     queries = rng.standard_normal((m, d), dtype=F32)
-    q = mivo.RaBitQQuantizer(d, 3, 4)
+    q = mivo.RaBitQQuantizer(d, quantizer_seed, bits)
     q.fit(x)
     return x, q, queries, mb.quantize(q, x)
 

@@ -113,6 +113,25 @@ struct RecordSequence {
   }
 };
 
+// The slots of a batch class: its own repr, properties, methods and docstring, and
+// what both classes share (the cycle-collected layout of BatchObject<Data> and the
+// sequence protocol of Rows).
+template <class Data, class Rows, reprfunc Repr, PyGetSetDef* GetSet, PyMethodDef* Methods,
+          const char* Doc>
+inline PyType_Slot batch_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc<Data>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse<Data>)},
+    {Py_tp_repr, reinterpret_cast<void*>(Repr)},
+    {Py_sq_length, reinterpret_cast<void*>(Rows::length)},
+    {Py_sq_item, reinterpret_cast<void*>(Rows::item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Rows::subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(Rows::length)},
+    {Py_tp_getset, GetSet},
+    {Py_tp_methods, Methods},
+    {Py_tp_doc, const_cast<char*>(Doc)},
+    {0, nullptr},
+};
+
 // The records of from_records(records): a non-empty sequence of instances of `type`
 // (named `type_name` in errors), each taken with shared access, as mivo's methods take
 // them, before anything is allocated.

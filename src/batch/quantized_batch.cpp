@@ -186,22 +186,10 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc<QuantizedBatchData>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse<QuantizedBatchData>)},
-    {Py_tp_repr, reinterpret_cast<void*>(QuantizedBatch_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(Rows::length)},
-    {Py_sq_item, reinterpret_cast<void*>(Rows::item)},
-    {Py_mp_subscript, reinterpret_cast<void*>(Rows::subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(Rows::length)},
-    {Py_tp_getset, getset},
-    {Py_tp_methods, methods},
-    {Py_tp_doc,
-     const_cast<char*>("RaBitQ records of one dimension and ex_bits, held as columns.\n\n"
-                       "batch[i] is a QuantizedVector equal in every property to the record "
-                       "the row was made from.")},
-    {0, nullptr},
-};
+const char kDoc[] =
+    "RaBitQ records of one dimension and ex_bits, held as columns.\n\n"
+    "batch[i] is a QuantizedVector equal in every property to the record "
+    "the row was made from.";
 
 }  // namespace
 
@@ -209,7 +197,7 @@ PyType_Spec g_quantized_batch_spec = {
     kQuantizedBatchSpecName, sizeof(BatchObject<QuantizedBatchData>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
         Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots};
+    batch_slots<QuantizedBatchData, Rows, QuantizedBatch_repr, getset, methods, kDoc>};
 
 std::unique_ptr<QuantizedBatchData> allocate_quantized(uint64_t dimension, unsigned ex_bits,
                                                        uint64_t count) {

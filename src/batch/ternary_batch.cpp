@@ -180,29 +180,18 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc<TernaryBatchData>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse<TernaryBatchData>)},
-    {Py_tp_repr, reinterpret_cast<void*>(TernaryBatch_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(Rows::length)},
-    {Py_sq_item, reinterpret_cast<void*>(Rows::item)},
-    {Py_mp_subscript, reinterpret_cast<void*>(Rows::subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(Rows::length)},
-    {Py_tp_getset, getset},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("Ternary records of one dimension, held as columns.\n\n"
-                                  "batch[i] is a TernaryVector equal in every property to the "
-                                  "record the row was made from.")},
-    {0, nullptr},
-};
+const char kDoc[] =
+    "Ternary records of one dimension, held as columns.\n\n"
+    "batch[i] is a TernaryVector equal in every property to the "
+    "record the row was made from.";
 
 }  // namespace
 
-PyType_Spec g_ternary_batch_spec = {kTernaryBatchSpecName, sizeof(BatchObject<TernaryBatchData>), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                        Py_TPFLAGS_IMMUTABLETYPE |
-                                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                    slots};
+PyType_Spec g_ternary_batch_spec = {
+    kTernaryBatchSpecName, sizeof(BatchObject<TernaryBatchData>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    batch_slots<TernaryBatchData, Rows, TernaryBatch_repr, getset, methods, kDoc>};
 
 std::unique_ptr<TernaryBatchData> allocate_ternary(uint64_t dimension, uint64_t count) {
   auto data = std::make_unique<TernaryBatchData>();
