@@ -392,8 +392,7 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
 void int_estimate_row(Json& js, uint64_t n, int repeats) {
   const RandomBatch rb(768, 4, n);
   const mivo::RecordColumns batch = rb.c.cols.view();
-  std::vector<mivo::CodeSums> sums(n);
-  mivo::code_sums(batch, sums);
+  const mivo::ScanRecords sums = mivo::scan_records(batch);
   std::vector<float> a(n), b(n), lo(n), hi(n);
   mivo::Pacer pacer;
   auto run = [&](Kernels k, std::vector<float>& out, int reps) {
@@ -441,8 +440,7 @@ void int_search_rows(Json& js, uint64_t n, int repeats) {
   Columns c(d, 3, n);
   mivo::quantize_batch(q, x.data(), c.cols);
   const mivo::RecordColumns batch = c.cols.view();
-  std::vector<mivo::CodeSums> sums(n);
-  mivo::code_sums(batch, sums);
+  const mivo::ScanRecords sums = mivo::scan_records(batch);
   std::vector<float> dist(m * k), est(n), lo(n), hi(n);
   std::vector<int64_t> ids(m * k);
   std::vector<uint64_t> cand(m);

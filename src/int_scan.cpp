@@ -4,6 +4,7 @@
 #include "int_scan.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -37,9 +38,8 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 // interval's own subtraction and addition: ten roundings, each within 2^-24 of a value
 // bounded by M = |f_rescale| * (|lo * T1| + step * |T2|) + Q + |f_add|. 2^-20 * M covers
 // them with room. |T2| = |sum (2 c_i - m2) q_i| <= A2 * qmax, so M is known before the
-// extended codes are read (the pruning needs the full half-width then).
-constexpr float kQuantizationSlack = 1.0f + 0x1p-10f;
-constexpr float kRoundingMargin = 0x1p-20f;
+// extended codes are read (the pruning needs the full half-width then). The two
+// constants are int_scan.h's, which the vector bounds share.
 
 // Confidence multiplier of the error bound, as in the quantizer.
 constexpr float kErrorConfidence = 1.9f;
@@ -160,13 +160,12 @@ void extended_products_scalar(const IntQuery& iq, const RecordColumns& batch, co
   }
 }
 
-void one_bit_products(const IntQuery& iq, const RecordColumns& batch, int64_t* p1,
-                      Kernels kernels) {
-  if (kernels == Kernels::kScalar) {
-    one_bit_products_scalar(iq, batch, p1);
-  } else {
-    int_scan_simd::one_bit_products(iq, batch, p1);
-  }
+// Records per chunk of the first stage: whole blocks, few enough that a chunk's P1 and
+// bounds stay in the nearest caches until the second stage reads them, and never more
+// work between two pacer steps than a block of records_per_block.
+uint64_t stage_chunk(uint64_t dimension) {
+  const uint64_t most = std::min<uint64_t>(records_per_block(dimension), 1024);
+  return std::max<uint64_t>(most / kScanBlockRecords, 1) * kScanBlockRecords;
 }
 
 void extended_products(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
@@ -189,12 +188,29 @@ void check_query_bits(unsigned query_bits) {
   }
 }
 
-void check_batch(const RaBitQQuantizer& q, const RecordColumns& batch,
-                 std::span<const CodeSums> sums) {
+void check_batch(const RaBitQQuantizer& q, const RecordColumns& batch, const ScanRecords& kept) {
   const uint64_t d = q.dimension();
   if (batch.dimension != d) throw QuantizerError::dimension_mismatch(d, batch.dimension);
   if (batch.ex_bits > 7) MIVO_FAIL(extended_bits_out_of_range(batch.ex_bits));
-  if (sums.size() != batch.count) MIVO_FAIL(kBatchOutputMisSized);
+  if (kept.count != batch.count || kept.dimension != d) MIVO_FAIL(kBatchOutputMisSized);
+}
+
+// The tables of the vector sign-bit kernel (see IntQuery::tables) from the levels: entry
+// n adds the value of n's lowest set bit to the entry without it.
+void fill_tables(IntQuery& r) {
+  const uint64_t groups = scan_groups(r.dimension);
+  const bool split = split_tables(r.query_bits);
+  for (unsigned part = 0; part < (split ? 2u : 1u); ++part) {
+    for (uint64_t g = 0; g < groups; ++g) {
+      uint8_t* t = r.tables.data() + (part * groups + g) * 16;
+      for (unsigned n = 1; n < 16; ++n) {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(n));
+        const unsigned level = r.levels[4 * g + k];
+        const unsigned value = !split ? level : part == 0 ? (level & 0xF) : (level >> 4);
+        t[n] = static_cast<uint8_t>(t[n & (n - 1)] + value);
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -216,6 +232,7 @@ IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
   r.plane_bytes = int_scan_simd::plane_bytes(d);
   r.levels.assign(int_scan_simd::padded_levels(d), 0);
   r.planes.assign(query_bits * r.plane_bytes, 0);
+  r.tables.assign((split_tables(query_bits) ? 2 : 1) * scan_groups(d) * 16, 0);
 
   float lo = r.rotated[0];
   float hi = r.rotated[0];
@@ -244,6 +261,7 @@ IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
       if ((level >> j) & 1) r.planes[j * r.plane_bytes + i / 8] |= uint8_t(1u << (i % 8));
     }
   }
+  fill_tables(r);
   return r;
 }
 
@@ -268,21 +286,35 @@ void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
   }
 }
 
+void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRecords& kept,
+                   uint64_t begin, uint64_t count, int64_t* p1, float* lower, Kernels kernels) {
+  if (kernels == Kernels::kBest && batch.dimension <= int_scan_simd::kMaxVectorDimension) {
+    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, lower);
+    return;
+  }
+  one_bit_products_scalar(iq, slice_rows(batch, begin, count), p1);
+  if (lower == nullptr) return;
+  for (uint64_t j = 0; j < count; ++j) {
+    const uint64_t i = begin + j;
+    lower[j] = one_bit_lower(iq, kept.sums[i], batch.factors + i * kFactorCount, p1[j]);
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Estimates
 
 void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, unsigned query_bits,
-                       const RecordColumns& batch, std::span<const CodeSums> sums,
+                       const RecordColumns& batch, const ScanRecords& kept,
                        std::span<float> estimates, std::span<float> lower, std::span<float> upper,
                        Pacer& pacer, Kernels kernels) {
-  check_batch(q, batch, sums);
+  check_batch(q, batch, kept);
   if (estimates.size() != batch.count || lower.size() != batch.count ||
       upper.size() != batch.count) {
     MIVO_FAIL(kBatchOutputMisSized);
   }
   const IntQuery iq = quantize_query(q, query, query_bits);
   const uint64_t d = batch.dimension;
-  const uint64_t block = records_per_block(d);
+  const uint64_t block = stage_chunk(d);
   std::vector<int64_t> p1(std::min(block, batch.count));
   std::vector<int64_t> e(p1.size());
   std::vector<uint64_t> ids(p1.size());
@@ -301,14 +333,14 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
       pacer.step();
       continue;
     }
-    one_bit_products(iq, part, p1.data(), kernels);
+    one_bit_stage(iq, batch, kept, begin, count, p1.data(), nullptr, kernels);
     for (uint64_t j = 0; j < count; ++j) ids[j] = j;
     extended_products(iq, part, ids.data(), count, e.data(), kernels);
     for (uint64_t j = 0; j < count; ++j) {
       const uint64_t i = begin + j;
       const float* f = batch.factors + i * kFactorCount;
-      const float width = full_width(iq, sums[i], f);
-      const float est = full_estimate(iq, sums[i], f, batch.ex_bits, p1[j], e[j]);
+      const float width = full_width(iq, kept.sums[i], f);
+      const float est = full_estimate(iq, kept.sums[i], f, batch.ex_bits, p1[j], e[j]);
       estimates[i] = est;
       lower[i] = std::isfinite(width) ? est - width : -kInf;
       upper[i] = std::isfinite(width) ? est + width : kInf;
@@ -324,6 +356,7 @@ namespace {
 
 struct IntSearchScratch {
   std::vector<int64_t> p1;
+  std::vector<float> lower1;   // the one-bit lower bounds of a chunk
   std::vector<Ranked> scored;  // with re-ranking: (full lower bound, id) of scored records
   TopK upper;
   TopK result;
@@ -332,7 +365,7 @@ struct IntSearchScratch {
 // One finite query: writes result_columns(k, n) entries and, with vectors, the number
 // of candidates; returns the number of records fully scored.
 uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
-                        const RecordColumns& batch, std::span<const CodeSums> sums, uint64_t k,
+                        const RecordColumns& batch, const ScanRecords& kept, uint64_t k,
                         const float* vectors, float* distances, int64_t* ids, uint64_t* candidates,
                         IntSearchScratch& scratch, Pacer& pacer, Kernels kernels) {
   const uint64_t n = batch.count;
@@ -342,8 +375,9 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
   const bool rerank = vectors != nullptr;
   if (candidates != nullptr) *candidates = 0;
   if (columns == 0) return 0;
-  const uint64_t block = records_per_block(d);
+  const uint64_t block = stage_chunk(d);
   scratch.p1.resize(std::min(block, n));
+  scratch.lower1.resize(scratch.p1.size());
   scratch.scored.clear();
   scratch.upper.reset(columns);
   scratch.result.reset(columns);
@@ -351,7 +385,9 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
 
   for (uint64_t begin = 0; begin < n; begin += block) {
     const uint64_t count = std::min(block, n - begin);
-    one_bit_products(iq, slice_rows(batch, begin, count), scratch.p1.data(), kernels);
+    // One bit has no second stage to prune: every record is scored, no bound needed.
+    one_bit_stage(iq, batch, kept, begin, count, scratch.p1.data(),
+                  b > 0 ? scratch.lower1.data() : nullptr, kernels);
     for (uint64_t j = 0; j < count; ++j) {
       const uint64_t i = begin + j;
       const float* f = batch.factors + i * kFactorCount;
@@ -363,20 +399,22 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
         TopK& held = rerank ? scratch.upper : scratch.result;
         if (held.size() == columns) {
           const float bar = held.worst().value;
-          const float lo1 = one_bit_lower(iq, sums[i], f, scratch.p1[j]);
-          if ((rerank ? lo1 : lo1 - full_width(iq, sums[i], f)) > bar) continue;
+          // The full half-width is never negative (nor NaN), so a lo1 within the bar
+          // needs no half-width.
+          const float lo1 = scratch.lower1[j];
+          if (lo1 > bar && (rerank || lo1 - full_width(iq, kept.sums[i], f) > bar)) continue;
         }
       }
       int64_t e = 0;
       extended_products(iq, batch, &i, 1, &e, kernels);
       ++scored;
-      const float est = full_estimate(iq, sums[i], f, b, scratch.p1[j], e);
+      const float est = full_estimate(iq, kept.sums[i], f, b, scratch.p1[j], e);
       const int64_t id = static_cast<int64_t>(i);
       if (!rerank) {
         scratch.result.offer(est, id);
         continue;
       }
-      const float width = full_width(iq, sums[i], f);
+      const float width = full_width(iq, kept.sums[i], f);
       const bool bounded = std::isfinite(width);
       scratch.upper.offer(bounded ? est + width : kInf, id);
       scratch.scored.push_back({bounded ? est - width : -kInf, id});
@@ -409,16 +447,15 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
 }  // namespace
 
 void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queries, uint64_t m,
-                          const RecordColumns& batch, std::span<const CodeSums> sums,
-                          unsigned query_bits, uint64_t k, const float* vectors,
-                          const SearchOutput& out, Pacer& pacer, Kernels kernels,
-                          IntSearchStats* stats) {
+                          const RecordColumns& batch, const ScanRecords& kept, unsigned query_bits,
+                          uint64_t k, const float* vectors, const SearchOutput& out, Pacer& pacer,
+                          Kernels kernels, IntSearchStats* stats) {
   const uint64_t d = q.dimension();
   uint64_t expected = 0;
   if (__builtin_mul_overflow(m, d, &expected) || queries.size() != expected) {
     throw QuantizerError::dimension_mismatch(expected, queries.size());
   }
-  check_batch(q, batch, sums);
+  check_batch(q, batch, kept);
   check_query_bits(query_bits);
 
   const uint64_t columns = result_columns(k, batch.count);
@@ -440,7 +477,7 @@ void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queri
       }
       continue;
     }
-    const uint64_t scored = int_search_one(iq, query, batch, sums, k, vectors, distances, ids,
+    const uint64_t scored = int_search_one(iq, query, batch, kept, k, vectors, distances, ids,
                                            candidates, scratch, pacer, kernels);
     if (stats != nullptr) stats->scored += scored;
   }

@@ -19,8 +19,10 @@
 #include <hwy/highway.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "int_scan.h"
@@ -31,6 +33,10 @@
 #define MIVO_INT_SCAN_SIMD_ONCE
 namespace mivo::int_scan_simd {
 namespace {
+
+// Lookups of the P1 kernel per 16-bit lane between widenings: each adds at most 252,
+// and 256 x 252 < 2^16.
+constexpr uint64_t kLookupsBetweenWidening = 256;
 
 // Groups (vector iterations) of the E kernel between widenings of its 32-bit sums: each
 // adds at most two products of 127 x 255 to a lane, so 2^14 of them stay below 2^31.
@@ -142,6 +148,186 @@ void OneBitProducts(const IntQuery& iq, const RecordColumns& batch, int64_t* p1)
   }
 }
 
+// ---- the first stage: P1 by table lookups, and the one-bit lower bounds -------------
+//
+// A block's interleaved sign bits hold, per group of 4 dimensions, 16 bytes whose low
+// nibbles are records 0..15 and high nibbles records 16..31. A byte shuffle of the
+// group's table by the nibbles gives each of those records its sum of the group's
+// levels, a byte (at most 252); a vector holds the groups of one table vector, 16 bytes
+// each (shuffles stay within 16-byte blocks). The bytes are summed in 16-bit lanes: a
+// lane of the shuffle's result holds an even record (low byte) and an odd one (high
+// byte); `sum` adds the lane as it is, `odd` its high byte alone, and the even record's
+// total is sum - 256 odd modulo 2^16. Wrapping adds, so nothing saturates, and both
+// totals are exact while they stay below 2^16: after at most kLookupsBetweenWidening
+// lookups per lane (256 x 252 < 2^16) the lanes are added into the records' 32-bit
+// totals. Levels of 7 and 8 bits are split into nibbles, whose tables give bytes of at
+// most 60: the high nibbles' totals count 16 times.
+
+// One table's 16-bit sums for the low-nibble (records 0..15) and high-nibble (16..31)
+// records of a block.
+template <class D16>
+struct NibbleSums {
+  hn::Vec<D16> low_sum, low_odd, high_sum, high_odd;
+};
+
+template <class D16>
+HWY_INLINE void ZeroSums(D16 d16, NibbleSums<D16>& s) {
+  s.low_sum = s.low_odd = s.high_sum = s.high_odd = hn::Zero(d16);
+}
+
+template <class D8, class D16>
+HWY_INLINE void AddLookups(D8 d8, D16 d16, hn::Vec<D8> table, hn::Vec<D8> low, hn::Vec<D8> high,
+                           NibbleSums<D16>& s) {
+  const auto from_low = hn::BitCast(d16, hn::TableLookupBytes(table, low));
+  const auto from_high = hn::BitCast(d16, hn::TableLookupBytes(table, high));
+  (void)d8;
+  s.low_sum = hn::Add(s.low_sum, from_low);
+  s.low_odd = hn::Add(s.low_odd, hn::ShiftRight<8>(from_low));
+  s.high_sum = hn::Add(s.high_sum, from_high);
+  s.high_odd = hn::Add(s.high_odd, hn::ShiftRight<8>(from_high));
+}
+
+// Adds weight times the records' sums to their 32-bit totals. Lane l of a vector is
+// 16-byte block l / 8, lane l % 8 of it: the records 2 (l % 8) and 2 (l % 8) + 1 (plus
+// 16 for the high nibbles); the blocks hold other groups of the same records.
+template <class D16>
+HWY_INLINE void AddToTotals(D16 d16, const NibbleSums<D16>& s, int32_t weight, int32_t* totals) {
+  HWY_ALIGN uint16_t lanes[4][32];
+  hn::Store(s.low_sum, d16, lanes[0]);
+  hn::Store(s.low_odd, d16, lanes[1]);
+  hn::Store(s.high_sum, d16, lanes[2]);
+  hn::Store(s.high_odd, d16, lanes[3]);
+  for (size_t l = 0; l < hn::Lanes(d16); ++l) {
+    const size_t r = 2 * (l % 8);
+    const uint16_t low_even = static_cast<uint16_t>(lanes[0][l] - (lanes[1][l] << 8));
+    const uint16_t high_even = static_cast<uint16_t>(lanes[2][l] - (lanes[3][l] << 8));
+    totals[r] += weight * low_even;
+    totals[r + 1] += weight * lanes[1][l];
+    totals[r + 16] += weight * high_even;
+    totals[r + 17] += weight * lanes[3][l];
+  }
+}
+
+// totals[t] += P1 of record t of the block, from its `bytes` of interleaved sign bits
+// and the tables (the low nibbles' and, when split, the high nibbles' at high_tables).
+template <bool kSplit, class D8>
+void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uint8_t* high_tables,
+                   uint64_t bytes, int32_t* totals) {
+  using D16 = hn::Repartition<uint16_t, D8>;
+  const D16 d16;
+  const size_t n = hn::Lanes(d8);
+  const auto nibble = hn::Set(d8, uint8_t{0x0F});
+  NibbleSums<D16> sums, high_sums;
+  const uint64_t stretch = int_scan_simd::kLookupsBetweenWidening * n;
+  for (uint64_t start = 0; start < bytes; start += stretch) {
+    const uint64_t end = std::min(bytes, start + stretch);
+    ZeroSums(d16, sums);
+    if (kSplit) ZeroSums(d16, high_sums);
+    for (uint64_t v = start; v < end; v += n) {
+      const auto codes = hn::LoadU(d8, block + v);
+      const auto low = hn::And(codes, nibble);
+      const auto high = hn::ShiftRight<4>(codes);
+      AddLookups(d8, d16, hn::LoadU(d8, tables + v), low, high, sums);
+      if (kSplit) AddLookups(d8, d16, hn::LoadU(d8, high_tables + v), low, high, high_sums);
+    }
+    AddToTotals(d16, sums, 1, totals);
+    if (kSplit) AddToTotals(d16, high_sums, 16, totals);
+  }
+}
+
+// out[t] = one_bit_lower (int_scan.cpp) of record first + t for t < 32, from its P1 in
+// p1[t]: the same f32 operations in the same order, one record per lane. The
+// reference's tests, in its order: the interval bounds nothing where f_error * ||q_r||
+// is not finite (one_bit_f_error is NaN where the record's terms bound nothing), and a
+// NaN lower end becomes -inf.
+void OneBitLower(const IntQuery& iq, const ScanRecords& r, uint64_t first, const int32_t* p1,
+                 float* out) {
+  const hn::CappedTag<float, 16> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  const auto norm = hn::Set(df, iq.norm);
+  const auto lo = hn::Set(df, iq.lo);
+  const auto abs_lo = hn::Set(df, std::fabs(iq.lo));
+  const auto step = hn::Set(df, iq.step);
+  const auto squared_norm = hn::Set(df, iq.squared_norm);
+  const auto half = hn::Set(df, 0.5f);
+  const auto quarter_slack = hn::Set(df, 0.25f * kQuantizationSlack);
+  const auto margin_share = hn::Set(df, kRoundingMargin);
+  const auto level_sum = hn::Set(df, static_cast<float>(iq.level_sum));
+  const auto level_sum_i = hn::Set(di, static_cast<int32_t>(iq.level_sum));
+  const auto none = hn::Set(df, -std::numeric_limits<float>::infinity());
+  for (size_t t = 0; t < kScanBlockRecords; t += hn::Lanes(df)) {
+    const uint64_t i = first + t;
+    const auto fe = hn::LoadU(df, r.one_bit_f_error.data() + i);
+    const auto bounded = hn::IsFinite(hn::Mul(fe, norm));
+    const auto sum_s = hn::LoadU(df, r.f_add.data() + i);
+    const auto t1 = hn::LoadU(df, r.one_bit_t1.data() + i);
+    const auto g1 = hn::LoadU(df, r.g1.data() + i);
+    const auto bound = hn::Mul(hn::LoadU(df, r.one_bit_error.data() + i), norm);
+    const auto p = hn::LoadU(di, p1 + t);
+    const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
+    const auto combination = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
+    const auto est = hn::Add(hn::Add(squared_norm, sum_s), hn::Mul(combination, g1));
+    const auto quant =
+        hn::Mul(hn::Mul(hn::LoadU(df, r.one_bit_quant.data() + i), step), quarter_slack);
+    const auto terms = hn::Add(hn::Mul(abs_lo, hn::Abs(t1)), hn::Mul(step, level_sum));
+    const auto margin = hn::Mul(
+        margin_share, hn::Add(hn::Add(hn::Mul(hn::Abs(g1), terms), squared_norm), hn::Abs(sum_s)));
+    const auto lower = hn::Sub(est, hn::Add(hn::Add(bound, quant), margin));
+    const auto kept = hn::And(bounded, hn::Not(hn::IsNaN(lower)));
+    hn::StoreU(hn::IfThenElse(kept, lower, none), df, out + t);
+  }
+}
+
+template <class D8>
+void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
+                   int64_t* p1, float* lower) {
+  const uint64_t bytes = r.block_bytes();
+  const uint8_t* const tables = iq.tables.data();
+  const bool split = split_tables(iq.query_bits);
+  for (uint64_t done = 0; done < count; done += kScanBlockRecords) {
+    const uint64_t first = begin + done;
+    const uint8_t* block = r.blocked_signs.data() + first / kScanBlockRecords * bytes;
+    HWY_ALIGN int32_t totals[kScanBlockRecords] = {};
+#if HWY_TARGET == HWY_SCALAR
+    // One-byte vectors have no 16-byte blocks to shuffle in: the lookups one by one.
+    (void)d8;
+    for (uint64_t v = 0; v < bytes; ++v) {
+      for (unsigned half = 0; half < 2; ++half) {
+        const unsigned nibble = (block[v] >> (4 * half)) & 0xF;
+        int32_t& total = totals[v % 16 + 16 * half];
+        total += tables[v / 16 * 16 + nibble];
+        if (split) total += 16 * tables[bytes + v / 16 * 16 + nibble];
+      }
+    }
+#else
+    if (split) {
+      BlockProducts<true>(d8, block, tables, tables + bytes, bytes, totals);
+    } else {
+      BlockProducts<false>(d8, block, tables, nullptr, bytes, totals);
+    }
+#endif
+    const uint64_t n = std::min<uint64_t>(kScanBlockRecords, count - done);
+    for (uint64_t t = 0; t < n; ++t) p1[done + t] = totals[t];
+    if (lower != nullptr) {
+      HWY_ALIGN float bounds[kScanBlockRecords];
+      OneBitLower(iq, r, first, totals, bounds);
+      std::copy(bounds, bounds + n, lower + done);
+    }
+  }
+}
+
+void OneBitStage(const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
+                 int64_t* p1, float* lower) {
+  // A block's bytes are whole 64: vectors of 16, 32 or 64 bytes tile them. A scalable
+  // vector of another size (384 bits, say) runs 16-byte vectors instead.
+  const hn::CappedTag<uint8_t, 64> d8;
+  if (64 % hn::Lanes(d8) == 0) {
+    OneBitStageOn(d8, iq, r, begin, count, p1, lower);
+  } else {
+    OneBitStageOn(hn::CappedTag<uint8_t, 16>(), iq, r, begin, count, p1, lower);
+  }
+}
+
 #if HWY_TARGET == HWY_SCALAR
 
 void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
@@ -246,6 +432,7 @@ HWY_AFTER_NAMESPACE();
 namespace mivo {
 
 HWY_EXPORT(OneBitProducts);
+HWY_EXPORT(OneBitStage);
 HWY_EXPORT(ExtendedProducts);
 HWY_EXPORT(IntScanTargetName);
 HWY_EXPORT(IntScanVectorBytes);
@@ -254,6 +441,11 @@ namespace int_scan_simd {
 
 void one_bit_products(const IntQuery& query, const RecordColumns& batch, int64_t* p1) {
   HWY_DYNAMIC_DISPATCH(OneBitProducts)(query, batch, p1);
+}
+
+void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
+                   uint64_t count, int64_t* p1, float* lower) {
+  HWY_DYNAMIC_DISPATCH(OneBitStage)(query, records, begin, count, p1, lower);
 }
 
 void extended_products(const IntQuery& query, const RecordColumns& batch, const uint64_t* rows,

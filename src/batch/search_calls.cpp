@@ -255,8 +255,8 @@ PyObject* py_integer_bounds(PyObject* module, PyObject* const* args, Py_ssize_t 
     ResultBuffer<float> lower(batch.count);
     ResultBuffer<float> upper(batch.count);
     run_released([&](Pacer& pacer) {
-      const std::span<const CodeSums> sums = integer_sums(batch, pacer);
-      integer_estimates(rabitq, query, query_bits, batch.columns(), sums, estimates.span(),
+      const ScanRecords& kept = integer_sums(batch, pacer);
+      integer_estimates(rabitq, query, query_bits, batch.columns(), kept, estimates.span(),
                         lower.span(), upper.span(), pacer);
     });
     Ref est = Ref::steal(estimates.to_array(numpy::kFloat32));
@@ -316,8 +316,8 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
         search_batch(rabitq, rows, m, batch.columns(), k, original, out, pacer);
         return;
       }
-      const std::span<const CodeSums> sums = integer_sums(batch, pacer);
-      integer_search_batch(rabitq, rows, m, batch.columns(), sums, query_bits, k, original, out,
+      const ScanRecords& kept = integer_sums(batch, pacer);
+      integer_search_batch(rabitq, rows, m, batch.columns(), kept, query_bits, k, original, out,
                            pacer, Kernels::kBest, &stats);
     });
     PyObject* dist = matrix_result(distances, m, columns, numpy::kFloat32);
@@ -355,7 +355,9 @@ const char kIntegerBoundsDoc[] =
     "(as bounds gives it) widened by that quantization's worst case and a margin for the f32 "
     "steps. A query whose rotated values are not all finite cannot be quantized: it gets the "
     "float scan's estimates and bounds. The first integer call on a batch computes per-record "
-    "sums (32 bytes a record) that the batch keeps. The interpreter lock is released while "
+    "sums and a copy of the sign bits laid out for the scan (88 + dimension / 8 bytes a record, "
+    "the dimension rounded up to a multiple of 16) that the batch keeps. The interpreter lock is "
+    "released while "
     "computing.";
 
 const char kSearchDoc[] =

@@ -44,12 +44,6 @@ struct Columns {
         cols{d, ex_bits, n, bin.data(), ext.data(), factors.data()} {}
 };
 
-std::vector<CodeSums> sums_of(const RecordColumns& batch) {
-  std::vector<CodeSums> s(batch.count);
-  code_sums(batch, s);
-  return s;
-}
-
 struct Bounds {
   std::vector<float> est, lower, upper;
 };
@@ -59,7 +53,7 @@ Bounds int_bounds(const RaBitQQuantizer& q, std::span<const float> query, unsign
   Bounds b{std::vector<float>(batch.count), std::vector<float>(batch.count),
            std::vector<float>(batch.count)};
   Pacer pacer;
-  integer_estimates(q, query, qb, batch, sums_of(batch), b.est, b.lower, b.upper, pacer, kernels);
+  integer_estimates(q, query, qb, batch, scan_records(batch), b.est, b.lower, b.upper, pacer, kernels);
   return b;
 }
 
@@ -193,7 +187,7 @@ TEST(IntScanSearch, PruningEqualsScoringEveryRecord) {
     q.fit(x, n);
     Columns c(d, total - 1, n);
     quantize_batch(q, x.data(), c.cols);
-    const std::vector<CodeSums> sums = sums_of(c.cols.view());
+    const ScanRecords kept = scan_records(c.cols.view());
     const std::vector<float> queries = gaussians(m * d, 100 + total);
     for (const float* vectors : {static_cast<const float*>(nullptr), x.data()}) {
       std::vector<float> dist(m * k);
@@ -201,7 +195,7 @@ TEST(IntScanSearch, PruningEqualsScoringEveryRecord) {
       std::vector<uint64_t> cand(m);
       IntSearchStats stats;
       Pacer pacer;
-      integer_search_batch(q, queries, m, c.cols.view(), sums, 6, k, vectors,
+      integer_search_batch(q, queries, m, c.cols.view(), kept, 6, k, vectors,
                            {dist.data(), ids.data(), vectors ? cand.data() : nullptr}, pacer,
                            Kernels::kBest, &stats);
       for (uint64_t r = 0; r < m; ++r) {
@@ -248,7 +242,7 @@ TEST(IntScanSearch, NonFiniteQueryTakesTheFloatScan) {
     std::vector<float> d1(k), d2(k);
     std::vector<int64_t> i1(k), i2(k);
     IntSearchStats stats;
-    integer_search_batch(q, qv, 1, batch, sums_of(batch), 4, k, nullptr, {d1.data(), i1.data()},
+    integer_search_batch(q, qv, 1, batch, scan_records(batch), 4, k, nullptr, {d1.data(), i1.data()},
                          pacer, Kernels::kBest, &stats);
     search_batch(q, qv, 1, batch, k, nullptr, {d2.data(), i2.data()}, pacer);
     EXPECT_EQ(i1, i2);
