@@ -25,8 +25,10 @@
 //                       quantize_batch against the per-record quantize loop, and the
 //                       rotation alone (the per-record Rotation::rotate); ns per vector.
 //   int_scan_targets    d = 768, N records of random codes, query_bits 4, 6, 8, on every
-//                       SIMD target this CPU runs: the sign-bit kernel (P1, bit-plane
-//                       popcounts) and the 4-bit extended-code kernel (E); ns per record.
+//                       SIMD target this CPU runs: the sign-bit products P1 by bit-plane
+//                       popcounts and by table lookups over the interleaved sign bits,
+//                       the whole first stage (lookups and one-bit lower bounds), and
+//                       the 4-bit extended-code kernel (E); ns per record.
 //   int_estimate        d = 768, 4 bits, query_bits 6: integer_estimates (estimates and
 //                       bounds) with kBest and kScalar; ns per record.
 //   int_search          d = 768, 4 bits, clustered synthetic data (N / 5 records, 20
@@ -362,7 +364,9 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
   const uint64_t d = 768;
   const RandomBatch rb(d, 4, n);
   const mivo::RecordColumns batch = rb.c.cols.view();
+  const mivo::ScanRecords kept = mivo::scan_records(batch);
   std::vector<int64_t> out(n);
+  std::vector<float> lower(n);
   std::vector<uint64_t> rows(n);
   for (uint64_t i = 0; i < n; ++i) rows[i] = i;
   for (unsigned qb : {4u, 6u, 8u}) {
@@ -373,6 +377,14 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
         mivo::int_scan_simd::one_bit_products(iq, batch, out.data());
         g_sink = g_sink + static_cast<double>(out[n / 2]);
       });
+      const double lookups = best_ns(repeats, [&] {
+        mivo::int_scan_simd::one_bit_stage(iq, kept, 0, n, out.data(), nullptr);
+        g_sink = g_sink + static_cast<double>(out[n / 2]);
+      });
+      const double stage = best_ns(repeats, [&] {
+        mivo::int_scan_simd::one_bit_stage(iq, kept, 0, n, out.data(), lower.data());
+        g_sink = g_sink + static_cast<double>(out[n / 2]) + (lower[n / 2] > 0.0f ? 1.0 : 0.0);
+      });
       const double e = best_ns(repeats, [&] {
         mivo::int_scan_simd::extended_products(iq, batch, rows.data(), n, out.data());
         g_sink = g_sink + static_cast<double>(out[n / 3]);
@@ -382,6 +394,8 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
       js.num("query_bits", qb);
       js.num("n", static_cast<double>(n));
       js.num("one_bit_ns_per_record", p1 / static_cast<double>(n));
+      js.num("lookup_ns_per_record", lookups / static_cast<double>(n));
+      js.num("first_stage_ns_per_record", stage / static_cast<double>(n));
       js.num("extended_ns_per_record", e / static_cast<double>(n));
       js.close('}');
     }

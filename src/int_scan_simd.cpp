@@ -34,8 +34,8 @@
 namespace mivo::int_scan_simd {
 namespace {
 
-// Lookups of the P1 kernel per 16-bit lane between widenings: each adds at most 252,
-// and 256 x 252 < 2^16.
+// Lookups of the P1 kernel per record between widenings of its 16-bit sums: each adds
+// at most 252, and 256 x 252 < 2^16.
 constexpr uint64_t kLookupsBetweenWidening = 256;
 
 // Groups (vector iterations) of the E kernel between widenings of its 32-bit sums: each
@@ -159,8 +159,8 @@ void OneBitProducts(const IntQuery& iq, const RecordColumns& batch, int64_t* p1)
 // byte); `sum` adds the lane as it is, `odd` its high byte alone, and the even record's
 // total is sum - 256 odd modulo 2^16. Wrapping adds, so nothing saturates, and both
 // totals are exact while they stay below 2^16: after at most kLookupsBetweenWidening
-// lookups per lane (256 x 252 < 2^16) the lanes are added into the records' 32-bit
-// totals. Levels of 7 and 8 bits are split into nibbles, whose tables give bytes of at
+// lookups per record (256 x 252 < 2^16, all blocks of the vector together) the lanes
+// are added into the records' 32-bit totals. Levels of 7 and 8 bits are split into nibbles, whose tables give bytes of at
 // most 60: the high nibbles' totals count 16 times.
 
 // One table's 16-bit sums for the low-nibble (records 0..15) and high-nibble (16..31)
@@ -187,24 +187,39 @@ HWY_INLINE void AddLookups(D8 d8, D16 d16, hn::Vec<D8> table, hn::Vec<D8> low, h
   s.high_odd = hn::Add(s.high_odd, hn::ShiftRight<8>(from_high));
 }
 
-// Adds weight times the records' sums to their 32-bit totals. Lane l of a vector is
-// 16-byte block l / 8, lane l % 8 of it: the records 2 (l % 8) and 2 (l % 8) + 1 (plus
-// 16 for the high nibbles); the blocks hold other groups of the same records.
-template <class D16>
-HWY_INLINE void AddToTotals(D16 d16, const NibbleSums<D16>& s, int32_t weight, int32_t* totals) {
+// Adds the records' sums, shifted left by kShift, to their 32-bit totals. The vector's
+// 16-byte blocks hold other groups of the same records: they are added first, in
+// 16-bit lanes, which stays exact since a stretch never gives one record more than
+// kLookupsBetweenWidening lookups in all blocks together. Then each lane's even record
+// is separated from its odd one, and the lanes are put in record order and widened.
+template <int kShift, class D16>
+HWY_INLINE void AddToTotals(D16 d16, const NibbleSums<D16>& s, int32_t* totals) {
+  const hn::FixedTag<uint16_t, 8> d;
+  const hn::FixedTag<uint32_t, 4> du32;
+  const hn::FixedTag<int32_t, 4> d32;
   HWY_ALIGN uint16_t lanes[4][32];
   hn::Store(s.low_sum, d16, lanes[0]);
   hn::Store(s.low_odd, d16, lanes[1]);
   hn::Store(s.high_sum, d16, lanes[2]);
   hn::Store(s.high_odd, d16, lanes[3]);
-  for (size_t l = 0; l < hn::Lanes(d16); ++l) {
-    const size_t r = 2 * (l % 8);
-    const uint16_t low_even = static_cast<uint16_t>(lanes[0][l] - (lanes[1][l] << 8));
-    const uint16_t high_even = static_cast<uint16_t>(lanes[2][l] - (lanes[3][l] << 8));
-    totals[r] += weight * low_even;
-    totals[r + 1] += weight * lanes[1][l];
-    totals[r + 16] += weight * high_even;
-    totals[r + 17] += weight * lanes[3][l];
+  const size_t blocks = hn::Lanes(d16) / 8;
+  const auto fold = [&](const uint16_t* p) {
+    auto v = hn::Load(d, p);
+    for (size_t b = 1; b < blocks; ++b) v = hn::Add(v, hn::Load(d, p + 8 * b));
+    return v;
+  };
+  for (size_t half = 0; half < 2; ++half) {
+    const auto odd = fold(lanes[2 * half + 1]);
+    const auto even = hn::Sub(fold(lanes[2 * half]), hn::ShiftLeft<8>(odd));
+    const decltype(odd) ordered[2] = {hn::InterleaveLower(d, even, odd),
+                                      hn::InterleaveUpper(d, even, odd)};
+    for (size_t j = 0; j < 2; ++j) {
+      int32_t* t = totals + 16 * half + 8 * j;
+      const auto low = hn::BitCast(d32, hn::PromoteTo(du32, hn::LowerHalf(ordered[j])));
+      const auto high = hn::BitCast(d32, hn::PromoteUpperTo(du32, ordered[j]));
+      hn::StoreU(hn::Add(hn::LoadU(d32, t), hn::ShiftLeft<kShift>(low)), d32, t);
+      hn::StoreU(hn::Add(hn::LoadU(d32, t + 4), hn::ShiftLeft<kShift>(high)), d32, t + 4);
+    }
   }
 }
 
@@ -218,7 +233,8 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
   const size_t n = hn::Lanes(d8);
   const auto nibble = hn::Set(d8, uint8_t{0x0F});
   NibbleSums<D16> sums, high_sums;
-  const uint64_t stretch = int_scan_simd::kLookupsBetweenWidening * n;
+  // Each 16 bytes of the block give every record of the block one lookup.
+  const uint64_t stretch = int_scan_simd::kLookupsBetweenWidening * 16;
   for (uint64_t start = 0; start < bytes; start += stretch) {
     const uint64_t end = std::min(bytes, start + stretch);
     ZeroSums(d16, sums);
@@ -230,8 +246,8 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
       AddLookups(d8, d16, hn::LoadU(d8, tables + v), low, high, sums);
       if (kSplit) AddLookups(d8, d16, hn::LoadU(d8, high_tables + v), low, high, high_sums);
     }
-    AddToTotals(d16, sums, 1, totals);
-    if (kSplit) AddToTotals(d16, high_sums, 16, totals);
+    AddToTotals<0>(d16, sums, totals);
+    if (kSplit) AddToTotals<4>(d16, high_sums, totals);
   }
 }
 
