@@ -53,21 +53,28 @@ Bounds int_bounds(const RaBitQQuantizer& q, std::span<const float> query, unsign
   Bounds b{std::vector<float>(batch.count), std::vector<float>(batch.count),
            std::vector<float>(batch.count)};
   Pacer pacer;
-  integer_estimates(q, query, qb, batch, scan_records(batch), b.est, b.lower, b.upper, pacer, kernels);
+  integer_estimates(q, query, qb, batch, scan_records(batch), b.est, b.lower, b.upper, pacer,
+                    kernels);
   return b;
 }
 
 class IntScan : public PerTarget {};
 MIVO_EVERY_TARGET(IntScan);
 
-// Any bytes are records (padding bits set too): estimates and bounds of the vector
-// kernels equal the scalar ones for every dimension boundary, bit width and query_bits,
-// and record counts whose last rows take the kernels' copy at the array's end.
+// Any bytes are records (padding bits set too), and factors that bound nothing (an
+// infinite, NaN or negative f_error, an infinite f_add, a zero f_rescale): estimates
+// and bounds of the vector kernels equal the scalar ones, and so do the first stage's
+// P1 and one-bit lower bounds, for every dimension boundary, bit width and query_bits,
+// and record counts around the kernels' blocks of 32 (a first stage starting at the
+// second block too).
 TEST_P(IntScan, KernelsEqualScalarReference) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float special[][2] = {
+      {kFError, inf}, {kFError, std::nanf("")}, {kFError, -1.0f}, {kFAdd, inf}, {kFRescale, 0.0f}};
   for (uint64_t d : {1, 7, 63, 64, 65, 127, 129, 768, 1040, 1041}) {
     if (d >= 768 && emulated()) continue;
     RaBitQQuantizer q(d, d, 1);
-    const uint64_t n = 2 * int_scan_simd::vector_bytes() / 8 + 3;
+    const uint64_t n = 67;
     for (unsigned total = 1; total <= 8; ++total) {
       Columns c(d, total - 1, n);
       uint64_t state = d * 16 + total;
@@ -75,11 +82,16 @@ TEST_P(IntScan, KernelsEqualScalarReference) {
         for (auto& byte : *v) byte = static_cast<uint8_t>(hash_u64(state++));
       }
       c.factors = gaussians(n * kFactorCount, d + total);
-      for (uint64_t i = 0; i < n; ++i) c.factors[i * kFactorCount + kFError] = 0.25f;
+      for (uint64_t i = 0; i < n; ++i) {
+        float* f = &c.factors[i * kFactorCount];
+        f[kFError] = 0.25f;
+        if (i % 8 < 5) f[static_cast<int>(special[i % 8][0])] = special[i % 8][1];
+      }
       c.cols.factors = c.factors.data();
       const std::vector<float> query = gaussians(d, total);
-      for (unsigned qb : {1, 4, 6, 8}) {
-        for (uint64_t count : {uint64_t{1}, n - 2, n}) {
+      for (unsigned qb : {1, 4, 6, 7, 8}) {
+        const IntQuery iq = quantize_query(q, query, qb);
+        for (uint64_t count : {uint64_t{1}, uint64_t{31}, uint64_t{32}, uint64_t{33}, n}) {
           RecordColumns batch = c.cols.view();
           batch.count = count;
           const Bounds want = int_bounds(q, query, qb, batch, Kernels::kScalar);
@@ -89,6 +101,20 @@ TEST_P(IntScan, KernelsEqualScalarReference) {
                 << "d=" << d << " bits=" << total << " qb=" << qb << " i=" << i;
             ASSERT_EQ(bits(got.lower[i]), bits(want.lower[i]));
             ASSERT_EQ(bits(got.upper[i]), bits(want.upper[i]));
+          }
+          const ScanRecords kept = scan_records(batch);
+          for (uint64_t begin = 0; begin < count; begin += 32) {
+            const uint64_t m = count - begin;
+            std::vector<int64_t> p_want(m), p_got(m);
+            std::vector<float> l_want(m), l_got(m);
+            one_bit_stage(iq, batch, kept, begin, m, p_want.data(), l_want.data(),
+                          Kernels::kScalar);
+            one_bit_stage(iq, batch, kept, begin, m, p_got.data(), l_got.data(), Kernels::kBest);
+            for (uint64_t j = 0; j < m; ++j) {
+              ASSERT_EQ(p_got[j], p_want[j]) << "d=" << d << " qb=" << qb << " i=" << begin + j;
+              ASSERT_EQ(bits(l_got[j]), bits(l_want[j]))
+                  << "d=" << d << " bits=" << total << " qb=" << qb << " i=" << begin + j;
+            }
           }
         }
       }
@@ -242,8 +268,8 @@ TEST(IntScanSearch, NonFiniteQueryTakesTheFloatScan) {
     std::vector<float> d1(k), d2(k);
     std::vector<int64_t> i1(k), i2(k);
     IntSearchStats stats;
-    integer_search_batch(q, qv, 1, batch, scan_records(batch), 4, k, nullptr, {d1.data(), i1.data()},
-                         pacer, Kernels::kBest, &stats);
+    integer_search_batch(q, qv, 1, batch, scan_records(batch), 4, k, nullptr,
+                         {d1.data(), i1.data()}, pacer, Kernels::kBest, &stats);
     search_batch(q, qv, 1, batch, k, nullptr, {d2.data(), i2.data()}, pacer);
     EXPECT_EQ(i1, i2);
     for (uint64_t j = 0; j < k; ++j) EXPECT_EQ(bits(d1[j]), bits(d2[j]));
