@@ -25,10 +25,10 @@
 //                       quantize_batch against the per-record quantize loop, and the
 //                       rotation alone (the per-record Rotation::rotate); ns per vector.
 //   int_scan_targets    d = 768, N records of random codes, query_bits 4, 6, 8, on every
-//                       SIMD target this CPU runs: the sign-bit products P1 by bit-plane
-//                       popcounts and by table lookups over the interleaved sign bits,
-//                       the whole first stage (lookups and one-bit lower bounds), and
-//                       the 4-bit extended-code kernel (E); ns per record.
+//                       SIMD target this CPU runs: the sign-bit products P1 (table
+//                       lookups over the interleaved sign bits), the whole first stage
+//                       (P1 and the one-bit lower bounds), and the 4-bit extended-code
+//                       kernel (E); ns per record.
 //   int_estimate        d = 768, 4 bits, query_bits 6: integer_estimates (estimates and
 //                       bounds) with kBest and kScalar; ns per record.
 //   int_search          d = 768, 4 bits, clustered synthetic data (N / 5 records, 20
@@ -373,10 +373,6 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
     const mivo::IntQuery iq = mivo::quantize_query(rb.q, rb.query, qb);
     for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
       hwy::SetSupportedTargetsForTest(target);
-      const double p1 = best_ns(repeats, [&] {
-        mivo::int_scan_simd::one_bit_products(iq, batch, out.data());
-        g_sink = g_sink + static_cast<double>(out[n / 2]);
-      });
       const double lookups = best_ns(repeats, [&] {
         mivo::int_scan_simd::one_bit_stage(iq, kept, 0, n, out.data(), nullptr);
         g_sink = g_sink + static_cast<double>(out[n / 2]);
@@ -393,7 +389,6 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
       js.str("target", hwy::TargetName(target));
       js.num("query_bits", qb);
       js.num("n", static_cast<double>(n));
-      js.num("one_bit_ns_per_record", p1 / static_cast<double>(n));
       js.num("lookup_ns_per_record", lookups / static_cast<double>(n));
       js.num("first_stage_ns_per_record", stage / static_cast<double>(n));
       js.num("extended_ns_per_record", e / static_cast<double>(n));

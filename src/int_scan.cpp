@@ -229,9 +229,7 @@ IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
   r.rotated.resize(d);
   r.squared_norm = q.rotate_query(query, r.rotated);
   r.norm = std::sqrt(r.squared_norm);
-  r.plane_bytes = int_scan_simd::plane_bytes(d);
   r.levels.assign(int_scan_simd::padded_levels(d), 0);
-  r.planes.assign(query_bits * r.plane_bytes, 0);
   r.tables.assign((split_tables(query_bits) ? 2 : 1) * scan_groups(d) * 16, 0);
 
   float lo = r.rotated[0];
@@ -257,9 +255,6 @@ IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
     const int64_t level = std::clamp<int64_t>(static_cast<int64_t>(t), 0, top);
     r.levels[i] = static_cast<uint16_t>(level);
     r.level_sum += level;
-    for (unsigned j = 0; j < query_bits; ++j) {
-      if ((level >> j) & 1) r.planes[j * r.plane_bytes + i / 8] |= uint8_t(1u << (i % 8));
-    }
   }
   fill_tables(r);
   return r;

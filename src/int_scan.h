@@ -42,10 +42,6 @@ struct IntQuery {
   std::vector<float> rotated;  // the rotated query residual, d values
   // The levels q_i as 16-bit integers, zero from d up to whole kernel blocks.
   std::vector<uint16_t> levels;
-  // Bit plane j (j < query_bits) = bit j of every level, packed LSB first like the sign
-  // bits, at planes[j * plane_bytes ...]; zero past d up to plane_bytes.
-  std::vector<uint8_t> planes;
-  uint64_t plane_bytes = 0;
   // The lookup tables of the vector sign-bit kernel: per group g of 4 dimensions
   // (scan_groups of them), 16 bytes, entry n = the sum of the levels of the dimensions
   // 4g + k whose bit k is set in n. Levels of up to 6 bits give entries up to 4 x 63 =

@@ -3,9 +3,13 @@
 //
 // Both kernels compute integer sums of small products, exact whatever the order, the
 // lane count or the instruction, so every target returns the scalar loops' integers:
-//  - P1 (sign bits x levels) by bit planes: the query's level bits j form plane j, and
-//    P1 = sum_j 2^j popcount(sign bits & plane j), counted in 64-bit lanes and summed
-//    across lanes at the end of each record;
+//  - P1 (sign bits x levels) by byte-shuffle lookups of 16-entry tables over the sign
+//    bits interleaved in blocks of 32 records (below). They replaced P1 by bit planes
+//    (P1 = sum_j 2^j popcount(sign bits & level bit plane j), one record at a time),
+//    which took 2 to 4 times as long at every query_bits on every x86 target (d = 768,
+//    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.6 / 3.7 /
+//    6.2, AVX2 15 / 21 / 27 against 4.7 / 4.7 / 8.1, SSE4 28 / 40 / 52 against 8.4 /
+//    8.4 / 13.8); the one-bit lower bounds follow the lookups block by block;
 //  - E (extended codes x levels): each record's codes are unpacked to 16 bits, then
 //    multiplied pairwise with the 16-bit levels into 32-bit lanes (codes < 2^7, levels <
 //    2^8: no saturation), which are widened to 64 bits before they could overflow.
@@ -66,87 +70,6 @@ namespace mivo {
 namespace HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
-
-// Targets that count 64-bit lanes: those with a one-instruction population count of
-// them, and those without a byte shuffle (whose byte counts are no cheaper).
-#undef MIVO_POPCNT64
-#if HWY_TARGET == HWY_AVX3_DL || (defined(HWY_AVX3_ZEN4) && HWY_TARGET == HWY_AVX3_ZEN4) || \
-    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR) ||                                \
-    (defined(HWY_AVX10_2) && HWY_TARGET == HWY_AVX10_2) || HWY_TARGET == HWY_SVE ||         \
-    HWY_TARGET == HWY_SVE2 || HWY_TARGET == HWY_SVE_256 || HWY_TARGET == HWY_SVE2_128 ||    \
-    HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128 ||                                 \
-    (defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2)
-#define MIVO_POPCNT64 1
-#else
-#define MIVO_POPCNT64 0
-#endif
-
-// At most 64-byte vectors: the query's padding is sized for them.
-using D64 = hn::CappedTag<uint64_t, 8>;
-
-void OneBitProducts(const IntQuery& iq, const RecordColumns& batch, int64_t* p1) {
-  const D64 d64;
-  const uint64_t vbytes = hn::Lanes(d64) * sizeof(uint64_t);
-  const uint64_t nb = binary_code_bytes(batch.dimension);
-  const uint64_t nv = (nb + vbytes - 1) / vbytes;
-  const uint64_t reach = nv * vbytes;  // bytes read from each row, at most plane_bytes
-  const uint64_t total = batch.count * nb;
-  const unsigned planes = iq.query_bits;
-  const uint64_t pb = iq.plane_bytes;
-  const uint8_t* const plane0 = iq.planes.data();
-  // A row whose vectors would reach past the array (a batch may end a memory map) is
-  // copied first; the bytes past a row are cancelled by the planes' zeros.
-  std::vector<uint8_t> last(pb, 0);
-  HWY_ALIGN uint64_t sums[8];
-  for (uint64_t i = 0; i < batch.count; ++i) {
-    const uint8_t* row = batch.binary_codes + i * nb;
-    if (i * nb + reach > total) {
-      std::memcpy(last.data(), row, nb);
-      row = last.data();
-    }
-#if MIVO_POPCNT64
-    // Horner's rule over the planes, highest first: doubling the counts so far before
-    // adding plane j's weighs each plane by 2^j without a shift by a variable count.
-    auto acc = hn::Zero(d64);
-    for (unsigned j = planes; j-- > 0;) {
-      acc = hn::Add(acc, acc);
-      const uint8_t* plane = plane0 + j * pb;
-      for (uint64_t v = 0; v < nv; ++v) {
-        const auto sign = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(row + v * vbytes));
-        const auto mask = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(plane + v * vbytes));
-        acc = hn::Add(acc, hn::PopulationCount(hn::And(sign, mask)));
-      }
-    }
-#else
-    // Without a 64-bit population count, counts are taken per byte and weighed in
-    // bytes by Horner's rule, the planes in two groups whose weighed counts fit a byte
-    // (planes 3.. at most 5: 8 x 31 < 256; planes 0..2: 8 x 7), and only the two
-    // group sums are widened to 64 bits per vector.
-    const hn::Repartition<uint8_t, D64> d8;
-    const unsigned low = std::min(planes, 3u);
-    auto acc = hn::Zero(d64);
-    for (uint64_t v = 0; v < nv; ++v) {
-      const auto sign = hn::LoadU(d8, row + v * vbytes);
-      const uint8_t* plane = plane0 + v * vbytes;
-      auto high_w = hn::Zero(d8);
-      for (unsigned j = planes; j-- > low;) {
-        const auto count = hn::PopulationCount(hn::And(sign, hn::LoadU(d8, plane + j * pb)));
-        high_w = hn::Add(hn::Add(high_w, high_w), count);
-      }
-      auto low_w = hn::Zero(d8);
-      for (unsigned j = low; j-- > 0;) {
-        const auto count = hn::PopulationCount(hn::And(sign, hn::LoadU(d8, plane + j * pb)));
-        low_w = hn::Add(hn::Add(low_w, low_w), count);
-      }
-      acc = hn::Add(acc, hn::Add(hn::ShiftLeft<3>(hn::SumsOf8(high_w)), hn::SumsOf8(low_w)));
-    }
-#endif
-    hn::Store(acc, d64, sums);
-    uint64_t p = 0;
-    for (size_t l = 0; l < hn::Lanes(d64); ++l) p += sums[l];
-    p1[i] = static_cast<int64_t>(p);
-  }
-}
 
 // ---- the first stage: P1 by table lookups, and the one-bit lower bounds -------------
 //
@@ -438,7 +361,7 @@ void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint
 
 const char* IntScanTargetName() { return hwy::TargetName(HWY_TARGET); }
 
-size_t IntScanVectorBytes() { return hn::Lanes(D64()) * sizeof(uint64_t); }
+size_t IntScanVectorBytes() { return hn::Lanes(hn::CappedTag<uint8_t, 64>()); }
 
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
@@ -447,17 +370,12 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace mivo {
 
-HWY_EXPORT(OneBitProducts);
 HWY_EXPORT(OneBitStage);
 HWY_EXPORT(ExtendedProducts);
 HWY_EXPORT(IntScanTargetName);
 HWY_EXPORT(IntScanVectorBytes);
 
 namespace int_scan_simd {
-
-void one_bit_products(const IntQuery& query, const RecordColumns& batch, int64_t* p1) {
-  HWY_DYNAMIC_DISPATCH(OneBitProducts)(query, batch, p1);
-}
 
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
                    uint64_t count, int64_t* p1, float* lower) {

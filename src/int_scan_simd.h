@@ -11,13 +11,6 @@
 
 namespace mivo::int_scan_simd {
 
-// The bytes of one query bit plane: the sign bits' row rounded up to whole 64 bytes,
-// plus 64, so that a kernel reading a row in whole vectors (at most 64 bytes) never
-// reads past the plane, whose zeros cancel whatever lies beyond the row.
-inline uint64_t plane_bytes(uint64_t dimension) {
-  return (binary_code_bytes(dimension) + 63) / 64 * 64 + 64;
-}
-
 // The length of a query's 16-bit levels: d rounded up to whole 32 (64 bytes), plus 32.
 inline uint64_t padded_levels(uint64_t dimension) { return (dimension + 31) / 32 * 32 + 32; }
 
@@ -32,12 +25,6 @@ inline constexpr uint64_t kMaxVectorDimension = uint64_t{1} << 22;
 // interleaved sign bits, and the one-bit lower bounds with one record per f32 lane.
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
                    uint64_t count, int64_t* p1, float* lower);
-
-// p1[i] = sum of the query's levels over the dimensions whose sign bit record i has set,
-// for every record of batch (batch.count values), by bit-plane popcounts over the
-// row-major sign bits: kept to measure against the lookups (the benchmark's
-// int_scan_targets rows).
-void one_bit_products(const IntQuery& query, const RecordColumns& batch, int64_t* p1);
 
 // e[j] = sum over i < d of extended code i of record rows[j] times level i, for the
 // `count` records listed (each < batch.count); batch.ex_bits >= 1.
