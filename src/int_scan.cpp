@@ -383,36 +383,52 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
     // One bit has no second stage to prune: every record is scored, no bound needed.
     one_bit_stage(iq, batch, kept, begin, count, scratch.p1.data(),
                   b > 0 ? scratch.lower1.data() : nullptr, kernels);
-    for (uint64_t j = 0; j < count; ++j) {
-      const uint64_t i = begin + j;
-      const float* f = batch.factors + i * kFactorCount;
-      if (b > 0) {
-        // The bar a record must be able to reach: the k-th smallest full upper bound
-        // (re-ranking) or full estimate (not) among the records scored so far. Without
-        // re-ranking the full estimate may lie below lo1 by the full half-width; with
-        // it, the half-width is needed only for the records scored (most are not).
-        TopK& held = rerank ? scratch.upper : scratch.result;
-        if (held.size() == columns) {
-          const float bar = held.worst().value;
-          // The full half-width is never negative (nor NaN), so a lo1 within the bar
-          // needs no half-width.
-          const float lo1 = scratch.lower1[j];
-          if (lo1 > bar && (rerank || lo1 - full_width(iq, kept.sums[i], f) > bar)) continue;
+    for (uint64_t group = 0; group < count; group += kScanBlockRecords) {
+      const uint64_t size = std::min(kScanBlockRecords, count - group);
+      uint64_t pending = (uint64_t{2} << (size - 1)) - 1;  // the group's records
+      // With re-ranking a record is skipped when lo1 > bar, and the bar never rises as
+      // records are scored: the records within the bar at the group's start include all
+      // that the loop below scores, and one pass (which the compiler vectorizes) finds
+      // them, so that the loop visits only those.
+      if (b > 0 && rerank && scratch.upper.size() == columns) {
+        const float bar = scratch.upper.worst().value;
+        const float* lower1 = scratch.lower1.data() + group;
+        uint64_t within = 0;
+        for (uint64_t t = 0; t < size; ++t) within |= uint64_t{!(lower1[t] > bar)} << t;
+        pending = within;
+      }
+      for (; pending != 0; pending &= pending - 1) {
+        const uint64_t j = group + static_cast<uint64_t>(std::countr_zero(pending));
+        const uint64_t i = begin + j;
+        const float* f = batch.factors + i * kFactorCount;
+        if (b > 0) {
+          // The bar a record must be able to reach: the k-th smallest full upper bound
+          // (re-ranking) or full estimate (not) among the records scored so far. Without
+          // re-ranking the full estimate may lie below lo1 by the full half-width; with
+          // it, the half-width is needed only for the records scored (most are not).
+          TopK& held = rerank ? scratch.upper : scratch.result;
+          if (held.size() == columns) {
+            const float bar = held.worst().value;
+            // The full half-width is never negative (nor NaN), so a lo1 within the bar
+            // needs no half-width.
+            const float lo1 = scratch.lower1[j];
+            if (lo1 > bar && (rerank || lo1 - full_width(iq, kept.sums[i], f) > bar)) continue;
+          }
         }
+        int64_t e = 0;
+        extended_products(iq, batch, &i, 1, &e, kernels);
+        ++scored;
+        const float est = full_estimate(iq, kept.sums[i], f, b, scratch.p1[j], e);
+        const int64_t id = static_cast<int64_t>(i);
+        if (!rerank) {
+          scratch.result.offer(est, id);
+          continue;
+        }
+        const float width = full_width(iq, kept.sums[i], f);
+        const bool bounded = std::isfinite(width);
+        scratch.upper.offer(bounded ? est + width : kInf, id);
+        scratch.scored.push_back({bounded ? est - width : -kInf, id});
       }
-      int64_t e = 0;
-      extended_products(iq, batch, &i, 1, &e, kernels);
-      ++scored;
-      const float est = full_estimate(iq, kept.sums[i], f, b, scratch.p1[j], e);
-      const int64_t id = static_cast<int64_t>(i);
-      if (!rerank) {
-        scratch.result.offer(est, id);
-        continue;
-      }
-      const float width = full_width(iq, kept.sums[i], f);
-      const bool bounded = std::isfinite(width);
-      scratch.upper.offer(bounded ? est + width : kInf, id);
-      scratch.scored.push_back({bounded ? est - width : -kInf, id});
     }
     pacer.step();
   }
