@@ -98,16 +98,16 @@ HWY_INLINE void ZeroSums(D16 d16, NibbleSums<D16>& s) {
   s.low_sum = s.low_odd = s.high_sum = s.high_odd = hn::Zero(d16);
 }
 
+// Adds bytes of sums (the low-nibble records' and the high-nibble records') into the
+// 16-bit sums.
 template <class D8, class D16>
-HWY_INLINE void AddLookups(D8 d8, D16 d16, hn::Vec<D8> table, hn::Vec<D8> low, hn::Vec<D8> high,
-                           NibbleSums<D16>& s) {
-  const auto from_low = hn::BitCast(d16, hn::TableLookupBytes(table, low));
-  const auto from_high = hn::BitCast(d16, hn::TableLookupBytes(table, high));
-  (void)d8;
-  s.low_sum = hn::Add(s.low_sum, from_low);
-  s.low_odd = hn::Add(s.low_odd, hn::ShiftRight<8>(from_low));
-  s.high_sum = hn::Add(s.high_sum, from_high);
-  s.high_odd = hn::Add(s.high_odd, hn::ShiftRight<8>(from_high));
+HWY_INLINE void AddBytes(D16 d16, hn::Vec<D8> from_low, hn::Vec<D8> from_high, NibbleSums<D16>& s) {
+  const auto low = hn::BitCast(d16, from_low);
+  const auto high = hn::BitCast(d16, from_high);
+  s.low_sum = hn::Add(s.low_sum, low);
+  s.low_odd = hn::Add(s.low_odd, hn::ShiftRight<8>(low));
+  s.high_sum = hn::Add(s.high_sum, high);
+  s.high_odd = hn::Add(s.high_odd, hn::ShiftRight<8>(high));
 }
 
 // Adds the records' sums, shifted left by kShift, to their 32-bit totals. The vector's
@@ -148,9 +148,12 @@ HWY_INLINE void AddToTotals(D16 d16, const NibbleSums<D16>& s, int32_t* totals) 
 
 // totals[t] += P1 of record t of the block, from its `bytes` of interleaved sign bits
 // and the tables (the low nibbles' and, when split, the high nibbles' at high_tables).
-template <bool kSplit, class D8>
+// per_byte lookups (each at most 255 / per_byte) are first summed in bytes, which saves
+// most of the widening into 16-bit sums at small entries (split tables: 4 lookups of
+// at most 60).
+template <bool kSplit, bool kByteSums, class D8>
 void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uint8_t* high_tables,
-                   uint64_t bytes, int32_t* totals) {
+                   uint64_t bytes, unsigned per_byte, int32_t* totals) {
   using D16 = hn::Repartition<uint16_t, D8>;
   const D16 d16;
   const size_t n = hn::Lanes(d8);
@@ -162,12 +165,26 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
     const uint64_t end = std::min(bytes, start + stretch);
     ZeroSums(d16, sums);
     if (kSplit) ZeroSums(d16, high_sums);
-    for (uint64_t v = start; v < end; v += n) {
-      const auto codes = hn::LoadU(d8, block + v);
-      const auto low = hn::And(codes, nibble);
-      const auto high = hn::ShiftRight<4>(codes);
-      AddLookups(d8, d16, hn::LoadU(d8, tables + v), low, high, sums);
-      if (kSplit) AddLookups(d8, d16, hn::LoadU(d8, high_tables + v), low, high, high_sums);
+    for (uint64_t v = start; v < end;) {
+      auto from_low = hn::Zero(d8), from_high = hn::Zero(d8);
+      auto split_low = hn::Zero(d8), split_high = hn::Zero(d8);
+      // Entries of 6-bit levels fill a byte alone: a loop of one round, known at compile time.
+      const unsigned rounds = kByteSums ? per_byte : 1;
+      for (unsigned r = 0; r < rounds && v < end; ++r, v += n) {
+        const auto codes = hn::LoadU(d8, block + v);
+        const auto low = hn::And(codes, nibble);
+        const auto high = hn::ShiftRight<4>(codes);
+        const auto table = hn::LoadU(d8, tables + v);
+        from_low = hn::Add(from_low, hn::TableLookupBytes(table, low));
+        from_high = hn::Add(from_high, hn::TableLookupBytes(table, high));
+        if (kSplit) {
+          const auto high_table = hn::LoadU(d8, high_tables + v);
+          split_low = hn::Add(split_low, hn::TableLookupBytes(high_table, low));
+          split_high = hn::Add(split_high, hn::TableLookupBytes(high_table, high));
+        }
+      }
+      AddBytes<D8>(d16, from_low, from_high, sums);
+      if (kSplit) AddBytes<D8>(d16, split_low, split_high, high_sums);
     }
     AddToTotals<0>(d16, sums, totals);
     if (kSplit) AddToTotals<4>(d16, high_sums, totals);
@@ -223,6 +240,9 @@ void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t beg
   const uint64_t bytes = r.block_bytes();
   const uint8_t* const tables = iq.tables.data();
   const bool split = split_tables(iq.query_bits);
+  // The largest entry: 4 levels, or 4 nibbles of split levels.
+  const unsigned largest = split ? 4 * 15 : 4 * ((1u << iq.query_bits) - 1);
+  const unsigned per_byte = 255 / largest;
   for (uint64_t done = 0; done < count; done += kScanBlockRecords) {
     const uint64_t first = begin + done;
     const uint8_t* block = r.blocked_signs.data() + first / kScanBlockRecords * bytes;
@@ -240,9 +260,11 @@ void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t beg
     }
 #else
     if (split) {
-      BlockProducts<true>(d8, block, tables, tables + bytes, bytes, totals);
+      BlockProducts<true, true>(d8, block, tables, tables + bytes, bytes, per_byte, totals);
+    } else if (per_byte > 1) {
+      BlockProducts<false, true>(d8, block, tables, nullptr, bytes, per_byte, totals);
     } else {
-      BlockProducts<false>(d8, block, tables, nullptr, bytes, totals);
+      BlockProducts<false, false>(d8, block, tables, nullptr, bytes, 1, totals);
     }
 #endif
     const uint64_t n = std::min<uint64_t>(kScanBlockRecords, count - done);
