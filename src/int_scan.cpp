@@ -282,16 +282,24 @@ void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
 }
 
 void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRecords& kept,
-                   uint64_t begin, uint64_t count, int64_t* p1, float* lower, Kernels kernels) {
+                   uint64_t begin, uint64_t count, int64_t* p1, StageValue what, float* values,
+                   Kernels kernels) {
+  if (what == StageValue::kEstimate && batch.ex_bits != 0) MIVO_FAIL(kBatchOutputMisSized);
   if (kernels == Kernels::kBest && batch.dimension <= int_scan_simd::kMaxVectorDimension) {
-    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, lower);
+    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, values);
     return;
   }
   one_bit_products_scalar(iq, slice_rows(batch, begin, count), p1);
-  if (lower == nullptr) return;
-  for (uint64_t j = 0; j < count; ++j) {
+  for (uint64_t j = 0; j < count && what != StageValue::kNone; ++j) {
     const uint64_t i = begin + j;
-    lower[j] = one_bit_lower(iq, kept.sums[i], batch.factors + i * kFactorCount, p1[j]);
+    const CodeSums& s = kept.sums[i];
+    const float* f = batch.factors + i * kFactorCount;
+    if (what == StageValue::kEstimate) {
+      values[j] = full_estimate(iq, s, f, 0, p1[j], 0);
+    } else {
+      const float lo1 = one_bit_lower(iq, s, f, p1[j]);
+      values[j] = what == StageValue::kOneBitLower ? lo1 : lo1 - full_width(iq, s, f);
+    }
   }
 }
 
@@ -328,7 +336,7 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
       pacer.step();
       continue;
     }
-    one_bit_stage(iq, batch, kept, begin, count, p1.data(), nullptr, kernels);
+    one_bit_stage(iq, batch, kept, begin, count, p1.data(), StageValue::kNone, nullptr, kernels);
     for (uint64_t j = 0; j < count; ++j) ids[j] = j;
     extended_products(iq, part, ids.data(), count, e.data(), kernels);
     for (uint64_t j = 0; j < count; ++j) {
@@ -351,7 +359,7 @@ namespace {
 
 struct IntSearchScratch {
   std::vector<int64_t> p1;
-  std::vector<float> lower1;   // the one-bit lower bounds of a chunk
+  std::vector<float> values;   // the first stage's values of a chunk
   std::vector<Ranked> scored;  // with re-ranking: (full lower bound, id) of scored records
   TopK upper;
   TopK result;
@@ -372,54 +380,53 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
   if (columns == 0) return 0;
   const uint64_t block = stage_chunk(d);
   scratch.p1.resize(std::min(block, n));
-  scratch.lower1.resize(scratch.p1.size());
+  scratch.values.resize(scratch.p1.size());
   scratch.scored.clear();
   scratch.upper.reset(columns);
   scratch.result.reset(columns);
   uint64_t scored = 0;
+  // What the first stage gives each record, and the selection whose k-th value is the
+  // bar the record must reach: with extended codes, the least its full interval could
+  // reach (the lower end of its one-bit interval against the k-th smallest full upper
+  // bound, re-ranking; that, less its full half-width, against the k-th smallest full
+  // estimate, not); one bit has no second stage to prune, and its estimate is P1's.
+  const StageValue what = b > 0 ? (rerank ? StageValue::kOneBitLower : StageValue::kLeastEstimate)
+                                : (rerank ? StageValue::kNone : StageValue::kEstimate);
+  TopK& held = rerank ? scratch.upper : scratch.result;
 
   for (uint64_t begin = 0; begin < n; begin += block) {
     const uint64_t count = std::min(block, n - begin);
-    // One bit has no second stage to prune: every record is scored, no bound needed.
-    one_bit_stage(iq, batch, kept, begin, count, scratch.p1.data(),
-                  b > 0 ? scratch.lower1.data() : nullptr, kernels);
+    one_bit_stage(iq, batch, kept, begin, count, scratch.p1.data(), what, scratch.values.data(),
+                  kernels);
+    if (b == 0) scored += count;  // every one-bit record is scored in full
     for (uint64_t group = 0; group < count; group += kScanBlockRecords) {
       const uint64_t size = std::min(kScanBlockRecords, count - group);
       uint64_t pending = (uint64_t{2} << (size - 1)) - 1;  // the group's records
-      // With re-ranking a record is skipped when lo1 > bar, and the bar never rises as
-      // records are scored: the records within the bar at the group's start include all
-      // that the loop below scores, and one pass (which the compiler vectorizes) finds
-      // them, so that the loop visits only those.
-      if (b > 0 && rerank && scratch.upper.size() == columns) {
-        const float bar = scratch.upper.worst().value;
-        const float* lower1 = scratch.lower1.data() + group;
+      // A record whose value exceeds the bar is skipped (one bit: cannot enter the
+      // selection), and the bar never rises as records are offered: the records within
+      // the bar at the group's start include all that the loop below scores, and one
+      // pass (which the compiler vectorizes) finds them, so the loop visits only those.
+      if (what != StageValue::kNone && held.size() == columns) {
+        const float bar = held.worst().value;
+        const float* values = scratch.values.data() + group;
         uint64_t within = 0;
-        for (uint64_t t = 0; t < size; ++t) within |= uint64_t{!(lower1[t] > bar)} << t;
+        for (uint64_t t = 0; t < size; ++t) within |= uint64_t{!(values[t] > bar)} << t;
         pending = within;
       }
       for (; pending != 0; pending &= pending - 1) {
         const uint64_t j = group + static_cast<uint64_t>(std::countr_zero(pending));
         const uint64_t i = begin + j;
-        const float* f = batch.factors + i * kFactorCount;
-        if (b > 0) {
-          // The bar a record must be able to reach: the k-th smallest full upper bound
-          // (re-ranking) or full estimate (not) among the records scored so far. Without
-          // re-ranking the full estimate may lie below lo1 by the full half-width; with
-          // it, the half-width is needed only for the records scored (most are not).
-          TopK& held = rerank ? scratch.upper : scratch.result;
-          if (held.size() == columns) {
-            const float bar = held.worst().value;
-            // The full half-width is never negative (nor NaN), so a lo1 within the bar
-            // needs no half-width.
-            const float lo1 = scratch.lower1[j];
-            if (lo1 > bar && (rerank || lo1 - full_width(iq, kept.sums[i], f) > bar)) continue;
-          }
+        const int64_t id = static_cast<int64_t>(i);
+        if (what == StageValue::kEstimate) {
+          scratch.result.offer(scratch.values[j], id);
+          continue;
         }
+        if (b > 0 && held.size() == columns && scratch.values[j] > held.worst().value) continue;
+        const float* f = batch.factors + i * kFactorCount;
         int64_t e = 0;
         extended_products(iq, batch, &i, 1, &e, kernels);
-        ++scored;
+        if (b > 0) ++scored;
         const float est = full_estimate(iq, kept.sums[i], f, b, scratch.p1[j], e);
-        const int64_t id = static_cast<int64_t>(i);
         if (!rerank) {
           scratch.result.offer(est, id);
           continue;

@@ -97,11 +97,11 @@ inline constexpr uint64_t kScanBlockRecords = 32;
 inline uint64_t scan_groups(uint64_t dimension) { return (dimension + 15) / 16 * 4; }
 
 // What an integer scan keeps about a batch, so that its first stage (the sign bits and
-// the one-bit lower bound of every record) reads only what it needs, laid out for
+// a bound or estimate of every record from them) reads only what it needs, laid out for
 // vectors:
 //  - sums: each record's CodeSums, the reference the scalar path and the second stage
 //    read;
-//  - the query-free terms of the one-bit lower bound as columns, one value per record,
+//  - the query-free terms of the first stage's values as columns, one value per record,
 //    so that a vector lane per record loads them directly (copies of the CodeSums
 //    fields and the factors they name). Rows past count fill the last block and bound
 //    nothing;
@@ -109,12 +109,20 @@ inline uint64_t scan_groups(uint64_t dimension) { return (dimension + 15) / 16 *
 //    per group g of 4 dimensions, 16 bytes, byte t holding the 4 sign bits of
 //    dimensions 4g .. 4g + 3 of record t in its low nibble and those of record t + 16 in
 //    its high nibble (bit k: dimension 4g + k; zero past the dimension and past count).
-// A record takes 88 bytes and its sign bits (dimension rounded up to 16 bits).
+// A record takes 108 bytes and its sign bits (dimension rounded up to 16 bits).
 struct ScanRecords {
   uint64_t dimension = 0;
   uint64_t count = 0;
   std::vector<CodeSums> sums;
-  std::vector<float> f_add;  // factor f_add
+  std::vector<float> f_add;      // factor f_add
+  std::vector<float> f_rescale;  // factor f_rescale
+  // factor f_error where the record is bounded (CodeSums::bounded), NaN where not.
+  std::vector<float> f_error;
+  std::vector<float> t1;     // CodeSums::t1
+  std::vector<float> quant;  // CodeSums::quant
+  // f32(CodeSums::a2): exact in the dimensions the vector kernels take (a2 <= 255 d <
+  // 2^24), where f32(a2) x f32(2^query_bits - 1) then rounds the exact product once.
+  std::vector<float> a2;
   // factor f_error where the record's one-bit interval is bounded (bounded and
   // one_bit_bounded), NaN where not: f_error * ||q_r|| is then not finite, which the
   // bound tests anyway.
@@ -154,14 +162,26 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
                        std::span<float> estimates, std::span<float> lower, std::span<float> upper,
                        Pacer& pacer, Kernels kernels = Kernels::kBest);
 
+// What the first stage gives each record beside its P1 (see one_bit_stage).
+enum class StageValue {
+  kNone,
+  // The lower end of the record's one-bit interval (-inf where it bounds nothing).
+  kOneBitLower,
+  // That lower end less the half-width of the record's full interval: the least its
+  // full estimate can be (-inf where unbounded).
+  kLeastEstimate,
+  // The full estimate of a one-bit record (ex_bits 0), which P1 alone gives.
+  kEstimate,
+};
+
 // The first stage of the scan over the records begin .. begin + count of batch (begin a
 // multiple of kScanBlockRecords, kept = scan_records(batch)): p1[j] = the products of
-// record begin + j's sign bits with the levels and, when lower is not null, lower[j] =
-// the lower end of its one-bit interval (-inf where that interval bounds nothing).
-// `kernels` picks the vector kernels (the interleaved sign bits, one record per lane for
-// the bounds) or the scalar reference: the same integers, the same bits.
+// record begin + j's sign bits with the levels and, unless `what` is kNone, values[j] =
+// what it names for that record. `kernels` picks the vector kernels (the interleaved
+// sign bits, one record per lane for the values) or the scalar reference: the same
+// integers, the same bits.
 void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRecords& kept,
-                   uint64_t begin, uint64_t count, int64_t* p1, float* lower,
+                   uint64_t begin, uint64_t count, int64_t* p1, StageValue what, float* values,
                    Kernels kernels = Kernels::kBest);
 
 // The margins of the bounds, derived in int_scan.cpp: the factor on the quantization

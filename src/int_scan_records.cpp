@@ -11,9 +11,9 @@
 namespace mivo {
 
 // integer_bounds' docstring and the README state the size of a record's share: its
-// sums, six float columns and, in the blocks, scan_groups / 2 bytes (its d sign bits
-// with d rounded up to a multiple of 16): 88 + that.
-static_assert(sizeof(CodeSums) + 6 * sizeof(float) == 88);
+// sums, eleven float columns and, in the blocks, scan_groups / 2 bytes (its d sign bits
+// with d rounded up to a multiple of 16): 108 + that.
+static_assert(sizeof(CodeSums) + 11 * sizeof(float) == 108);
 
 ScanRecords allocate_scan_records(uint64_t dimension, uint64_t count) {
   const uint64_t blocks = count / kScanBlockRecords + (count % kScanBlockRecords != 0);
@@ -22,12 +22,14 @@ ScanRecords allocate_scan_records(uint64_t dimension, uint64_t count) {
   r.dimension = dimension;
   r.count = count;
   require_allocatable(count, sizeof(CodeSums));
-  require_allocatable(rows, 6 * sizeof(float));
+  require_allocatable(rows, 11 * sizeof(float));
   require_allocatable(blocks, r.block_bytes());
   r.sums.resize(count);
   // Rows past count bound nothing: NaN in place of f_error gives them -inf.
   r.one_bit_f_error.assign(rows, std::numeric_limits<float>::quiet_NaN());
-  for (auto* column : {&r.f_add, &r.one_bit_error, &r.one_bit_t1, &r.g1, &r.one_bit_quant}) {
+  r.f_error.assign(rows, std::numeric_limits<float>::quiet_NaN());
+  for (auto* column : {&r.f_add, &r.f_rescale, &r.t1, &r.quant, &r.a2, &r.one_bit_error,
+                       &r.one_bit_t1, &r.g1, &r.one_bit_quant}) {
     column->assign(rows, 0.0f);
   }
   r.blocked_signs.assign(blocks * r.block_bytes(), 0);
@@ -47,6 +49,11 @@ void fill_scan_records(const RecordColumns& part, uint64_t begin, ScanRecords& o
     const CodeSums& s = out.sums[i];
     const float* f = part.factors + j * kFactorCount;
     out.f_add[i] = f[kFAdd];
+    out.f_rescale[i] = f[kFRescale];
+    out.f_error[i] = s.bounded ? f[kFError] : std::numeric_limits<float>::quiet_NaN();
+    out.t1[i] = s.t1;
+    out.quant[i] = s.quant;
+    out.a2[i] = static_cast<float>(s.a2);
     out.one_bit_f_error[i] =
         s.bounded && s.one_bit_bounded ? f[kFError] : std::numeric_limits<float>::quiet_NaN();
     out.one_bit_error[i] = s.one_bit_error;

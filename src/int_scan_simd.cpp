@@ -9,7 +9,9 @@
 //    which took 2 to 4 times as long at every query_bits on every x86 target (d = 768,
 //    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.6 / 3.7 /
 //    6.2, AVX2 15 / 21 / 27 against 4.7 / 4.7 / 8.1, SSE4 28 / 40 / 52 against 8.4 /
-//    8.4 / 13.8); the one-bit lower bounds follow the lookups block by block;
+//    8.4 / 13.8); the values of the records that P1 gives (the one-bit lower bounds, or the
+//    estimates of one-bit records) follow the lookups block by block, one record per
+//    f32 lane;
 //  - E (extended codes x levels): each record's codes are unpacked to 16 bits, then
 //    multiplied pairwise with the 16-bit levels into 32-bit lanes (codes < 2^7, levels <
 //    2^8: no saturation), which are widened to 64 bits before they could overflow.
@@ -71,7 +73,7 @@ namespace HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-// ---- the first stage: P1 by table lookups, and the one-bit lower bounds -------------
+// ---- the first stage: P1 by table lookups, and the records' values from it -----------
 //
 // A block's interleaved sign bits hold, per group of 4 dimensions, 16 bytes whose low
 // nibbles are records 0..15 and high nibbles records 16..31. A byte shuffle of the
@@ -191,15 +193,17 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
   }
 }
 
-// out[t] = one_bit_lower (int_scan.cpp) of record first + t for t < 32, from its P1 in
-// p1[t]: the same f32 operations in the same order, one record per lane. The
-// reference's tests, in its order: the interval bounds nothing where f_error * ||q_r||
-// is not finite (one_bit_f_error is NaN where the record's terms bound nothing), and a
-// NaN lower end becomes -inf.
-void OneBitLower(const IntQuery& iq, const ScanRecords& r, uint64_t first, const int32_t* p1,
-                 float* out) {
+// out[t] = the value `what` names (not kNone) of record first + t for t < 32, from its
+// P1 in p1[t]: the same f32 operations in the same order as int_scan.cpp's one_bit_lower,
+// full_width and full_estimate, one record per lane, with the same tests in the same
+// order: an interval bounds nothing where f_error * ||q_r|| is not finite (f_error and
+// one_bit_f_error are NaN where the record's terms bound nothing), a NaN lower end is
+// -inf, a half-width that is not finite +inf, and an estimate not above 0 is 0.
+void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const int32_t* p1,
+                 StageValue what, float* out) {
   const hn::CappedTag<float, 16> df;
   const hn::RebindToSigned<decltype(df)> di;
+  const auto zero = hn::Zero(df);
   const auto norm = hn::Set(df, iq.norm);
   const auto lo = hn::Set(df, iq.lo);
   const auto abs_lo = hn::Set(df, std::fabs(iq.lo));
@@ -210,33 +214,61 @@ void OneBitLower(const IntQuery& iq, const ScanRecords& r, uint64_t first, const
   const auto margin_share = hn::Set(df, kRoundingMargin);
   const auto level_sum = hn::Set(df, static_cast<float>(iq.level_sum));
   const auto level_sum_i = hn::Set(di, static_cast<int32_t>(iq.level_sum));
-  const auto none = hn::Set(df, -std::numeric_limits<float>::infinity());
+  const auto max_level = hn::Set(df, static_cast<float>((1u << iq.query_bits) - 1));
+  const auto inf = hn::Set(df, std::numeric_limits<float>::infinity());
+  const auto none = hn::Neg(inf);
+  // rounding_margin: 2^-20 * (|g| * (|lo| * |t1| + step * t2_max) + Q + |f_add|).
+  const auto rounding_margin = [&](auto g, auto t1, auto t2_max, auto sum_s) {
+    const auto terms = hn::Add(hn::Mul(abs_lo, hn::Abs(t1)), hn::Mul(step, t2_max));
+    return hn::Mul(margin_share,
+                   hn::Add(hn::Add(hn::Mul(hn::Abs(g), terms), squared_norm), hn::Abs(sum_s)));
+  };
   for (size_t t = 0; t < kScanBlockRecords; t += hn::Lanes(df)) {
     const uint64_t i = first + t;
-    const auto fe = hn::LoadU(df, r.one_bit_f_error.data() + i);
-    const auto bounded = hn::IsFinite(hn::Mul(fe, norm));
+    const auto p = hn::LoadU(di, p1 + t);
+    // 2 P1 - L: the one-bit T2, and the full one of a one-bit record.
+    const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
     const auto sum_s = hn::LoadU(df, r.f_add.data() + i);
+    if (what == StageValue::kEstimate) {
+      const auto t1 = hn::LoadU(df, r.t1.data() + i);
+      const auto ip = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
+      const auto base = hn::Add(squared_norm, sum_s);
+      const auto est = hn::Add(hn::Mul(ip, hn::LoadU(df, r.f_rescale.data() + i)), base);
+      hn::StoreU(hn::IfThenElseZero(hn::Gt(est, zero), est), df, out + t);
+      continue;
+    }
+    const auto one_bit_bounded =
+        hn::IsFinite(hn::Mul(hn::LoadU(df, r.one_bit_f_error.data() + i), norm));
     const auto t1 = hn::LoadU(df, r.one_bit_t1.data() + i);
     const auto g1 = hn::LoadU(df, r.g1.data() + i);
     const auto bound = hn::Mul(hn::LoadU(df, r.one_bit_error.data() + i), norm);
-    const auto p = hn::LoadU(di, p1 + t);
-    const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
     const auto combination = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
     const auto est = hn::Add(hn::Add(squared_norm, sum_s), hn::Mul(combination, g1));
     const auto quant =
         hn::Mul(hn::Mul(hn::LoadU(df, r.one_bit_quant.data() + i), step), quarter_slack);
-    const auto terms = hn::Add(hn::Mul(abs_lo, hn::Abs(t1)), hn::Mul(step, level_sum));
-    const auto margin = hn::Mul(
-        margin_share, hn::Add(hn::Add(hn::Mul(hn::Abs(g1), terms), squared_norm), hn::Abs(sum_s)));
+    const auto margin = rounding_margin(g1, t1, level_sum, sum_s);
     const auto lower = hn::Sub(est, hn::Add(hn::Add(bound, quant), margin));
-    const auto kept = hn::And(bounded, hn::Not(hn::IsNaN(lower)));
-    hn::StoreU(hn::IfThenElse(kept, lower, none), df, out + t);
+    const auto lo1 =
+        hn::IfThenElse(hn::And(one_bit_bounded, hn::Not(hn::IsNaN(lower))), lower, none);
+    if (what == StageValue::kOneBitLower) {
+      hn::StoreU(lo1, df, out + t);
+      continue;
+    }
+    const auto h = hn::Mul(hn::LoadU(df, r.f_error.data() + i), norm);
+    const auto own = hn::IfThenElse(hn::IsFinite(h), hn::Add(zero, h), inf);
+    const auto full_quant =
+        hn::Mul(hn::Mul(hn::LoadU(df, r.quant.data() + i), step), quarter_slack);
+    const auto t2_max = hn::Mul(hn::LoadU(df, r.a2.data() + i), max_level);
+    const auto full_margin = rounding_margin(hn::LoadU(df, r.f_rescale.data() + i),
+                                             hn::LoadU(df, r.t1.data() + i), t2_max, sum_s);
+    const auto w = hn::Add(hn::Add(own, full_quant), full_margin);
+    hn::StoreU(hn::Sub(lo1, hn::IfThenElse(hn::IsFinite(w), w, inf)), df, out + t);
   }
 }
 
 template <class D8>
 void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
-                   int64_t* p1, float* lower) {
+                   int64_t* p1, StageValue what, float* values) {
   const uint64_t bytes = r.block_bytes();
   const uint8_t* const tables = iq.tables.data();
   const bool split = split_tables(iq.query_bits);
@@ -269,23 +301,23 @@ void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t beg
 #endif
     const uint64_t n = std::min<uint64_t>(kScanBlockRecords, count - done);
     for (uint64_t t = 0; t < n; ++t) p1[done + t] = totals[t];
-    if (lower != nullptr) {
-      HWY_ALIGN float bounds[kScanBlockRecords];
-      OneBitLower(iq, r, first, totals, bounds);
-      std::copy(bounds, bounds + n, lower + done);
+    if (what != StageValue::kNone) {
+      HWY_ALIGN float block_values[kScanBlockRecords];
+      StageValues(iq, r, first, totals, what, block_values);
+      std::copy(block_values, block_values + n, values + done);
     }
   }
 }
 
 void OneBitStage(const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
-                 int64_t* p1, float* lower) {
+                 int64_t* p1, StageValue what, float* values) {
   // A block's bytes are whole 64: vectors of 16, 32 or 64 bytes tile them. A scalable
   // vector of another size (384 bits, say) runs 16-byte vectors instead.
   const hn::CappedTag<uint8_t, 64> d8;
   if (64 % hn::Lanes(d8) == 0) {
-    OneBitStageOn(d8, iq, r, begin, count, p1, lower);
+    OneBitStageOn(d8, iq, r, begin, count, p1, what, values);
   } else {
-    OneBitStageOn(hn::CappedTag<uint8_t, 16>(), iq, r, begin, count, p1, lower);
+    OneBitStageOn(hn::CappedTag<uint8_t, 16>(), iq, r, begin, count, p1, what, values);
   }
 }
 
@@ -400,8 +432,8 @@ HWY_EXPORT(IntScanVectorBytes);
 namespace int_scan_simd {
 
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
-                   uint64_t count, int64_t* p1, float* lower) {
-  HWY_DYNAMIC_DISPATCH(OneBitStage)(query, records, begin, count, p1, lower);
+                   uint64_t count, int64_t* p1, StageValue what, float* values) {
+  HWY_DYNAMIC_DISPATCH(OneBitStage)(query, records, begin, count, p1, what, values);
 }
 
 void extended_products(const IntQuery& query, const RecordColumns& batch, const uint64_t* rows,

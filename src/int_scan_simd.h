@@ -14,17 +14,18 @@ namespace mivo::int_scan_simd {
 // The length of a query's 16-bit levels: d rounded up to whole 32 (64 bytes), plus 32.
 inline uint64_t padded_levels(uint64_t dimension) { return (dimension + 31) / 32 * 32 + 32; }
 
-// The largest dimension the vector first stage takes. Its P1 is at most 255 d and its
-// 2 P1 - L at least -255 d, both within int32 lanes for d up to 2^22 (2 x 255 x 2^22 <
-// 2^31); an int32 -> f32 conversion rounds such a value as the reference's int64 -> f32.
-inline constexpr uint64_t kMaxVectorDimension = uint64_t{1} << 22;
+// The largest dimension the vector first stage takes: 2^16. Its P1 is at most 255 d and
+// its 2 P1 - L at least -255 d, both within int32 lanes (up to 2^22 would do), and an
+// int32 -> f32 conversion rounds such a value as the reference's int64 -> f32; a record's
+// a2 (at most 255 d) stays below 2^24, exact in f32 (see ScanRecords::a2).
+inline constexpr uint64_t kMaxVectorDimension = uint64_t{1} << 16;
 
 // mivo::one_bit_stage's vector kernels, for records begin .. begin + count of the
 // batch records were kept for (begin a multiple of kScanBlockRecords, the dimension at
 // most kMaxVectorDimension): P1 by byte-shuffle lookups in the query's tables over the
-// interleaved sign bits, and the one-bit lower bounds with one record per f32 lane.
+// interleaved sign bits, and the values with one record per f32 lane.
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
-                   uint64_t count, int64_t* p1, float* lower);
+                   uint64_t count, int64_t* p1, StageValue what, float* values);
 
 // e[j] = sum over i < d of extended code i of record rows[j] times level i, for the
 // `count` records listed (each < batch.count); batch.ex_bits >= 1.
