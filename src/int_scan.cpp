@@ -380,7 +380,9 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
   if (columns == 0) return 0;
   const uint64_t block = stage_chunk(d);
   scratch.p1.resize(std::min(block, n));
-  scratch.values.resize(scratch.p1.size());
+  // Whole blocks of values, which the screening below reads.
+  scratch.values.resize((scratch.p1.size() + kScanBlockRecords - 1) / kScanBlockRecords *
+                        kScanBlockRecords);
   scratch.scored.clear();
   scratch.upper.reset(columns);
   scratch.result.reset(columns);
@@ -405,13 +407,17 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
       // A record whose value exceeds the bar is skipped (one bit: cannot enter the
       // selection), and the bar never rises as records are offered: the records within
       // the bar at the group's start include all that the loop below scores, and one
-      // pass (which the compiler vectorizes) finds them, so the loop visits only those.
+      // vector pass finds them, so the loop visits only those.
       if (what != StageValue::kNone && held.size() == columns) {
         const float bar = held.worst().value;
         const float* values = scratch.values.data() + group;
-        uint64_t within = 0;
-        for (uint64_t t = 0; t < size; ++t) within |= uint64_t{!(values[t] > bar)} << t;
-        pending = within;
+        if (kernels == Kernels::kBest) {
+          pending &= int_scan_simd::within_bar(values, bar);
+        } else {
+          uint64_t within = 0;
+          for (uint64_t t = 0; t < size; ++t) within |= uint64_t{!(values[t] > bar)} << t;
+          pending &= within;
+        }
       }
       for (; pending != 0; pending &= pending - 1) {
         const uint64_t j = group + static_cast<uint64_t>(std::countr_zero(pending));

@@ -321,6 +321,21 @@ void OneBitStage(const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint6
   }
 }
 
+uint64_t WithinBar(const float* values, float bar) {
+  const hn::CappedTag<float, 16> df;
+  const size_t n = hn::Lanes(df);
+  const auto limit = hn::Set(df, bar);
+  uint64_t bits = 0;
+  for (size_t t = 0; t < kScanBlockRecords; t += n) {
+    uint8_t packed[8] = {};
+    hn::StoreMaskBits(df, hn::Not(hn::Gt(hn::LoadU(df, values + t), limit)), packed);
+    uint64_t word = 0;
+    for (size_t k = 0; k < (n + 7) / 8; ++k) word |= uint64_t{packed[k]} << (8 * k);
+    bits |= (n < 64 ? word & ((uint64_t{1} << n) - 1) : word) << t;
+  }
+  return bits;
+}
+
 #if HWY_TARGET == HWY_SCALAR
 
 void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
@@ -425,6 +440,7 @@ HWY_AFTER_NAMESPACE();
 namespace mivo {
 
 HWY_EXPORT(OneBitStage);
+HWY_EXPORT(WithinBar);
 HWY_EXPORT(ExtendedProducts);
 HWY_EXPORT(IntScanTargetName);
 HWY_EXPORT(IntScanVectorBytes);
@@ -434,6 +450,10 @@ namespace int_scan_simd {
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
                    uint64_t count, int64_t* p1, StageValue what, float* values) {
   HWY_DYNAMIC_DISPATCH(OneBitStage)(query, records, begin, count, p1, what, values);
+}
+
+uint64_t within_bar(const float* values, float bar) {
+  return HWY_DYNAMIC_DISPATCH(WithinBar)(values, bar);
 }
 
 void extended_products(const IntQuery& query, const RecordColumns& batch, const uint64_t* rows,

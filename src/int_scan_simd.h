@@ -32,6 +32,10 @@ void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t b
 void extended_products(const IntQuery& query, const RecordColumns& batch, const uint64_t* rows,
                        uint64_t count, int64_t* e);
 
+// Bit t (t < 32) set where values[t] is not above bar (NaN included): which records of
+// a block of the first stage's values a search must visit.
+uint64_t within_bar(const float* values, float bar);
+
 // The Highway target these kernels dispatch to on this CPU, and the size in bytes of
 // the vectors they run on (at most 64).
 const char* target_name();

@@ -224,11 +224,19 @@ TEST(IntScanSearch, PruningEqualsScoringEveryRecord) {
       std::vector<float> dist(m * k);
       std::vector<int64_t> ids(m * k);
       std::vector<uint64_t> cand(m);
-      IntSearchStats stats;
+      IntSearchStats stats, scalar_stats;
       Pacer pacer;
       integer_search_batch(q, queries, m, c.cols.view(), kept, 6, k, vectors,
                            {dist.data(), ids.data(), vectors ? cand.data() : nullptr}, pacer,
                            Kernels::kBest, &stats);
+      // The scalar kernels prune the same records.
+      std::vector<float> scalar_dist(m * k);
+      std::vector<int64_t> scalar_ids(m * k);
+      integer_search_batch(q, queries, m, c.cols.view(), kept, 6, k, vectors,
+                           {scalar_dist.data(), scalar_ids.data(), vectors ? cand.data() : nullptr},
+                           pacer, Kernels::kScalar, &scalar_stats);
+      EXPECT_EQ(scalar_ids, ids);
+      EXPECT_EQ(scalar_stats.scored, stats.scored);
       for (uint64_t r = 0; r < m; ++r) {
         const std::span<const float> query(&queries[r * d], d);
         const std::vector<int64_t> got(ids.begin() + r * k, ids.begin() + (r + 1) * k);
