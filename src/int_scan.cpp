@@ -218,16 +218,17 @@ void fill_tables(IntQuery& r) {
 // ---------------------------------------------------------------------------------------
 // Query and records
 
-IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
-                        unsigned query_bits) {
-  check_query_bits(query_bits);
-  const uint64_t d = q.dimension();
-  if (query.size() != d) throw QuantizerError::dimension_mismatch(d, query.size());
+namespace {
+
+// The query of the rotated residual `rotated` (d values) whose residual has the squared
+// norm given: quantize_query after its rotation.
+IntQuery quantize_rotated(const float* rotated, uint64_t d, float squared_norm,
+                          unsigned query_bits) {
   IntQuery r;
   r.dimension = d;
   r.query_bits = query_bits;
-  r.rotated.resize(d);
-  r.squared_norm = q.rotate_query(query, r.rotated);
+  r.rotated.assign(rotated, rotated + d);
+  r.squared_norm = squared_norm;
   r.norm = std::sqrt(r.squared_norm);
   r.levels.assign(int_scan_simd::padded_levels(d), 0);
   r.tables.assign((split_tables(query_bits) ? 2 : 1) * scan_groups(d) * 16, 0);
@@ -258,6 +259,18 @@ IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
   }
   fill_tables(r);
   return r;
+}
+
+}  // namespace
+
+IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
+                        unsigned query_bits) {
+  check_query_bits(query_bits);
+  const uint64_t d = q.dimension();
+  if (query.size() != d) throw QuantizerError::dimension_mismatch(d, query.size());
+  std::vector<float> rotated(d);
+  const float squared_norm = q.rotate_query(query, rotated);
+  return quantize_rotated(rotated.data(), d, squared_norm, query_bits);
 }
 
 void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
@@ -484,12 +497,23 @@ void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queri
 
   const uint64_t columns = result_columns(k, batch.count);
   IntSearchScratch scratch;
+  // Queries are rotated a few at a time: rotating several rows at once shares the
+  // matrix's loads between them, with the bits of one at a time (rotate_query's).
+  constexpr uint64_t kRotatedTogether = 8;
+  std::vector<float> residuals(std::min(m, kRotatedTogether) * d);
+  std::vector<float> rotated(residuals.size());
   for (uint64_t row = 0; row < m; ++row) {
+    const uint64_t slot = row % kRotatedTogether;
+    if (slot == 0) {
+      q.rotated_residuals(queries.data() + row * d, std::min(kRotatedTogether, m - row),
+                          residuals.data(), rotated.data());
+    }
     const std::span<const float> query = queries.subspan(row * d, d);
     float* const distances = out.distances + row * columns;
     int64_t* const ids = out.ids + row * columns;
     uint64_t* const candidates = out.candidates != nullptr ? out.candidates + row : nullptr;
-    const IntQuery iq = quantize_query(q, query, query_bits);
+    const float squared = squared_norm({residuals.data() + slot * d, d}, -0.0f);
+    const IntQuery iq = quantize_rotated(rotated.data() + slot * d, d, squared, query_bits);
     if (stats != nullptr) stats->records += batch.count;
     if (!iq.finite) {
       // The float scan answers it, with the bits of scan="float".
