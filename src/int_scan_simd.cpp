@@ -44,7 +44,7 @@ namespace {
 // at most 252, and 256 x 252 < 2^16.
 constexpr uint64_t kLookupsBetweenWidening = 256;
 
-// Groups (vector iterations) of the E kernel between widenings of its 32-bit sums: each
+// Vectors of the E kernel between widenings of its 32-bit sums: each
 // adds at most two products of 127 x 255 to a lane, so 2^14 of them stay below 2^31.
 constexpr uint64_t kWidenEvery = uint64_t{1} << 14;
 
@@ -354,71 +354,71 @@ void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint
 
 #else
 
-// Eight codes of b bits fill exactly b bytes: a group. One 128-bit vector unpacks a
-// group into eight 16-bit lanes: lane t takes the two bytes holding its code's bits
-// t * b .. t * b + b - 1 (a byte shuffle), multiplies them by 2^(8 - (t * b) % 8), so
-// that the code starts at bit 8 (the bits above it are shifted out of the lane), and
-// shifts right by 8 and masks. The products with the levels then go pairwise into
-// 32-bit lanes.
+// A vector of n 16-bit lanes unpacks n codes (n * b / 8 bytes: n is a multiple of 8,
+// and eight codes of b bits fill exactly b bytes): lane t takes the two bytes holding
+// its code's bits t * b .. t * b + b - 1 (a byte permutation across the vector),
+// multiplies them by 2^(8 - (t * b) % 8), so that the code starts at bit 8 (the bits
+// above it are shifted out of the lane), and shifts right by 8 and masks. The products
+// with the levels then go pairwise into 32-bit lanes.
 void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
                       uint64_t count, int64_t* e) {
-  const hn::FixedTag<uint8_t, 16> d8;
-  const hn::FixedTag<uint16_t, 8> du16;
-  const hn::FixedTag<int16_t, 8> d16;
-  const hn::FixedTag<int32_t, 4> d32;
+  const hn::CappedTag<uint16_t, 32> du16;
+  const hn::Repartition<uint8_t, decltype(du16)> d8;
+  const hn::RebindToSigned<decltype(du16)> d16;
+  const hn::Repartition<int32_t, decltype(du16)> d32;
+  const size_t n = hn::Lanes(du16);
+  const size_t load = hn::Lanes(d8);
   const uint64_t d = batch.dimension;
   const unsigned b = batch.ex_bits;
   const uint64_t ne = extended_code_bytes(d, b);
-  const uint64_t groups = (d + 7) / 8;
-  // Groups whose 16-byte load stays inside the record's stream; the rest are read
-  // from a zeroed copy of the stream's tail.
-  const uint64_t direct = ne >= 16 ? std::min(groups, (ne - 16) / b + 1) : 0;
-  HWY_ALIGN uint8_t index[16];
-  HWY_ALIGN uint16_t scale[8];
-  for (unsigned t = 0; t < 8; ++t) {
-    const unsigned first = t * b / 8;
+  const uint64_t vectors = (d + n - 1) / n;
+  const uint64_t stride = n * b / 8;  // the bytes of n codes
+  // Vectors whose load stays inside the record's stream; the rest are read from a
+  // zeroed copy of the stream's tail, which is shorter than one load, and so are the
+  // later vectors' offsets in it.
+  const uint64_t direct = ne >= load ? std::min<uint64_t>(vectors, (ne - load) / stride + 1) : 0;
+  HWY_ALIGN uint8_t index[64];
+  HWY_ALIGN uint16_t scale[32];
+  for (size_t t = 0; t < n; ++t) {
+    const size_t first = t * b / 8;
     index[2 * t] = static_cast<uint8_t>(first);
     index[2 * t + 1] = static_cast<uint8_t>(first + 1);
     scale[t] = static_cast<uint16_t>(1u << (8 - t * b % 8));
   }
-  const auto from = hn::Load(d8, index);
+  const auto from = hn::SetTableIndices(d8, index);
   const auto mul = hn::Load(du16, scale);
   const auto mask = hn::Set(du16, static_cast<uint16_t>((1u << b) - 1));
   const int16_t* const levels = reinterpret_cast<const int16_t*>(iq.levels.data());
-  HWY_ALIGN uint8_t tail[32 + 8 * 7];
-  HWY_ALIGN int32_t sums[4];
+  HWY_ALIGN uint8_t tail[128];
+  HWY_ALIGN int32_t sums[16];
   for (uint64_t j = 0; j < count; ++j) {
     const uint8_t* const ext = batch.extended_codes + rows[j] * ne;
-    // The group's codes, from the stream or from the zeroed copy of its tail.
-    const auto codes_of = [&](uint64_t g) {
-      const uint8_t* p = ext + g * b;
-      if (g >= direct) {
-        if (g == direct) {
-          std::memset(tail, 0, sizeof tail);
-          std::memcpy(tail, p, ne - g * b);
-        }
-        p = tail + (g - direct) * b;
-      }
-      const auto bytes = hn::TableLookupBytes(hn::LoadU(d8, p), from);
+    if (direct < vectors) {
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, ext + direct * stride, ne - direct * stride);
+    }
+    const auto codes_of = [&](uint64_t v) {
+      const uint8_t* p = v < direct ? ext + v * stride : tail + (v - direct) * stride;
+      const auto bytes = hn::TableLookupLanes(hn::LoadU(d8, p), from);
       return hn::BitCast(d16,
                          hn::And(hn::ShiftRight<8>(hn::Mul(hn::BitCast(du16, bytes), mul)), mask));
     };
-    // Even and odd groups feed two pairs of sums, so that consecutive multiply-adds
+    // Even and odd vectors feed two pairs of sums, so that consecutive multiply-adds
     // (one instruction of several cycles' latency on some targets) do not wait for
     // each other.
     int64_t total = 0;
     auto even0 = hn::Zero(d32), even1 = hn::Zero(d32);
     auto odd0 = hn::Zero(d32), odd1 = hn::Zero(d32);
-    for (uint64_t g = 0; g < groups; g += 2) {
-      even0 = hn::ReorderWidenMulAccumulate(d32, codes_of(g), hn::LoadU(d16, levels + g * 8), even0,
+    for (uint64_t v = 0; v < vectors; v += 2) {
+      even0 = hn::ReorderWidenMulAccumulate(d32, codes_of(v), hn::LoadU(d16, levels + v * n), even0,
                                             even1);
-      if (g + 1 < groups) {
-        odd0 = hn::ReorderWidenMulAccumulate(d32, codes_of(g + 1),
-                                             hn::LoadU(d16, levels + (g + 1) * 8), odd0, odd1);
+      if (v + 1 < vectors) {
+        odd0 = hn::ReorderWidenMulAccumulate(d32, codes_of(v + 1),
+                                             hn::LoadU(d16, levels + (v + 1) * n), odd0, odd1);
       }
-      if ((g + 2) % int_scan_simd::kWidenEvery == 0 || g + 2 >= groups) {
+      if ((v + 2) % int_scan_simd::kWidenEvery == 0 || v + 2 >= vectors) {
         hn::Store(hn::Add(hn::Add(even0, even1), hn::Add(odd0, odd1)), d32, sums);
-        total += int64_t{sums[0]} + sums[1] + sums[2] + sums[3];
+        for (size_t l = 0; l < hn::Lanes(d32); ++l) total += sums[l];
         even0 = even1 = odd0 = odd1 = hn::Zero(d32);
       }
     }
