@@ -297,7 +297,10 @@ void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
 void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRecords& kept,
                    uint64_t begin, uint64_t count, int64_t* p1, StageValue what, float* values,
                    Kernels kernels) {
-  if (what == StageValue::kEstimate && batch.ex_bits != 0) MIVO_FAIL(kBatchOutputMisSized);
+  if (begin % kScanBlockRecords != 0 || begin > batch.count || count > batch.count - begin ||
+      (what == StageValue::kEstimate && batch.ex_bits != 0)) {
+    MIVO_FAIL(kBatchOutputMisSized);
+  }
   if (kernels == Kernels::kBest && batch.dimension <= int_scan_simd::kMaxVectorDimension) {
     int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, values);
     return;

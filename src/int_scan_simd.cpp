@@ -1,21 +1,22 @@
 // Vector kernels of the integer scan, compiled once per SIMD target by Highway and
 // chosen at run time.
 //
-// Both kernels compute integer sums of small products, exact whatever the order, the
+// The kernels compute integer sums of small products, exact whatever the order, the
 // lane count or the instruction, so every target returns the scalar loops' integers:
 //  - P1 (sign bits x levels) by byte-shuffle lookups of 16-entry tables over the sign
 //    bits interleaved in blocks of 32 records (below). They replaced P1 by bit planes
 //    (P1 = sum_j 2^j popcount(sign bits & level bit plane j), one record at a time),
 //    which took 2 to 4 times as long at every query_bits on every x86 target (d = 768,
-//    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.6 / 3.7 /
-//    6.2, AVX2 15 / 21 / 27 against 4.7 / 4.7 / 8.1, SSE4 28 / 40 / 52 against 8.4 /
-//    8.4 / 13.8); the values of the records that P1 gives (the one-bit lower bounds, or the
-//    estimates of one-bit records) follow the lookups block by block, one record per
-//    f32 lane;
-//  - E (extended codes x levels): each record's codes are unpacked to 16 bits, then
-//    multiplied pairwise with the 16-bit levels into 32-bit lanes (codes < 2^7, levels <
-//    2^8: no saturation), which are widened to 64 bits before they could overflow.
-// Everything loops at run time over the dimension, the planes and ex_bits: nothing is
+//    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.4 / 3.7 /
+//    4.9, AVX2 15 / 21 / 27 against 4.4 / 4.7 / 6.8, SSE4 28 / 40 / 52 against 7.8 /
+//    8.4 / 11.9). The values that P1 gives each record (its one-bit lower bound, the
+//    least its full estimate can be, or the estimate of a one-bit record) follow the
+//    lookups block by block, one record per f32 lane, in the scalar reference's order;
+//  - E (extended codes x levels): each record's codes are unpacked to 16 bits by a byte
+//    permutation across the vector, then multiplied pairwise with the 16-bit levels
+//    into 32-bit lanes (codes < 2^7, levels < 2^8: no saturation), which are widened to
+//    64 bits before they could overflow.
+// Everything loops at run time over the dimension, the tables and ex_bits: nothing is
 // unrolled per parameter, which keeps this file quick to compile.
 // Vector types of scalable targets are sizeless: they live only in named variables.
 #undef HWY_TARGET_INCLUDE
@@ -85,31 +86,23 @@ namespace hn = hwy::HWY_NAMESPACE;
 // total is sum - 256 odd modulo 2^16. Wrapping adds, so nothing saturates, and both
 // totals are exact while they stay below 2^16: after at most kLookupsBetweenWidening
 // lookups per record (256 x 252 < 2^16, all blocks of the vector together) the lanes
-// are added into the records' 32-bit totals. Levels of 7 and 8 bits are split into nibbles, whose tables give bytes of at
-// most 60: the high nibbles' totals count 16 times.
+// are added into the records' 32-bit totals. Levels of 7 and 8 bits are split into
+// nibbles, whose tables give bytes of at most 60: the high nibbles' totals count 16
+// times.
 
-// One table's 16-bit sums for the low-nibble (records 0..15) and high-nibble (16..31)
-// records of a block.
-template <class D16>
-struct NibbleSums {
-  hn::Vec<D16> low_sum, low_odd, high_sum, high_odd;
-};
-
-template <class D16>
-HWY_INLINE void ZeroSums(D16 d16, NibbleSums<D16>& s) {
-  s.low_sum = s.low_odd = s.high_sum = s.high_odd = hn::Zero(d16);
-}
-
-// Adds bytes of sums (the low-nibble records' and the high-nibble records') into the
-// 16-bit sums.
+// Adds bytes of sums (the low-nibble records' and the high-nibble records') into one
+// table's 16-bit sums of the block's records. (Vectors of scalable targets are sizeless
+// and cannot be members of a struct: the four sums are separate variables.)
 template <class D8, class D16>
-HWY_INLINE void AddBytes(D16 d16, hn::Vec<D8> from_low, hn::Vec<D8> from_high, NibbleSums<D16>& s) {
+HWY_INLINE void AddBytes(D16 d16, hn::Vec<D8> from_low, hn::Vec<D8> from_high,
+                         hn::Vec<D16>& low_sum, hn::Vec<D16>& low_odd, hn::Vec<D16>& high_sum,
+                         hn::Vec<D16>& high_odd) {
   const auto low = hn::BitCast(d16, from_low);
   const auto high = hn::BitCast(d16, from_high);
-  s.low_sum = hn::Add(s.low_sum, low);
-  s.low_odd = hn::Add(s.low_odd, hn::ShiftRight<8>(low));
-  s.high_sum = hn::Add(s.high_sum, high);
-  s.high_odd = hn::Add(s.high_odd, hn::ShiftRight<8>(high));
+  low_sum = hn::Add(low_sum, low);
+  low_odd = hn::Add(low_odd, hn::ShiftRight<8>(low));
+  high_sum = hn::Add(high_sum, high);
+  high_odd = hn::Add(high_odd, hn::ShiftRight<8>(high));
 }
 
 // Adds the records' sums, shifted left by kShift, to their 32-bit totals. The vector's
@@ -118,33 +111,34 @@ HWY_INLINE void AddBytes(D16 d16, hn::Vec<D8> from_low, hn::Vec<D8> from_high, N
 // kLookupsBetweenWidening lookups in all blocks together. Then each lane's even record
 // is separated from its odd one, and the lanes are put in record order and widened.
 template <int kShift, class D16>
-HWY_INLINE void AddToTotals(D16 d16, const NibbleSums<D16>& s, int32_t* totals) {
+HWY_INLINE void AddToTotals(D16 d16, hn::Vec<D16> low_sum, hn::Vec<D16> low_odd,
+                            hn::Vec<D16> high_sum, hn::Vec<D16> high_odd, int32_t* totals) {
   const hn::FixedTag<uint16_t, 8> d;
   const hn::FixedTag<uint32_t, 4> du32;
   const hn::FixedTag<int32_t, 4> d32;
   HWY_ALIGN uint16_t lanes[4][32];
-  hn::Store(s.low_sum, d16, lanes[0]);
-  hn::Store(s.low_odd, d16, lanes[1]);
-  hn::Store(s.high_sum, d16, lanes[2]);
-  hn::Store(s.high_odd, d16, lanes[3]);
+  hn::Store(low_sum, d16, lanes[0]);
+  hn::Store(low_odd, d16, lanes[1]);
+  hn::Store(high_sum, d16, lanes[2]);
+  hn::Store(high_odd, d16, lanes[3]);
   const size_t blocks = hn::Lanes(d16) / 8;
   const auto fold = [&](const uint16_t* p) {
     auto v = hn::Load(d, p);
     for (size_t b = 1; b < blocks; ++b) v = hn::Add(v, hn::Load(d, p + 8 * b));
     return v;
   };
+  // Eight records in order (16-bit lanes) into totals[0 .. 8).
+  const auto add_eight = [&](hn::Vec<decltype(d)> ordered, int32_t* t) {
+    const auto low = hn::BitCast(d32, hn::PromoteTo(du32, hn::LowerHalf(ordered)));
+    const auto high = hn::BitCast(d32, hn::PromoteUpperTo(du32, ordered));
+    hn::StoreU(hn::Add(hn::LoadU(d32, t), hn::ShiftLeft<kShift>(low)), d32, t);
+    hn::StoreU(hn::Add(hn::LoadU(d32, t + 4), hn::ShiftLeft<kShift>(high)), d32, t + 4);
+  };
   for (size_t half = 0; half < 2; ++half) {
     const auto odd = fold(lanes[2 * half + 1]);
     const auto even = hn::Sub(fold(lanes[2 * half]), hn::ShiftLeft<8>(odd));
-    const decltype(odd) ordered[2] = {hn::InterleaveLower(d, even, odd),
-                                      hn::InterleaveUpper(d, even, odd)};
-    for (size_t j = 0; j < 2; ++j) {
-      int32_t* t = totals + 16 * half + 8 * j;
-      const auto low = hn::BitCast(d32, hn::PromoteTo(du32, hn::LowerHalf(ordered[j])));
-      const auto high = hn::BitCast(d32, hn::PromoteUpperTo(du32, ordered[j]));
-      hn::StoreU(hn::Add(hn::LoadU(d32, t), hn::ShiftLeft<kShift>(low)), d32, t);
-      hn::StoreU(hn::Add(hn::LoadU(d32, t + 4), hn::ShiftLeft<kShift>(high)), d32, t + 4);
-    }
+    add_eight(hn::InterleaveLower(d, even, odd), totals + 16 * half);
+    add_eight(hn::InterleaveUpper(d, even, odd), totals + 16 * half + 8);
   }
 }
 
@@ -160,13 +154,15 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
   const D16 d16;
   const size_t n = hn::Lanes(d8);
   const auto nibble = hn::Set(d8, uint8_t{0x0F});
-  NibbleSums<D16> sums, high_sums;
+  // One table's sums of the low- and high-nibble records, and the high nibbles' table's.
+  hn::Vec<D16> low_sum, low_odd, high_sum, high_odd;
+  hn::Vec<D16> split_low_sum, split_low_odd, split_high_sum, split_high_odd;
   // Each 16 bytes of the block give every record of the block one lookup.
   const uint64_t stretch = int_scan_simd::kLookupsBetweenWidening * 16;
   for (uint64_t start = 0; start < bytes; start += stretch) {
     const uint64_t end = std::min(bytes, start + stretch);
-    ZeroSums(d16, sums);
-    if (kSplit) ZeroSums(d16, high_sums);
+    low_sum = low_odd = high_sum = high_odd = hn::Zero(d16);
+    split_low_sum = split_low_odd = split_high_sum = split_high_odd = hn::Zero(d16);
     for (uint64_t v = start; v < end;) {
       auto from_low = hn::Zero(d8), from_high = hn::Zero(d8);
       auto split_low = hn::Zero(d8), split_high = hn::Zero(d8);
@@ -185,11 +181,16 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
           split_high = hn::Add(split_high, hn::TableLookupBytes(high_table, high));
         }
       }
-      AddBytes<D8>(d16, from_low, from_high, sums);
-      if (kSplit) AddBytes<D8>(d16, split_low, split_high, high_sums);
+      AddBytes<D8>(d16, from_low, from_high, low_sum, low_odd, high_sum, high_odd);
+      if (kSplit) {
+        AddBytes<D8>(d16, split_low, split_high, split_low_sum, split_low_odd, split_high_sum,
+                     split_high_odd);
+      }
     }
-    AddToTotals<0>(d16, sums, totals);
-    if (kSplit) AddToTotals<4>(d16, high_sums, totals);
+    AddToTotals<0>(d16, low_sum, low_odd, high_sum, high_odd, totals);
+    if (kSplit) {
+      AddToTotals<4>(d16, split_low_sum, split_low_odd, split_high_sum, split_high_odd, totals);
+    }
   }
 }
 

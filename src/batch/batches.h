@@ -64,10 +64,11 @@ std::unique_ptr<QuantizedBatchData> allocate_quantized(uint64_t dimension, unsig
 MutableRecordColumns writable(const QuantizedBatchData& data);
 
 // What the integer scan keeps about every record of the batch (sums, bound terms and
-// interleaved sign bits), computed on the first call and kept by the batch. Call with the interpreter lock released: the first call makes one
-// pass over the codes, paced by `pacer`. Threads that race on the first call each
-// compute the same sums and the first to finish publishes them; none waits for another,
-// so a signal handler run by the pacer may itself search the batch.
+// interleaved sign bits), computed on the first call and kept by the batch. Call with
+// the interpreter lock released: the first call makes one pass over the codes, paced
+// by `pacer`. Threads that race on the first call each compute the same records and the
+// first to finish publishes them; none waits for another, so a signal handler run by
+// the pacer may itself search the batch.
 const ScanRecords& integer_sums(const QuantizedBatchData& batch, Pacer& pacer);
 
 // n ternary records of one dimension, as a code matrix and three per-record columns.

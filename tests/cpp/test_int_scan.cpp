@@ -64,9 +64,9 @@ MIVO_EVERY_TARGET(IntScan);
 // Any bytes are records (padding bits set too), and factors that bound nothing (an
 // infinite, NaN or negative f_error, an infinite f_add, a zero f_rescale): estimates
 // and bounds of the vector kernels equal the scalar ones, and so do the first stage's
-// P1 and values (one-bit lower bounds, least and one-bit estimates), for every dimension boundary, bit width and query_bits,
-// and record counts around the kernels' blocks of 32 (a first stage starting at the
-// second block too).
+// P1 and values (one-bit lower bounds, least and one-bit estimates), for every dimension
+// boundary, bit width and query_bits (7 and 8: split tables), and record counts around
+// the kernels' blocks of 32 (a first stage starting at the second block too).
 TEST_P(IntScan, KernelsEqualScalarReference) {
   const float inf = std::numeric_limits<float>::infinity();
   const float special[][2] = {
