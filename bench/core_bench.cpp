@@ -375,12 +375,12 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
       hwy::SetSupportedTargetsForTest(target);
       const double lookups = best_ns(repeats, [&] {
         mivo::int_scan_simd::one_bit_stage(iq, kept, 0, n, out.data(), mivo::StageValue::kNone,
-                                           nullptr);
+                                           nullptr, nullptr);
         g_sink = g_sink + static_cast<double>(out[n / 2]);
       });
       const double stage = best_ns(repeats, [&] {
         mivo::int_scan_simd::one_bit_stage(iq, kept, 0, n, out.data(),
-                                           mivo::StageValue::kOneBitLower, lower.data());
+                                           mivo::StageValue::kOneBitLower, lower.data(), nullptr);
         g_sink = g_sink + static_cast<double>(out[n / 2]) + (lower[n / 2] > 0.0f ? 1.0 : 0.0);
       });
       const double e = best_ns(repeats, [&] {

@@ -296,20 +296,22 @@ void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
 
 void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRecords& kept,
                    uint64_t begin, uint64_t count, int64_t* p1, StageValue what, float* values,
-                   Kernels kernels) {
+                   float* widths, Kernels kernels) {
   if (begin % kScanBlockRecords != 0 || begin > batch.count || count > batch.count - begin ||
       (what == StageValue::kEstimate && batch.ex_bits != 0)) {
     MIVO_FAIL(kBatchOutputMisSized);
   }
   if (kernels == Kernels::kBest && batch.dimension <= int_scan_simd::kMaxVectorDimension) {
-    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, values);
+    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, values, widths);
     return;
   }
   one_bit_products_scalar(iq, slice_rows(batch, begin, count), p1);
-  for (uint64_t j = 0; j < count && what != StageValue::kNone; ++j) {
+  for (uint64_t j = 0; j < count; ++j) {
     const uint64_t i = begin + j;
     const CodeSums& s = kept.sums[i];
     const float* f = batch.factors + i * kFactorCount;
+    if (widths != nullptr) widths[j] = full_width(iq, s, f);
+    if (what == StageValue::kNone) continue;
     if (what == StageValue::kEstimate) {
       values[j] = full_estimate(iq, s, f, 0, p1[j], 0);
     } else {
@@ -337,6 +339,8 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
   std::vector<int64_t> p1(std::min(block, batch.count));
   std::vector<int64_t> e(p1.size());
   std::vector<uint64_t> ids(p1.size());
+  std::vector<float> values(p1.size()), widths(p1.size());
+  const bool one_bit = batch.ex_bits == 0;
   for (uint64_t begin = 0; begin < batch.count; begin += block) {
     const uint64_t count = std::min(block, batch.count - begin);
     const RecordColumns part = slice_rows(batch, begin, count);
@@ -352,14 +356,21 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
       pacer.step();
       continue;
     }
-    one_bit_stage(iq, batch, kept, begin, count, p1.data(), StageValue::kNone, nullptr, kernels);
-    for (uint64_t j = 0; j < count; ++j) ids[j] = j;
-    extended_products(iq, part, ids.data(), count, e.data(), kernels);
+    // The half-widths come with P1, and so do the estimates of one-bit records; wider
+    // records' estimates need their extended codes.
+    one_bit_stage(iq, batch, kept, begin, count, p1.data(),
+                  one_bit ? StageValue::kEstimate : StageValue::kNone, values.data(), widths.data(),
+                  kernels);
+    if (!one_bit) {
+      for (uint64_t j = 0; j < count; ++j) ids[j] = j;
+      extended_products(iq, part, ids.data(), count, e.data(), kernels);
+    }
     for (uint64_t j = 0; j < count; ++j) {
       const uint64_t i = begin + j;
       const float* f = batch.factors + i * kFactorCount;
-      const float width = full_width(iq, kept.sums[i], f);
-      const float est = full_estimate(iq, kept.sums[i], f, batch.ex_bits, p1[j], e[j]);
+      const float width = widths[j];
+      const float est =
+          one_bit ? values[j] : full_estimate(iq, kept.sums[i], f, batch.ex_bits, p1[j], e[j]);
       estimates[i] = est;
       lower[i] = std::isfinite(width) ? est - width : -kInf;
       upper[i] = std::isfinite(width) ? est + width : kInf;
@@ -415,7 +426,7 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
   for (uint64_t begin = 0; begin < n; begin += block) {
     const uint64_t count = std::min(block, n - begin);
     one_bit_stage(iq, batch, kept, begin, count, scratch.p1.data(), what, scratch.values.data(),
-                  kernels);
+                  nullptr, kernels);
     if (b == 0) scored += count;  // every one-bit record is scored in full
     for (uint64_t group = 0; group < count; group += kScanBlockRecords) {
       const uint64_t size = std::min(kScanBlockRecords, count - group);

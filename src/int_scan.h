@@ -176,13 +176,14 @@ enum class StageValue {
 
 // The first stage of the scan over the records begin .. begin + count of batch (begin a
 // multiple of kScanBlockRecords, kept = scan_records(batch)): p1[j] = the products of
-// record begin + j's sign bits with the levels and, unless `what` is kNone, values[j] =
-// what it names for that record. `kernels` picks the vector kernels (the interleaved
-// sign bits, one record per lane for the values) or the scalar reference: the same
-// integers, the same bits.
+// record begin + j's sign bits with the levels, unless `what` is kNone values[j] =
+// what it names for that record, and when widths is not null widths[j] = the half-width
+// of its full interval (+inf: unbounded), which no extended code changes. `kernels`
+// picks the vector kernels (the interleaved sign bits, one record per lane for the
+// values) or the scalar reference: the same integers, the same bits.
 void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRecords& kept,
                    uint64_t begin, uint64_t count, int64_t* p1, StageValue what, float* values,
-                   Kernels kernels = Kernels::kBest);
+                   float* widths, Kernels kernels = Kernels::kBest);
 
 // The margins of the bounds, derived in int_scan.cpp: the factor on the quantization
 // term and the share of the bounded terms left for the f32 roundings.

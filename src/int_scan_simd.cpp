@@ -199,9 +199,10 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
 // full_width and full_estimate, one record per lane, with the same tests in the same
 // order: an interval bounds nothing where f_error * ||q_r|| is not finite (f_error and
 // one_bit_f_error are NaN where the record's terms bound nothing), a NaN lower end is
-// -inf, a half-width that is not finite +inf, and an estimate not above 0 is 0.
+// -inf, a half-width that is not finite +inf, and an estimate not above 0 is 0. When
+// widths is not null, widths[t] = the record's full half-width (full_width) too.
 void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const int32_t* p1,
-                 StageValue what, float* out) {
+                 StageValue what, float* out, float* widths) {
   const hn::CappedTag<float, 16> df;
   const hn::RebindToSigned<decltype(df)> di;
   const auto zero = hn::Zero(df);
@@ -230,6 +231,19 @@ void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const
     // 2 P1 - L: the one-bit T2, and the full one of a one-bit record.
     const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
     const auto sum_s = hn::LoadU(df, r.f_add.data() + i);
+    // full_width: the half-width of the record's full interval.
+    const auto full_width = [&]() {
+      const auto h = hn::Mul(hn::LoadU(df, r.f_error.data() + i), norm);
+      const auto own = hn::IfThenElse(hn::IsFinite(h), hn::Add(zero, h), inf);
+      const auto quant = hn::Mul(hn::Mul(hn::LoadU(df, r.quant.data() + i), step), quarter_slack);
+      const auto t2_max = hn::Mul(hn::LoadU(df, r.a2.data() + i), max_level);
+      const auto margin = rounding_margin(hn::LoadU(df, r.f_rescale.data() + i),
+                                          hn::LoadU(df, r.t1.data() + i), t2_max, sum_s);
+      const auto w = hn::Add(hn::Add(own, quant), margin);
+      return hn::IfThenElse(hn::IsFinite(w), w, inf);
+    };
+    if (widths != nullptr) hn::StoreU(full_width(), df, widths + t);
+    if (what == StageValue::kNone) continue;
     if (what == StageValue::kEstimate) {
       const auto t1 = hn::LoadU(df, r.t1.data() + i);
       const auto ip = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
@@ -255,21 +269,13 @@ void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const
       hn::StoreU(lo1, df, out + t);
       continue;
     }
-    const auto h = hn::Mul(hn::LoadU(df, r.f_error.data() + i), norm);
-    const auto own = hn::IfThenElse(hn::IsFinite(h), hn::Add(zero, h), inf);
-    const auto full_quant =
-        hn::Mul(hn::Mul(hn::LoadU(df, r.quant.data() + i), step), quarter_slack);
-    const auto t2_max = hn::Mul(hn::LoadU(df, r.a2.data() + i), max_level);
-    const auto full_margin = rounding_margin(hn::LoadU(df, r.f_rescale.data() + i),
-                                             hn::LoadU(df, r.t1.data() + i), t2_max, sum_s);
-    const auto w = hn::Add(hn::Add(own, full_quant), full_margin);
-    hn::StoreU(hn::Sub(lo1, hn::IfThenElse(hn::IsFinite(w), w, inf)), df, out + t);
+    hn::StoreU(hn::Sub(lo1, full_width()), df, out + t);
   }
 }
 
 template <class D8>
 void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
-                   int64_t* p1, StageValue what, float* values) {
+                   int64_t* p1, StageValue what, float* values, float* widths) {
   const uint64_t bytes = r.block_bytes();
   const uint8_t* const tables = iq.tables.data();
   const bool split = split_tables(iq.query_bits);
@@ -302,23 +308,26 @@ void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t beg
 #endif
     const uint64_t n = std::min<uint64_t>(kScanBlockRecords, count - done);
     for (uint64_t t = 0; t < n; ++t) p1[done + t] = totals[t];
-    if (what != StageValue::kNone) {
+    if (what != StageValue::kNone || widths != nullptr) {
       HWY_ALIGN float block_values[kScanBlockRecords];
-      StageValues(iq, r, first, totals, what, block_values);
-      std::copy(block_values, block_values + n, values + done);
+      HWY_ALIGN float block_widths[kScanBlockRecords];
+      StageValues(iq, r, first, totals, what, block_values,
+                  widths != nullptr ? block_widths : nullptr);
+      if (what != StageValue::kNone) std::copy(block_values, block_values + n, values + done);
+      if (widths != nullptr) std::copy(block_widths, block_widths + n, widths + done);
     }
   }
 }
 
 void OneBitStage(const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
-                 int64_t* p1, StageValue what, float* values) {
+                 int64_t* p1, StageValue what, float* values, float* widths) {
   // A block's bytes are whole 64: vectors of 16, 32 or 64 bytes tile them. A scalable
   // vector of another size (384 bits, say) runs 16-byte vectors instead.
   const hn::CappedTag<uint8_t, 64> d8;
   if (64 % hn::Lanes(d8) == 0) {
-    OneBitStageOn(d8, iq, r, begin, count, p1, what, values);
+    OneBitStageOn(d8, iq, r, begin, count, p1, what, values, widths);
   } else {
-    OneBitStageOn(hn::CappedTag<uint8_t, 16>(), iq, r, begin, count, p1, what, values);
+    OneBitStageOn(hn::CappedTag<uint8_t, 16>(), iq, r, begin, count, p1, what, values, widths);
   }
 }
 
@@ -449,8 +458,8 @@ HWY_EXPORT(IntScanVectorBytes);
 namespace int_scan_simd {
 
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
-                   uint64_t count, int64_t* p1, StageValue what, float* values) {
-  HWY_DYNAMIC_DISPATCH(OneBitStage)(query, records, begin, count, p1, what, values);
+                   uint64_t count, int64_t* p1, StageValue what, float* values, float* widths) {
+  HWY_DYNAMIC_DISPATCH(OneBitStage)(query, records, begin, count, p1, what, values, widths);
 }
 
 uint64_t within_bar(const float* values, float bar) {

@@ -110,9 +110,9 @@ TEST_P(IntScan, KernelsEqualScalarReference) {
               if (what == StageValue::kEstimate && total > 1) continue;
               std::vector<int64_t> p_want(m), p_got(m);
               std::vector<float> v_want(m), v_got(m);
-              one_bit_stage(iq, batch, kept, begin, m, p_want.data(), what, v_want.data(),
+              one_bit_stage(iq, batch, kept, begin, m, p_want.data(), what, v_want.data(), nullptr,
                             Kernels::kScalar);
-              one_bit_stage(iq, batch, kept, begin, m, p_got.data(), what, v_got.data());
+              one_bit_stage(iq, batch, kept, begin, m, p_got.data(), what, v_got.data(), nullptr);
               for (uint64_t j = 0; j < m; ++j) {
                 ASSERT_EQ(p_got[j], p_want[j]) << "d=" << d << " qb=" << qb << " i=" << begin + j;
                 ASSERT_EQ(bits(v_got[j]), bits(v_want[j]))
