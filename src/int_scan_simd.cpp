@@ -231,8 +231,10 @@ void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const
     // 2 P1 - L: the one-bit T2, and the full one of a one-bit record.
     const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
     const auto sum_s = hn::LoadU(df, r.f_add.data() + i);
-    // full_width: the half-width of the record's full interval.
-    const auto full_width = [&]() {
+    // full_width: the half-width of the record's full interval, when it is needed. (A
+    // lambda returning it stops GCC's SVE code generation: it stays inline.)
+    auto full_width = inf;
+    if (widths != nullptr || what == StageValue::kLeastEstimate) {
       const auto h = hn::Mul(hn::LoadU(df, r.f_error.data() + i), norm);
       const auto own = hn::IfThenElse(hn::IsFinite(h), hn::Add(zero, h), inf);
       const auto quant = hn::Mul(hn::Mul(hn::LoadU(df, r.quant.data() + i), step), quarter_slack);
@@ -240,9 +242,9 @@ void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const
       const auto margin = rounding_margin(hn::LoadU(df, r.f_rescale.data() + i),
                                           hn::LoadU(df, r.t1.data() + i), t2_max, sum_s);
       const auto w = hn::Add(hn::Add(own, quant), margin);
-      return hn::IfThenElse(hn::IsFinite(w), w, inf);
-    };
-    if (widths != nullptr) hn::StoreU(full_width(), df, widths + t);
+      full_width = hn::IfThenElse(hn::IsFinite(w), w, inf);
+    }
+    if (widths != nullptr) hn::StoreU(full_width, df, widths + t);
     if (what == StageValue::kNone) continue;
     if (what == StageValue::kEstimate) {
       const auto t1 = hn::LoadU(df, r.t1.data() + i);
@@ -269,7 +271,7 @@ void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const
       hn::StoreU(lo1, df, out + t);
       continue;
     }
-    hn::StoreU(hn::Sub(lo1, full_width()), df, out + t);
+    hn::StoreU(hn::Sub(lo1, full_width), df, out + t);
   }
 }
 
