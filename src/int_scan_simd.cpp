@@ -201,9 +201,11 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
 // one_bit_f_error are NaN where the record's terms bound nothing), a NaN lower end is
 // -inf, a half-width that is not finite +inf, and an estimate not above 0 is 0. When
 // widths is not null, widths[t] = the record's full half-width (full_width) too.
-void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const int32_t* p1,
-                 StageValue what, float* out, float* widths) {
-  const hn::CappedTag<float, 16> df;
+// Vectors of whole 16, 8, 4, 2 or 1 lanes tile the 32 records; a scalable vector of
+// another size (12 lanes at 384 bits) runs 4 lanes instead.
+template <class DF>
+void StageValuesOn(DF df, const IntQuery& iq, const ScanRecords& r, uint64_t first,
+                   const int32_t* p1, StageValue what, float* out, float* widths) {
   const hn::RebindToSigned<decltype(df)> di;
   const auto zero = hn::Zero(df);
   const auto norm = hn::Set(df, iq.norm);
@@ -275,6 +277,16 @@ void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const
   }
 }
 
+void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const int32_t* p1,
+                 StageValue what, float* out, float* widths) {
+  const hn::CappedTag<float, 16> df;
+  if (16 % hn::Lanes(df) == 0) {
+    StageValuesOn(df, iq, r, first, p1, what, out, widths);
+  } else {
+    StageValuesOn(hn::CappedTag<float, 4>(), iq, r, first, p1, what, out, widths);
+  }
+}
+
 template <class D8>
 void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
                    int64_t* p1, StageValue what, float* values, float* widths) {
@@ -333,8 +345,8 @@ void OneBitStage(const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint6
   }
 }
 
-uint64_t WithinBar(const float* values, float bar) {
-  const hn::CappedTag<float, 16> df;
+template <class DF>
+uint64_t WithinBarOn(DF df, const float* values, float bar) {
   const size_t n = hn::Lanes(df);
   const auto limit = hn::Set(df, bar);
   uint64_t bits = 0;
@@ -346,6 +358,13 @@ uint64_t WithinBar(const float* values, float bar) {
     bits |= (n < 64 ? word & ((uint64_t{1} << n) - 1) : word) << t;
   }
   return bits;
+}
+
+// The bits of within_bar, on vectors that tile the 32 values (as StageValues').
+uint64_t WithinBar(const float* values, float bar) {
+  const hn::CappedTag<float, 16> df;
+  if (16 % hn::Lanes(df) == 0) return WithinBarOn(df, values, bar);
+  return WithinBarOn(hn::CappedTag<float, 4>(), values, bar);
 }
 
 #if HWY_TARGET == HWY_SCALAR
