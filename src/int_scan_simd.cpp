@@ -7,9 +7,9 @@
 //    bits interleaved in blocks of 32 records (below). They replaced P1 by bit planes
 //    (P1 = sum_j 2^j popcount(sign bits & level bit plane j), one record at a time),
 //    which took 2 to 4 times as long at every query_bits on every x86 target (d = 768,
-//    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.4 / 3.7 /
-//    4.9, AVX2 15 / 21 / 27 against 4.4 / 4.7 / 6.8, SSE4 28 / 40 / 52 against 7.8 /
-//    8.4 / 11.9). The values that P1 gives each record (its one-bit lower bound, the
+//    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.3 / 3.7 /
+//    4.9, AVX2 15 / 21 / 27 against 4.1 / 4.5 / 6.4, SSE4 28 / 40 / 52 against 8.0 /
+//    8.4 / 11.8). The values that P1 gives each record (its one-bit lower bound, the
 //    least its full estimate can be, or the estimate of a one-bit record) follow the
 //    lookups block by block, one record per f32 lane, in the scalar reference's order;
 //  - E (extended codes x levels): each record's codes are unpacked to 16 bits by a byte
