@@ -34,13 +34,13 @@ struct QuantizedBatchData {
   // record): null until the first integer call on the batch computes it, then kept,
   // since the batch's codes do not change (writing into the arrays of a from_arrays
   // batch is the caller's affair). Published once by an atomic exchange (see
-  // integer_sums).
-  mutable std::atomic<const ScanRecords*> sums{nullptr};
+  // kept_scan_records).
+  mutable std::atomic<const ScanRecords*> kept_for_scan{nullptr};
 
   QuantizedBatchData() = default;
   QuantizedBatchData(const QuantizedBatchData&) = delete;
   QuantizedBatchData& operator=(const QuantizedBatchData&) = delete;
-  ~QuantizedBatchData() { delete sums.load(); }
+  ~QuantizedBatchData() { delete kept_for_scan.load(); }
 
   RecordColumns columns() const {
     return {dimension,
@@ -69,7 +69,7 @@ MutableRecordColumns writable(const QuantizedBatchData& data);
 // by `pacer`. Threads that race on the first call each compute the same records and the
 // first to finish publishes them; none waits for another, so a signal handler run by
 // the pacer may itself search the batch.
-const ScanRecords& integer_sums(const QuantizedBatchData& batch, Pacer& pacer);
+const ScanRecords& kept_scan_records(const QuantizedBatchData& batch, Pacer& pacer);
 
 // n ternary records of one dimension, as a code matrix and three per-record columns.
 struct TernaryBatchData {

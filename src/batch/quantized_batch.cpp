@@ -272,8 +272,8 @@ PyObject* new_quantized_batch(const ModuleState& state, std::unique_ptr<Quantize
   return batch_new(state.quantized_batch, std::move(data));
 }
 
-const ScanRecords& integer_sums(const QuantizedBatchData& batch, Pacer& pacer) {
-  if (const ScanRecords* kept = batch.sums.load(std::memory_order_acquire)) return *kept;
+const ScanRecords& kept_scan_records(const QuantizedBatchData& batch, Pacer& pacer) {
+  if (const ScanRecords* kept = batch.kept_for_scan.load(std::memory_order_acquire)) return *kept;
   // Computed in blocks of records, with a pacer step after each, so that the first
   // integer scan of a large batch stays interruptible like the scan itself. Nothing
   // is held while computing: a call stopped here leaves the batch as it was.
@@ -285,7 +285,8 @@ const ScanRecords& integer_sums(const QuantizedBatchData& batch, Pacer& pacer) {
     pacer.step();
   }
   const ScanRecords* expected = nullptr;
-  if (batch.sums.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
+  if (batch.kept_for_scan.compare_exchange_strong(expected, made.get(),
+                                                  std::memory_order_acq_rel)) {
     return *made.release();
   }
   return *expected;  // another call published the same sums first; ours are dropped

@@ -2,10 +2,11 @@
 // lock while they compute: they hold shared access on the quantizer and a reference to
 // every argument, and every array they read is either the call's own copy, a buffer
 // export held for the whole call, or a batch (whose columns never change and whose
-// exports live as long as the batch). So nothing they read can be resized, freed or changed by mivo while
-// other threads run; a fit or set_centroid on the quantizer meanwhile fails at once with
-// the access RuntimeError. The one thing they write to a batch is its integer sums,
-// which integer_sums publishes once, atomically.
+// exports live as long as the batch). So nothing they read can be resized, freed or
+// changed by mivo while other threads run; a fit or set_centroid on the quantizer
+// meanwhile fails at once with the access RuntimeError. The one thing they write to a
+// batch is what the integer scan keeps about it, which kept_scan_records publishes
+// once, atomically.
 #include "search_calls.h"
 
 #include <climits>
@@ -255,7 +256,7 @@ PyObject* py_integer_bounds(PyObject* module, PyObject* const* args, Py_ssize_t 
     ResultBuffer<float> lower(batch.count);
     ResultBuffer<float> upper(batch.count);
     run_released([&](Pacer& pacer) {
-      const ScanRecords& kept = integer_sums(batch, pacer);
+      const ScanRecords& kept = kept_scan_records(batch, pacer);
       integer_estimates(rabitq, query, query_bits, batch.columns(), kept, estimates.span(),
                         lower.span(), upper.span(), pacer);
     });
@@ -316,7 +317,7 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
         search_batch(rabitq, rows, m, batch.columns(), k, original, out, pacer);
         return;
       }
-      const ScanRecords& kept = integer_sums(batch, pacer);
+      const ScanRecords& kept = kept_scan_records(batch, pacer);
       integer_search_batch(rabitq, rows, m, batch.columns(), kept, query_bits, k, original, out,
                            pacer, Kernels::kBest, &stats);
     });
