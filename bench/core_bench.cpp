@@ -25,8 +25,10 @@
 //                       quantize_batch against the per-record quantize loop, and the
 //                       rotation alone (the per-record Rotation::rotate); ns per vector.
 //   int_scan_targets    d = 768, N records of random codes, query_bits 4, 6, 8, on every
-//                       SIMD target this CPU runs: the sign-bit kernel (P1, bit-plane
-//                       popcounts) and the 4-bit extended-code kernel (E); ns per record.
+//                       SIMD target this CPU runs: the sign-bit products P1 (table
+//                       lookups over the interleaved sign bits), the whole first stage
+//                       (P1 and the one-bit lower bounds), and the 4-bit extended-code
+//                       kernel (E); ns per record.
 //   int_estimate        d = 768, 4 bits, query_bits 6: integer_estimates (estimates and
 //                       bounds) with kBest and kScalar; ns per record.
 //   int_search          d = 768, 4 bits, clustered synthetic data (N / 5 records, 20
@@ -362,16 +364,24 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
   const uint64_t d = 768;
   const RandomBatch rb(d, 4, n);
   const mivo::RecordColumns batch = rb.c.cols.view();
+  const mivo::ScanRecords kept = mivo::scan_records(batch);
   std::vector<int64_t> out(n);
+  std::vector<float> lower(n);
   std::vector<uint64_t> rows(n);
   for (uint64_t i = 0; i < n; ++i) rows[i] = i;
   for (unsigned qb : {4u, 6u, 8u}) {
     const mivo::IntQuery iq = mivo::quantize_query(rb.q, rb.query, qb);
     for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
       hwy::SetSupportedTargetsForTest(target);
-      const double p1 = best_ns(repeats, [&] {
-        mivo::int_scan_simd::one_bit_products(iq, batch, out.data());
+      const double lookups = best_ns(repeats, [&] {
+        mivo::int_scan_simd::one_bit_stage(iq, kept, 0, n, out.data(), mivo::StageValue::kNone,
+                                           nullptr, nullptr);
         g_sink = g_sink + static_cast<double>(out[n / 2]);
+      });
+      const double stage = best_ns(repeats, [&] {
+        mivo::int_scan_simd::one_bit_stage(iq, kept, 0, n, out.data(),
+                                           mivo::StageValue::kOneBitLower, lower.data(), nullptr);
+        g_sink = g_sink + static_cast<double>(out[n / 2]) + (lower[n / 2] > 0.0f ? 1.0 : 0.0);
       });
       const double e = best_ns(repeats, [&] {
         mivo::int_scan_simd::extended_products(iq, batch, rows.data(), n, out.data());
@@ -381,7 +391,8 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
       js.str("target", hwy::TargetName(target));
       js.num("query_bits", qb);
       js.num("n", static_cast<double>(n));
-      js.num("one_bit_ns_per_record", p1 / static_cast<double>(n));
+      js.num("lookup_ns_per_record", lookups / static_cast<double>(n));
+      js.num("first_stage_ns_per_record", stage / static_cast<double>(n));
       js.num("extended_ns_per_record", e / static_cast<double>(n));
       js.close('}');
     }
@@ -392,8 +403,7 @@ void int_scan_target_rows(Json& js, uint64_t n, int repeats) {
 void int_estimate_row(Json& js, uint64_t n, int repeats) {
   const RandomBatch rb(768, 4, n);
   const mivo::RecordColumns batch = rb.c.cols.view();
-  std::vector<mivo::CodeSums> sums(n);
-  mivo::code_sums(batch, sums);
+  const mivo::ScanRecords sums = mivo::scan_records(batch);
   std::vector<float> a(n), b(n), lo(n), hi(n);
   mivo::Pacer pacer;
   auto run = [&](Kernels k, std::vector<float>& out, int reps) {
@@ -441,8 +451,7 @@ void int_search_rows(Json& js, uint64_t n, int repeats) {
   Columns c(d, 3, n);
   mivo::quantize_batch(q, x.data(), c.cols);
   const mivo::RecordColumns batch = c.cols.view();
-  std::vector<mivo::CodeSums> sums(n);
-  mivo::code_sums(batch, sums);
+  const mivo::ScanRecords sums = mivo::scan_records(batch);
   std::vector<float> dist(m * k), est(n), lo(n), hi(n);
   std::vector<int64_t> ids(m * k);
   std::vector<uint64_t> cand(m);

@@ -4,6 +4,7 @@
 #include "int_scan.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -37,9 +38,8 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 // interval's own subtraction and addition: ten roundings, each within 2^-24 of a value
 // bounded by M = |f_rescale| * (|lo * T1| + step * |T2|) + Q + |f_add|. 2^-20 * M covers
 // them with room. |T2| = |sum (2 c_i - m2) q_i| <= A2 * qmax, so M is known before the
-// extended codes are read (the pruning needs the full half-width then).
-constexpr float kQuantizationSlack = 1.0f + 0x1p-10f;
-constexpr float kRoundingMargin = 0x1p-20f;
+// extended codes are read (the pruning needs the full half-width then). The two
+// constants are int_scan.h's, which the vector bounds share.
 
 // Confidence multiplier of the error bound, as in the quantizer.
 constexpr float kErrorConfidence = 1.9f;
@@ -160,13 +160,12 @@ void extended_products_scalar(const IntQuery& iq, const RecordColumns& batch, co
   }
 }
 
-void one_bit_products(const IntQuery& iq, const RecordColumns& batch, int64_t* p1,
-                      Kernels kernels) {
-  if (kernels == Kernels::kScalar) {
-    one_bit_products_scalar(iq, batch, p1);
-  } else {
-    int_scan_simd::one_bit_products(iq, batch, p1);
-  }
+// Records per chunk of the first stage: whole blocks, few enough that a chunk's P1 and
+// bounds stay in the nearest caches until the second stage reads them, and never more
+// work between two pacer steps than a block of records_per_block.
+uint64_t stage_chunk(uint64_t dimension) {
+  const uint64_t most = std::min<uint64_t>(records_per_block(dimension), 1024);
+  return std::max<uint64_t>(most / kScanBlockRecords, 1) * kScanBlockRecords;
 }
 
 void extended_products(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
@@ -189,12 +188,29 @@ void check_query_bits(unsigned query_bits) {
   }
 }
 
-void check_batch(const RaBitQQuantizer& q, const RecordColumns& batch,
-                 std::span<const CodeSums> sums) {
+void check_batch(const RaBitQQuantizer& q, const RecordColumns& batch, const ScanRecords& kept) {
   const uint64_t d = q.dimension();
   if (batch.dimension != d) throw QuantizerError::dimension_mismatch(d, batch.dimension);
   if (batch.ex_bits > 7) MIVO_FAIL(extended_bits_out_of_range(batch.ex_bits));
-  if (sums.size() != batch.count) MIVO_FAIL(kBatchOutputMisSized);
+  if (kept.count != batch.count || kept.dimension != d) MIVO_FAIL(kBatchOutputMisSized);
+}
+
+// The tables of the vector sign-bit kernel (see IntQuery::tables) from the levels: entry
+// n adds the value of n's lowest set bit to the entry without it.
+void fill_tables(IntQuery& r) {
+  const uint64_t groups = scan_groups(r.dimension);
+  const bool split = split_tables(r.query_bits);
+  for (unsigned part = 0; part < (split ? 2u : 1u); ++part) {
+    for (uint64_t g = 0; g < groups; ++g) {
+      uint8_t* t = r.tables.data() + (part * groups + g) * 16;
+      for (unsigned n = 1; n < 16; ++n) {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(n));
+        const unsigned level = r.levels[4 * g + k];
+        const unsigned value = !split ? level : part == 0 ? (level & 0xF) : (level >> 4);
+        t[n] = static_cast<uint8_t>(t[n & (n - 1)] + value);
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -202,20 +218,20 @@ void check_batch(const RaBitQQuantizer& q, const RecordColumns& batch,
 // ---------------------------------------------------------------------------------------
 // Query and records
 
-IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
-                        unsigned query_bits) {
-  check_query_bits(query_bits);
-  const uint64_t d = q.dimension();
-  if (query.size() != d) throw QuantizerError::dimension_mismatch(d, query.size());
+namespace {
+
+// The query of the rotated residual `rotated` (d values) whose residual has the squared
+// norm given: quantize_query after its rotation.
+IntQuery quantize_rotated(const float* rotated, uint64_t d, float squared_norm,
+                          unsigned query_bits) {
   IntQuery r;
   r.dimension = d;
   r.query_bits = query_bits;
-  r.rotated.resize(d);
-  r.squared_norm = q.rotate_query(query, r.rotated);
+  r.rotated.assign(rotated, rotated + d);
+  r.squared_norm = squared_norm;
   r.norm = std::sqrt(r.squared_norm);
-  r.plane_bytes = int_scan_simd::plane_bytes(d);
   r.levels.assign(int_scan_simd::padded_levels(d), 0);
-  r.planes.assign(query_bits * r.plane_bytes, 0);
+  r.tables.assign((split_tables(query_bits) ? 2 : 1) * scan_groups(d) * 16, 0);
 
   float lo = r.rotated[0];
   float hi = r.rotated[0];
@@ -240,11 +256,21 @@ IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
     const int64_t level = std::clamp<int64_t>(static_cast<int64_t>(t), 0, top);
     r.levels[i] = static_cast<uint16_t>(level);
     r.level_sum += level;
-    for (unsigned j = 0; j < query_bits; ++j) {
-      if ((level >> j) & 1) r.planes[j * r.plane_bytes + i / 8] |= uint8_t(1u << (i % 8));
-    }
   }
+  fill_tables(r);
   return r;
+}
+
+}  // namespace
+
+IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
+                        unsigned query_bits) {
+  check_query_bits(query_bits);
+  const uint64_t d = q.dimension();
+  if (query.size() != d) throw QuantizerError::dimension_mismatch(d, query.size());
+  std::vector<float> rotated(d);
+  const float squared_norm = q.rotate_query(query, rotated);
+  return quantize_rotated(rotated.data(), d, squared_norm, query_bits);
 }
 
 void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
@@ -268,24 +294,53 @@ void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
   }
 }
 
+void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRecords& kept,
+                   uint64_t begin, uint64_t count, int64_t* p1, StageValue what, float* values,
+                   float* widths, Kernels kernels) {
+  if (begin % kScanBlockRecords != 0 || begin > batch.count || count > batch.count - begin ||
+      (what == StageValue::kEstimate && batch.ex_bits != 0)) {
+    MIVO_FAIL(kBatchOutputMisSized);
+  }
+  if (kernels == Kernels::kBest && batch.dimension <= int_scan_simd::kMaxVectorDimension) {
+    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, values, widths);
+    return;
+  }
+  one_bit_products_scalar(iq, slice_rows(batch, begin, count), p1);
+  for (uint64_t j = 0; j < count; ++j) {
+    const uint64_t i = begin + j;
+    const CodeSums& s = kept.sums[i];
+    const float* f = batch.factors + i * kFactorCount;
+    if (widths != nullptr) widths[j] = full_width(iq, s, f);
+    if (what == StageValue::kNone) continue;
+    if (what == StageValue::kEstimate) {
+      values[j] = full_estimate(iq, s, f, 0, p1[j], 0);
+    } else {
+      const float lo1 = one_bit_lower(iq, s, f, p1[j]);
+      values[j] = what == StageValue::kOneBitLower ? lo1 : lo1 - full_width(iq, s, f);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Estimates
 
 void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, unsigned query_bits,
-                       const RecordColumns& batch, std::span<const CodeSums> sums,
+                       const RecordColumns& batch, const ScanRecords& kept,
                        std::span<float> estimates, std::span<float> lower, std::span<float> upper,
                        Pacer& pacer, Kernels kernels) {
-  check_batch(q, batch, sums);
+  check_batch(q, batch, kept);
   if (estimates.size() != batch.count || lower.size() != batch.count ||
       upper.size() != batch.count) {
     MIVO_FAIL(kBatchOutputMisSized);
   }
   const IntQuery iq = quantize_query(q, query, query_bits);
   const uint64_t d = batch.dimension;
-  const uint64_t block = records_per_block(d);
+  const uint64_t block = stage_chunk(d);
   std::vector<int64_t> p1(std::min(block, batch.count));
   std::vector<int64_t> e(p1.size());
   std::vector<uint64_t> ids(p1.size());
+  std::vector<float> values(p1.size()), widths(p1.size());
+  const bool one_bit = batch.ex_bits == 0;
   for (uint64_t begin = 0; begin < batch.count; begin += block) {
     const uint64_t count = std::min(block, batch.count - begin);
     const RecordColumns part = slice_rows(batch, begin, count);
@@ -301,14 +356,21 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
       pacer.step();
       continue;
     }
-    one_bit_products(iq, part, p1.data(), kernels);
-    for (uint64_t j = 0; j < count; ++j) ids[j] = j;
-    extended_products(iq, part, ids.data(), count, e.data(), kernels);
+    // The half-widths come with P1, and so do the estimates of one-bit records; wider
+    // records' estimates need their extended codes.
+    one_bit_stage(iq, batch, kept, begin, count, p1.data(),
+                  one_bit ? StageValue::kEstimate : StageValue::kNone, values.data(), widths.data(),
+                  kernels);
+    if (!one_bit) {
+      for (uint64_t j = 0; j < count; ++j) ids[j] = j;
+      extended_products(iq, part, ids.data(), count, e.data(), kernels);
+    }
     for (uint64_t j = 0; j < count; ++j) {
       const uint64_t i = begin + j;
       const float* f = batch.factors + i * kFactorCount;
-      const float width = full_width(iq, sums[i], f);
-      const float est = full_estimate(iq, sums[i], f, batch.ex_bits, p1[j], e[j]);
+      const float width = widths[j];
+      const float est =
+          one_bit ? values[j] : full_estimate(iq, kept.sums[i], f, batch.ex_bits, p1[j], e[j]);
       estimates[i] = est;
       lower[i] = std::isfinite(width) ? est - width : -kInf;
       upper[i] = std::isfinite(width) ? est + width : kInf;
@@ -324,6 +386,7 @@ namespace {
 
 struct IntSearchScratch {
   std::vector<int64_t> p1;
+  std::vector<float> values;   // the first stage's values of a chunk
   std::vector<Ranked> scored;  // with re-ranking: (full lower bound, id) of scored records
   TopK upper;
   TopK result;
@@ -332,7 +395,7 @@ struct IntSearchScratch {
 // One finite query: writes result_columns(k, n) entries and, with vectors, the number
 // of candidates; returns the number of records fully scored.
 uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
-                        const RecordColumns& batch, std::span<const CodeSums> sums, uint64_t k,
+                        const RecordColumns& batch, const ScanRecords& kept, uint64_t k,
                         const float* vectors, float* distances, int64_t* ids, uint64_t* candidates,
                         IntSearchScratch& scratch, Pacer& pacer, Kernels kernels) {
   const uint64_t n = batch.count;
@@ -342,44 +405,70 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
   const bool rerank = vectors != nullptr;
   if (candidates != nullptr) *candidates = 0;
   if (columns == 0) return 0;
-  const uint64_t block = records_per_block(d);
+  const uint64_t block = stage_chunk(d);
   scratch.p1.resize(std::min(block, n));
+  // Whole blocks of values, which the screening below reads.
+  scratch.values.resize((scratch.p1.size() + kScanBlockRecords - 1) / kScanBlockRecords *
+                        kScanBlockRecords);
   scratch.scored.clear();
   scratch.upper.reset(columns);
   scratch.result.reset(columns);
   uint64_t scored = 0;
+  // What the first stage gives each record, and the selection whose k-th value is the
+  // bar the record must reach: with extended codes, the least its full interval could
+  // reach (the lower end of its one-bit interval against the k-th smallest full upper
+  // bound, re-ranking; that, less its full half-width, against the k-th smallest full
+  // estimate, not); one bit has no second stage to prune, and its estimate is P1's.
+  const StageValue what = b > 0 ? (rerank ? StageValue::kOneBitLower : StageValue::kLeastEstimate)
+                                : (rerank ? StageValue::kNone : StageValue::kEstimate);
+  TopK& held = rerank ? scratch.upper : scratch.result;
 
   for (uint64_t begin = 0; begin < n; begin += block) {
     const uint64_t count = std::min(block, n - begin);
-    one_bit_products(iq, slice_rows(batch, begin, count), scratch.p1.data(), kernels);
-    for (uint64_t j = 0; j < count; ++j) {
-      const uint64_t i = begin + j;
-      const float* f = batch.factors + i * kFactorCount;
-      if (b > 0) {
-        // The bar a record must be able to reach: the k-th smallest full upper bound
-        // (re-ranking) or full estimate (not) among the records scored so far. Without
-        // re-ranking the full estimate may lie below lo1 by the full half-width; with
-        // it, the half-width is needed only for the records scored (most are not).
-        TopK& held = rerank ? scratch.upper : scratch.result;
-        if (held.size() == columns) {
-          const float bar = held.worst().value;
-          const float lo1 = one_bit_lower(iq, sums[i], f, scratch.p1[j]);
-          if ((rerank ? lo1 : lo1 - full_width(iq, sums[i], f)) > bar) continue;
+    one_bit_stage(iq, batch, kept, begin, count, scratch.p1.data(), what, scratch.values.data(),
+                  nullptr, kernels);
+    if (b == 0) scored += count;  // every one-bit record is scored in full
+    for (uint64_t group = 0; group < count; group += kScanBlockRecords) {
+      const uint64_t size = std::min(kScanBlockRecords, count - group);
+      uint64_t pending = (uint64_t{2} << (size - 1)) - 1;  // the group's records
+      // A record whose value exceeds the bar is skipped (one bit: cannot enter the
+      // selection), and the bar never rises as records are offered: the records within
+      // the bar at the group's start include all that the loop below scores, and one
+      // vector pass finds them, so the loop visits only those.
+      if (what != StageValue::kNone && held.size() == columns) {
+        const float bar = held.worst().value;
+        const float* values = scratch.values.data() + group;
+        if (kernels == Kernels::kBest) {
+          pending &= int_scan_simd::within_bar(values, bar);
+        } else {
+          uint64_t within = 0;
+          for (uint64_t t = 0; t < size; ++t) within |= uint64_t{!(values[t] > bar)} << t;
+          pending &= within;
         }
       }
-      int64_t e = 0;
-      extended_products(iq, batch, &i, 1, &e, kernels);
-      ++scored;
-      const float est = full_estimate(iq, sums[i], f, b, scratch.p1[j], e);
-      const int64_t id = static_cast<int64_t>(i);
-      if (!rerank) {
-        scratch.result.offer(est, id);
-        continue;
+      for (; pending != 0; pending &= pending - 1) {
+        const uint64_t j = group + static_cast<uint64_t>(std::countr_zero(pending));
+        const uint64_t i = begin + j;
+        const int64_t id = static_cast<int64_t>(i);
+        if (what == StageValue::kEstimate) {
+          scratch.result.offer(scratch.values[j], id);
+          continue;
+        }
+        if (b > 0 && held.size() == columns && scratch.values[j] > held.worst().value) continue;
+        const float* f = batch.factors + i * kFactorCount;
+        int64_t e = 0;
+        extended_products(iq, batch, &i, 1, &e, kernels);
+        if (b > 0) ++scored;
+        const float est = full_estimate(iq, kept.sums[i], f, b, scratch.p1[j], e);
+        if (!rerank) {
+          scratch.result.offer(est, id);
+          continue;
+        }
+        const float width = full_width(iq, kept.sums[i], f);
+        const bool bounded = std::isfinite(width);
+        scratch.upper.offer(bounded ? est + width : kInf, id);
+        scratch.scored.push_back({bounded ? est - width : -kInf, id});
       }
-      const float width = full_width(iq, sums[i], f);
-      const bool bounded = std::isfinite(width);
-      scratch.upper.offer(bounded ? est + width : kInf, id);
-      scratch.scored.push_back({bounded ? est - width : -kInf, id});
     }
     pacer.step();
   }
@@ -409,26 +498,36 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
 }  // namespace
 
 void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queries, uint64_t m,
-                          const RecordColumns& batch, std::span<const CodeSums> sums,
-                          unsigned query_bits, uint64_t k, const float* vectors,
-                          const SearchOutput& out, Pacer& pacer, Kernels kernels,
-                          IntSearchStats* stats) {
+                          const RecordColumns& batch, const ScanRecords& kept, unsigned query_bits,
+                          uint64_t k, const float* vectors, const SearchOutput& out, Pacer& pacer,
+                          Kernels kernels, IntSearchStats* stats) {
   const uint64_t d = q.dimension();
   uint64_t expected = 0;
   if (__builtin_mul_overflow(m, d, &expected) || queries.size() != expected) {
     throw QuantizerError::dimension_mismatch(expected, queries.size());
   }
-  check_batch(q, batch, sums);
+  check_batch(q, batch, kept);
   check_query_bits(query_bits);
 
   const uint64_t columns = result_columns(k, batch.count);
   IntSearchScratch scratch;
+  // Queries are rotated a few at a time: rotating several rows at once shares the
+  // matrix's loads between them, with the bits of one at a time (rotate_query's).
+  constexpr uint64_t kRotatedTogether = 8;
+  std::vector<float> residuals(std::min(m, kRotatedTogether) * d);
+  std::vector<float> rotated(residuals.size());
   for (uint64_t row = 0; row < m; ++row) {
+    const uint64_t slot = row % kRotatedTogether;
+    if (slot == 0) {
+      q.rotated_residuals(queries.data() + row * d, std::min(kRotatedTogether, m - row),
+                          residuals.data(), rotated.data());
+    }
     const std::span<const float> query = queries.subspan(row * d, d);
     float* const distances = out.distances + row * columns;
     int64_t* const ids = out.ids + row * columns;
     uint64_t* const candidates = out.candidates != nullptr ? out.candidates + row : nullptr;
-    const IntQuery iq = quantize_query(q, query, query_bits);
+    const float squared = squared_norm({residuals.data() + slot * d, d}, -0.0f);
+    const IntQuery iq = quantize_rotated(rotated.data() + slot * d, d, squared, query_bits);
     if (stats != nullptr) stats->records += batch.count;
     if (!iq.finite) {
       // The float scan answers it, with the bits of scan="float".
@@ -440,7 +539,7 @@ void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queri
       }
       continue;
     }
-    const uint64_t scored = int_search_one(iq, query, batch, sums, k, vectors, distances, ids,
+    const uint64_t scored = int_search_one(iq, query, batch, kept, k, vectors, distances, ids,
                                            candidates, scratch, pacer, kernels);
     if (stats != nullptr) stats->scored += scored;
   }

@@ -42,11 +42,16 @@ struct IntQuery {
   std::vector<float> rotated;  // the rotated query residual, d values
   // The levels q_i as 16-bit integers, zero from d up to whole kernel blocks.
   std::vector<uint16_t> levels;
-  // Bit plane j (j < query_bits) = bit j of every level, packed LSB first like the sign
-  // bits, at planes[j * plane_bytes ...]; zero past d up to plane_bytes.
-  std::vector<uint8_t> planes;
-  uint64_t plane_bytes = 0;
+  // The lookup tables of the vector sign-bit kernel: per group g of 4 dimensions
+  // (scan_groups of them), 16 bytes, entry n = the sum of the levels of the dimensions
+  // 4g + k whose bit k is set in n. Levels of up to 6 bits give entries up to 4 x 63 =
+  // 252, one table per group; levels of 7 and 8 bits are split into nibbles: the tables
+  // of the low nibbles, then those of the high nibbles (entries up to 60 each).
+  std::vector<uint8_t> tables;
 };
+
+// True when the levels of query_bits bits are split into two nibble tables.
+inline bool split_tables(unsigned query_bits) { return query_bits > 6; }
 
 // Quantizes one query (exactly q.dimension() values) for the integer scan: y = the
 // rotated residual (as the float estimate rotates it), lo = min y, step = (max y -
@@ -80,21 +85,110 @@ struct CodeSums {
 
 // out[i] = the sums of record i, for every record of batch (out.size() == batch.count).
 // Bits of a row past the dimension are ignored. A batch computes them once and keeps
-// them: they cost one pass over the codes and its factors.
+// them (in ScanRecords): they cost one pass over the codes and its factors.
 void code_sums(const RecordColumns& batch, std::span<CodeSums> out);
+
+// Records per block of the interleaved sign bits: the vector kernel scores 32 records
+// at once, 16 per byte shuffle (low nibbles) and 16 more (high nibbles).
+inline constexpr uint64_t kScanBlockRecords = 32;
+
+// Groups of 4 dimensions that a record's interleaved sign bits and a query's lookup
+// tables hold: ceil(d / 4), rounded up to whole 4 groups (one 64-byte vector of tables).
+inline uint64_t scan_groups(uint64_t dimension) { return (dimension + 15) / 16 * 4; }
+
+// What an integer scan keeps about a batch, so that its first stage (the sign bits and
+// a bound or estimate of every record from them) reads only what it needs, laid out for
+// vectors:
+//  - sums: each record's CodeSums, the reference the scalar path and the second stage
+//    read;
+//  - the query-free terms of the first stage's values as columns, one value per record,
+//    so that a vector lane per record loads them directly (copies of the CodeSums
+//    fields and the factors they name). Rows past count fill the last block and bound
+//    nothing;
+//  - the sign bits interleaved in blocks of kScanBlockRecords records: per block and
+//    per group g of 4 dimensions, 16 bytes, byte t holding the 4 sign bits of
+//    dimensions 4g .. 4g + 3 of record t in its low nibble and those of record t + 16 in
+//    its high nibble (bit k: dimension 4g + k; zero past the dimension and past count).
+// A record takes 108 bytes and its sign bits (dimension rounded up to 16 bits).
+struct ScanRecords {
+  uint64_t dimension = 0;
+  uint64_t count = 0;
+  std::vector<CodeSums> sums;
+  std::vector<float> f_add;      // factor f_add
+  std::vector<float> f_rescale;  // factor f_rescale
+  // factor f_error where the record is bounded (CodeSums::bounded), NaN where not.
+  std::vector<float> f_error;
+  std::vector<float> t1;     // CodeSums::t1
+  std::vector<float> quant;  // CodeSums::quant
+  // f32(CodeSums::a2): exact in the dimensions the vector kernels take (a2 <= 255 d <
+  // 2^24), where f32(a2) x f32(2^query_bits - 1) then rounds the exact product once.
+  std::vector<float> a2;
+  // factor f_error where the record's one-bit interval is bounded (bounded and
+  // one_bit_bounded), NaN where not: f_error * ||q_r|| is then not finite, which the
+  // bound tests anyway.
+  std::vector<float> one_bit_f_error;
+  std::vector<float> one_bit_error;    // CodeSums::one_bit_error
+  std::vector<float> one_bit_t1;       // CodeSums::one_bit_t1
+  std::vector<float> g1;               // CodeSums::g1
+  std::vector<float> one_bit_quant;    // CodeSums::one_bit_quant
+  std::vector<uint8_t> blocked_signs;  // blocks x scan_groups(dimension) x 16 bytes
+
+  // The bytes of one block of interleaved sign bits.
+  uint64_t block_bytes() const { return scan_groups(dimension) * 16; }
+};
+
+// Empty ScanRecords for `count` records of the dimension, every column allocated (and
+// zero): std::bad_alloc when they do not fit in memory.
+ScanRecords allocate_scan_records(uint64_t dimension, uint64_t count);
+
+// Fills the records begin .. begin + part.count of `out` from `part`, those rows of the
+// batch (so that a long build can be paced between parts). Rows filled twice get the
+// same values; out must come from allocate_scan_records for the whole batch.
+void fill_scan_records(const RecordColumns& part, uint64_t begin, ScanRecords& out);
+
+// allocate_scan_records and fill_scan_records for the whole batch at once.
+ScanRecords scan_records(const RecordColumns& batch);
 
 // Estimates of every record of batch for one query, and the interval of each:
 // estimates[i] the integer estimate (full B-bit codes); [lower[i], upper[i]] the record's
 // own error interval around it (error_interval), widened by the query's quantization
 // error and a margin for the f32 steps. A query that is not finite gets the float
-// estimates and float intervals instead. sums = code_sums(batch). Every span holds
+// estimates and float intervals instead. kept = scan_records(batch). Every span holds
 // batch.count values. DimensionMismatch and InvalidConfig as quantize_query and the
 // float estimate; stops as the pacer says. `kernels` picks the vector or the scalar
 // integer kernels: the same integers, the same bits.
 void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, unsigned query_bits,
-                       const RecordColumns& batch, std::span<const CodeSums> sums,
+                       const RecordColumns& batch, const ScanRecords& kept,
                        std::span<float> estimates, std::span<float> lower, std::span<float> upper,
                        Pacer& pacer, Kernels kernels = Kernels::kBest);
+
+// What the first stage gives each record beside its P1 (see one_bit_stage).
+enum class StageValue {
+  kNone,
+  // The lower end of the record's one-bit interval (-inf where it bounds nothing).
+  kOneBitLower,
+  // That lower end less the half-width of the record's full interval: the least its
+  // full estimate can be (-inf where unbounded).
+  kLeastEstimate,
+  // The full estimate of a one-bit record (ex_bits 0), which P1 alone gives.
+  kEstimate,
+};
+
+// The first stage of the scan over the records begin .. begin + count of batch (begin a
+// multiple of kScanBlockRecords, kept = scan_records(batch)): p1[j] = the products of
+// record begin + j's sign bits with the levels, unless `what` is kNone values[j] =
+// what it names for that record, and when widths is not null widths[j] = the half-width
+// of its full interval (+inf: unbounded), which no extended code changes. `kernels`
+// picks the vector kernels (the interleaved sign bits, one record per lane for the
+// values) or the scalar reference: the same integers, the same bits.
+void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRecords& kept,
+                   uint64_t begin, uint64_t count, int64_t* p1, StageValue what, float* values,
+                   float* widths, Kernels kernels = Kernels::kBest);
+
+// The margins of the bounds, derived in int_scan.cpp: the factor on the quantization
+// term and the share of the bounded terms left for the f32 roundings.
+inline constexpr float kQuantizationSlack = 1.0f + 0x1p-10f;
+inline constexpr float kRoundingMargin = 0x1p-20f;
 
 // What a pruning search did, summed over its queries.
 struct IntSearchStats {
@@ -115,12 +209,11 @@ struct IntSearchStats {
 //    interval's half-width, exceeds the k-th smallest full estimate so far; the result
 //    is the top k of the scored records' estimates.
 // Either way the result equals that of scoring every record whenever the bounds hold.
-// A query that is not finite is searched with the float scan. sums = code_sums(batch).
+// A query that is not finite is searched with the float scan. kept = scan_records(batch).
 // stats (when not null) is incremented. Errors as search_batch and quantize_query.
 void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queries, uint64_t m,
-                          const RecordColumns& batch, std::span<const CodeSums> sums,
-                          unsigned query_bits, uint64_t k, const float* vectors,
-                          const SearchOutput& out, Pacer& pacer, Kernels kernels = Kernels::kBest,
-                          IntSearchStats* stats = nullptr);
+                          const RecordColumns& batch, const ScanRecords& kept, unsigned query_bits,
+                          uint64_t k, const float* vectors, const SearchOutput& out, Pacer& pacer,
+                          Kernels kernels = Kernels::kBest, IntSearchStats* stats = nullptr);
 
 }  // namespace mivo

@@ -1,15 +1,22 @@
 // Vector kernels of the integer scan, compiled once per SIMD target by Highway and
 // chosen at run time.
 //
-// Both kernels compute integer sums of small products, exact whatever the order, the
+// The kernels compute integer sums of small products, exact whatever the order, the
 // lane count or the instruction, so every target returns the scalar loops' integers:
-//  - P1 (sign bits x levels) by bit planes: the query's level bits j form plane j, and
-//    P1 = sum_j 2^j popcount(sign bits & plane j), counted in 64-bit lanes and summed
-//    across lanes at the end of each record;
-//  - E (extended codes x levels): each record's codes are unpacked to 16 bits, then
-//    multiplied pairwise with the 16-bit levels into 32-bit lanes (codes < 2^7, levels <
-//    2^8: no saturation), which are widened to 64 bits before they could overflow.
-// Everything loops at run time over the dimension, the planes and ex_bits: nothing is
+//  - P1 (sign bits x levels) by byte-shuffle lookups of 16-entry tables over the sign
+//    bits interleaved in blocks of 32 records (below). They replaced P1 by bit planes
+//    (P1 = sum_j 2^j popcount(sign bits & level bit plane j), one record at a time),
+//    which took 2 to 4 times as long at every query_bits on every x86 target (d = 768,
+//    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.3 / 3.7 /
+//    4.9, AVX2 15 / 21 / 27 against 4.1 / 4.5 / 6.4, SSE4 28 / 40 / 52 against 8.0 /
+//    8.4 / 11.8). The values that P1 gives each record (its one-bit lower bound, the
+//    least its full estimate can be, or the estimate of a one-bit record) follow the
+//    lookups block by block, one record per f32 lane, in the scalar reference's order;
+//  - E (extended codes x levels): each record's codes are unpacked to 16 bits by a byte
+//    permutation across the vector, then multiplied pairwise with the 16-bit levels
+//    into 32-bit lanes (codes < 2^7, levels < 2^8: no saturation), which are widened to
+//    64 bits before they could overflow.
+// Everything loops at run time over the dimension, the tables and ex_bits: nothing is
 // unrolled per parameter, which keeps this file quick to compile.
 // Vector types of scalable targets are sizeless: they live only in named variables.
 #undef HWY_TARGET_INCLUDE
@@ -19,8 +26,10 @@
 #include <hwy/highway.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "int_scan.h"
@@ -32,7 +41,11 @@
 namespace mivo::int_scan_simd {
 namespace {
 
-// Groups (vector iterations) of the E kernel between widenings of its 32-bit sums: each
+// Lookups of the P1 kernel per record between widenings of its 16-bit sums: each adds
+// at most 252, and 256 x 252 < 2^16.
+constexpr uint64_t kLookupsBetweenWidening = 256;
+
+// Vectors of the E kernel between widenings of its 32-bit sums: each
 // adds at most two products of 127 x 255 to a lane, so 2^14 of them stay below 2^31.
 constexpr uint64_t kWidenEvery = uint64_t{1} << 14;
 
@@ -61,85 +74,297 @@ namespace HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Targets that count 64-bit lanes: those with a one-instruction population count of
-// them, and those without a byte shuffle (whose byte counts are no cheaper).
-#undef MIVO_POPCNT64
-#if HWY_TARGET == HWY_AVX3_DL || (defined(HWY_AVX3_ZEN4) && HWY_TARGET == HWY_AVX3_ZEN4) || \
-    (defined(HWY_AVX3_SPR) && HWY_TARGET == HWY_AVX3_SPR) ||                                \
-    (defined(HWY_AVX10_2) && HWY_TARGET == HWY_AVX10_2) || HWY_TARGET == HWY_SVE ||         \
-    HWY_TARGET == HWY_SVE2 || HWY_TARGET == HWY_SVE_256 || HWY_TARGET == HWY_SVE2_128 ||    \
-    HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128 ||                                 \
-    (defined(HWY_SSE2) && HWY_TARGET == HWY_SSE2)
-#define MIVO_POPCNT64 1
-#else
-#define MIVO_POPCNT64 0
-#endif
+// ---- the first stage: P1 by table lookups, and the records' values from it -----------
+//
+// A block's interleaved sign bits hold, per group of 4 dimensions, 16 bytes whose low
+// nibbles are records 0..15 and high nibbles records 16..31. A byte shuffle of the
+// group's table by the nibbles gives each of those records its sum of the group's
+// levels, a byte (at most 252); a vector holds the groups of one table vector, 16 bytes
+// each (shuffles stay within 16-byte blocks). The bytes are summed in 16-bit lanes: a
+// lane of the shuffle's result holds an even record (low byte) and an odd one (high
+// byte); `sum` adds the lane as it is, `odd` its high byte alone, and the even record's
+// total is sum - 256 odd modulo 2^16. Wrapping adds, so nothing saturates, and both
+// totals are exact while they stay below 2^16: after at most kLookupsBetweenWidening
+// lookups per record (256 x 252 < 2^16, all blocks of the vector together) the lanes
+// are added into the records' 32-bit totals. Levels of 7 and 8 bits are split into
+// nibbles, whose tables give bytes of at most 60: the high nibbles' totals count 16
+// times.
 
-// At most 64-byte vectors: the query's padding is sized for them.
-using D64 = hn::CappedTag<uint64_t, 8>;
+// Adds bytes of sums (the low-nibble records' and the high-nibble records') into one
+// table's 16-bit sums of the block's records. (Vectors of scalable targets are sizeless
+// and cannot be members of a struct: the four sums are separate variables.)
+template <class D8, class D16>
+HWY_INLINE void AddBytes(D16 d16, hn::Vec<D8> from_low, hn::Vec<D8> from_high,
+                         hn::Vec<D16>& low_sum, hn::Vec<D16>& low_odd, hn::Vec<D16>& high_sum,
+                         hn::Vec<D16>& high_odd) {
+  const auto low = hn::BitCast(d16, from_low);
+  const auto high = hn::BitCast(d16, from_high);
+  low_sum = hn::Add(low_sum, low);
+  low_odd = hn::Add(low_odd, hn::ShiftRight<8>(low));
+  high_sum = hn::Add(high_sum, high);
+  high_odd = hn::Add(high_odd, hn::ShiftRight<8>(high));
+}
 
-void OneBitProducts(const IntQuery& iq, const RecordColumns& batch, int64_t* p1) {
-  const D64 d64;
-  const uint64_t vbytes = hn::Lanes(d64) * sizeof(uint64_t);
-  const uint64_t nb = binary_code_bytes(batch.dimension);
-  const uint64_t nv = (nb + vbytes - 1) / vbytes;
-  const uint64_t reach = nv * vbytes;  // bytes read from each row, at most plane_bytes
-  const uint64_t total = batch.count * nb;
-  const unsigned planes = iq.query_bits;
-  const uint64_t pb = iq.plane_bytes;
-  const uint8_t* const plane0 = iq.planes.data();
-  // A row whose vectors would reach past the array (a batch may end a memory map) is
-  // copied first; the bytes past a row are cancelled by the planes' zeros.
-  std::vector<uint8_t> last(pb, 0);
-  HWY_ALIGN uint64_t sums[8];
-  for (uint64_t i = 0; i < batch.count; ++i) {
-    const uint8_t* row = batch.binary_codes + i * nb;
-    if (i * nb + reach > total) {
-      std::memcpy(last.data(), row, nb);
-      row = last.data();
-    }
-#if MIVO_POPCNT64
-    // Horner's rule over the planes, highest first: doubling the counts so far before
-    // adding plane j's weighs each plane by 2^j without a shift by a variable count.
-    auto acc = hn::Zero(d64);
-    for (unsigned j = planes; j-- > 0;) {
-      acc = hn::Add(acc, acc);
-      const uint8_t* plane = plane0 + j * pb;
-      for (uint64_t v = 0; v < nv; ++v) {
-        const auto sign = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(row + v * vbytes));
-        const auto mask = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(plane + v * vbytes));
-        acc = hn::Add(acc, hn::PopulationCount(hn::And(sign, mask)));
-      }
-    }
-#else
-    // Without a 64-bit population count, counts are taken per byte and weighed in
-    // bytes by Horner's rule, the planes in two groups whose weighed counts fit a byte
-    // (planes 3.. at most 5: 8 x 31 < 256; planes 0..2: 8 x 7), and only the two
-    // group sums are widened to 64 bits per vector.
-    const hn::Repartition<uint8_t, D64> d8;
-    const unsigned low = std::min(planes, 3u);
-    auto acc = hn::Zero(d64);
-    for (uint64_t v = 0; v < nv; ++v) {
-      const auto sign = hn::LoadU(d8, row + v * vbytes);
-      const uint8_t* plane = plane0 + v * vbytes;
-      auto high_w = hn::Zero(d8);
-      for (unsigned j = planes; j-- > low;) {
-        const auto count = hn::PopulationCount(hn::And(sign, hn::LoadU(d8, plane + j * pb)));
-        high_w = hn::Add(hn::Add(high_w, high_w), count);
-      }
-      auto low_w = hn::Zero(d8);
-      for (unsigned j = low; j-- > 0;) {
-        const auto count = hn::PopulationCount(hn::And(sign, hn::LoadU(d8, plane + j * pb)));
-        low_w = hn::Add(hn::Add(low_w, low_w), count);
-      }
-      acc = hn::Add(acc, hn::Add(hn::ShiftLeft<3>(hn::SumsOf8(high_w)), hn::SumsOf8(low_w)));
-    }
-#endif
-    hn::Store(acc, d64, sums);
-    uint64_t p = 0;
-    for (size_t l = 0; l < hn::Lanes(d64); ++l) p += sums[l];
-    p1[i] = static_cast<int64_t>(p);
+// Adds the records' sums, shifted left by kShift, to their 32-bit totals. The vector's
+// 16-byte blocks hold other groups of the same records: they are added first, in
+// 16-bit lanes, which stays exact since a stretch never gives one record more than
+// kLookupsBetweenWidening lookups in all blocks together. Then each lane's even record
+// is separated from its odd one, and the lanes are put in record order and widened.
+template <int kShift, class D16>
+HWY_INLINE void AddToTotals(D16 d16, hn::Vec<D16> low_sum, hn::Vec<D16> low_odd,
+                            hn::Vec<D16> high_sum, hn::Vec<D16> high_odd, int32_t* totals) {
+  const hn::FixedTag<uint16_t, 8> d;
+  const hn::FixedTag<uint32_t, 4> du32;
+  const hn::FixedTag<int32_t, 4> d32;
+  HWY_ALIGN uint16_t lanes[4][32];
+  hn::Store(low_sum, d16, lanes[0]);
+  hn::Store(low_odd, d16, lanes[1]);
+  hn::Store(high_sum, d16, lanes[2]);
+  hn::Store(high_odd, d16, lanes[3]);
+  const size_t blocks = hn::Lanes(d16) / 8;
+  const auto fold = [&](const uint16_t* p) {
+    auto v = hn::Load(d, p);
+    for (size_t b = 1; b < blocks; ++b) v = hn::Add(v, hn::Load(d, p + 8 * b));
+    return v;
+  };
+  // Eight records in order (16-bit lanes) into totals[0 .. 8).
+  const auto add_eight = [&](hn::Vec<decltype(d)> ordered, int32_t* t) {
+    const auto low = hn::BitCast(d32, hn::PromoteTo(du32, hn::LowerHalf(ordered)));
+    const auto high = hn::BitCast(d32, hn::PromoteUpperTo(du32, ordered));
+    hn::StoreU(hn::Add(hn::LoadU(d32, t), hn::ShiftLeft<kShift>(low)), d32, t);
+    hn::StoreU(hn::Add(hn::LoadU(d32, t + 4), hn::ShiftLeft<kShift>(high)), d32, t + 4);
+  };
+  for (size_t half = 0; half < 2; ++half) {
+    const auto odd = fold(lanes[2 * half + 1]);
+    const auto even = hn::Sub(fold(lanes[2 * half]), hn::ShiftLeft<8>(odd));
+    add_eight(hn::InterleaveLower(d, even, odd), totals + 16 * half);
+    add_eight(hn::InterleaveUpper(d, even, odd), totals + 16 * half + 8);
   }
+}
+
+// totals[t] += P1 of record t of the block, from its `bytes` of interleaved sign bits
+// and the tables (the low nibbles' and, when split, the high nibbles' at high_tables).
+// per_byte lookups (each at most 255 / per_byte) are first summed in bytes, which saves
+// most of the widening into 16-bit sums at small entries (split tables: 4 lookups of
+// at most 60).
+template <bool kSplit, bool kByteSums, class D8>
+void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uint8_t* high_tables,
+                   uint64_t bytes, unsigned per_byte, int32_t* totals) {
+  using D16 = hn::Repartition<uint16_t, D8>;
+  const D16 d16;
+  const size_t n = hn::Lanes(d8);
+  const auto nibble = hn::Set(d8, uint8_t{0x0F});
+  // One table's sums of the low- and high-nibble records, and the high nibbles' table's.
+  hn::Vec<D16> low_sum, low_odd, high_sum, high_odd;
+  hn::Vec<D16> split_low_sum, split_low_odd, split_high_sum, split_high_odd;
+  // Each 16 bytes of the block give every record of the block one lookup.
+  const uint64_t stretch = int_scan_simd::kLookupsBetweenWidening * 16;
+  for (uint64_t start = 0; start < bytes; start += stretch) {
+    const uint64_t end = std::min(bytes, start + stretch);
+    low_sum = low_odd = high_sum = high_odd = hn::Zero(d16);
+    split_low_sum = split_low_odd = split_high_sum = split_high_odd = hn::Zero(d16);
+    for (uint64_t v = start; v < end;) {
+      auto from_low = hn::Zero(d8), from_high = hn::Zero(d8);
+      auto split_low = hn::Zero(d8), split_high = hn::Zero(d8);
+      // Entries of 6-bit levels fill a byte alone: a loop of one round, known at compile time.
+      const unsigned rounds = kByteSums ? per_byte : 1;
+      for (unsigned r = 0; r < rounds && v < end; ++r, v += n) {
+        const auto codes = hn::LoadU(d8, block + v);
+        const auto low = hn::And(codes, nibble);
+        const auto high = hn::ShiftRight<4>(codes);
+        const auto table = hn::LoadU(d8, tables + v);
+        from_low = hn::Add(from_low, hn::TableLookupBytes(table, low));
+        from_high = hn::Add(from_high, hn::TableLookupBytes(table, high));
+        if (kSplit) {
+          const auto high_table = hn::LoadU(d8, high_tables + v);
+          split_low = hn::Add(split_low, hn::TableLookupBytes(high_table, low));
+          split_high = hn::Add(split_high, hn::TableLookupBytes(high_table, high));
+        }
+      }
+      AddBytes<D8>(d16, from_low, from_high, low_sum, low_odd, high_sum, high_odd);
+      if (kSplit) {
+        AddBytes<D8>(d16, split_low, split_high, split_low_sum, split_low_odd, split_high_sum,
+                     split_high_odd);
+      }
+    }
+    AddToTotals<0>(d16, low_sum, low_odd, high_sum, high_odd, totals);
+    if (kSplit) {
+      AddToTotals<4>(d16, split_low_sum, split_low_odd, split_high_sum, split_high_odd, totals);
+    }
+  }
+}
+
+// out[t] = the value `what` names (not kNone) of record first + t for t < 32, from its
+// P1 in p1[t]: the same f32 operations in the same order as int_scan.cpp's one_bit_lower,
+// full_width and full_estimate, one record per lane, with the same tests in the same
+// order: an interval bounds nothing where f_error * ||q_r|| is not finite (f_error and
+// one_bit_f_error are NaN where the record's terms bound nothing), a NaN lower end is
+// -inf, a half-width that is not finite +inf, and an estimate not above 0 is 0. When
+// widths is not null, widths[t] = the record's full half-width (full_width) too.
+// Vectors of whole 16, 8, 4, 2 or 1 lanes tile the 32 records; a scalable vector of
+// another size (12 lanes at 384 bits) runs 4 lanes instead.
+template <class DF>
+void StageValuesOn(DF df, const IntQuery& iq, const ScanRecords& r, uint64_t first,
+                   const int32_t* p1, StageValue what, float* out, float* widths) {
+  const hn::RebindToSigned<decltype(df)> di;
+  const auto zero = hn::Zero(df);
+  const auto norm = hn::Set(df, iq.norm);
+  const auto lo = hn::Set(df, iq.lo);
+  const auto abs_lo = hn::Set(df, std::fabs(iq.lo));
+  const auto step = hn::Set(df, iq.step);
+  const auto squared_norm = hn::Set(df, iq.squared_norm);
+  const auto half = hn::Set(df, 0.5f);
+  const auto quarter_slack = hn::Set(df, 0.25f * kQuantizationSlack);
+  const auto margin_share = hn::Set(df, kRoundingMargin);
+  const auto level_sum = hn::Set(df, static_cast<float>(iq.level_sum));
+  const auto level_sum_i = hn::Set(di, static_cast<int32_t>(iq.level_sum));
+  const auto max_level = hn::Set(df, static_cast<float>((1u << iq.query_bits) - 1));
+  const auto inf = hn::Set(df, std::numeric_limits<float>::infinity());
+  const auto none = hn::Neg(inf);
+  // rounding_margin: 2^-20 * (|g| * (|lo| * |t1| + step * t2_max) + Q + |f_add|).
+  const auto rounding_margin = [&](auto g, auto t1, auto t2_max, auto sum_s) {
+    const auto terms = hn::Add(hn::Mul(abs_lo, hn::Abs(t1)), hn::Mul(step, t2_max));
+    return hn::Mul(margin_share,
+                   hn::Add(hn::Add(hn::Mul(hn::Abs(g), terms), squared_norm), hn::Abs(sum_s)));
+  };
+  for (size_t t = 0; t < kScanBlockRecords; t += hn::Lanes(df)) {
+    const uint64_t i = first + t;
+    const auto p = hn::LoadU(di, p1 + t);
+    // 2 P1 - L: the one-bit T2, and the full one of a one-bit record.
+    const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
+    const auto sum_s = hn::LoadU(df, r.f_add.data() + i);
+    // full_width: the half-width of the record's full interval, when it is needed. (A
+    // lambda returning it stops GCC's SVE code generation: it stays inline.)
+    auto full_width = inf;
+    if (widths != nullptr || what == StageValue::kLeastEstimate) {
+      const auto h = hn::Mul(hn::LoadU(df, r.f_error.data() + i), norm);
+      const auto own = hn::IfThenElse(hn::IsFinite(h), hn::Add(zero, h), inf);
+      const auto quant = hn::Mul(hn::Mul(hn::LoadU(df, r.quant.data() + i), step), quarter_slack);
+      const auto t2_max = hn::Mul(hn::LoadU(df, r.a2.data() + i), max_level);
+      const auto margin = rounding_margin(hn::LoadU(df, r.f_rescale.data() + i),
+                                          hn::LoadU(df, r.t1.data() + i), t2_max, sum_s);
+      const auto w = hn::Add(hn::Add(own, quant), margin);
+      full_width = hn::IfThenElse(hn::IsFinite(w), w, inf);
+    }
+    if (widths != nullptr) hn::StoreU(full_width, df, widths + t);
+    if (what == StageValue::kNone) continue;
+    if (what == StageValue::kEstimate) {
+      const auto t1 = hn::LoadU(df, r.t1.data() + i);
+      const auto ip = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
+      const auto base = hn::Add(squared_norm, sum_s);
+      const auto est = hn::Add(hn::Mul(ip, hn::LoadU(df, r.f_rescale.data() + i)), base);
+      hn::StoreU(hn::IfThenElseZero(hn::Gt(est, zero), est), df, out + t);
+      continue;
+    }
+    const auto one_bit_bounded =
+        hn::IsFinite(hn::Mul(hn::LoadU(df, r.one_bit_f_error.data() + i), norm));
+    const auto t1 = hn::LoadU(df, r.one_bit_t1.data() + i);
+    const auto g1 = hn::LoadU(df, r.g1.data() + i);
+    const auto bound = hn::Mul(hn::LoadU(df, r.one_bit_error.data() + i), norm);
+    const auto combination = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
+    const auto est = hn::Add(hn::Add(squared_norm, sum_s), hn::Mul(combination, g1));
+    const auto quant =
+        hn::Mul(hn::Mul(hn::LoadU(df, r.one_bit_quant.data() + i), step), quarter_slack);
+    const auto margin = rounding_margin(g1, t1, level_sum, sum_s);
+    const auto lower = hn::Sub(est, hn::Add(hn::Add(bound, quant), margin));
+    const auto lo1 =
+        hn::IfThenElse(hn::And(one_bit_bounded, hn::Not(hn::IsNaN(lower))), lower, none);
+    if (what == StageValue::kOneBitLower) {
+      hn::StoreU(lo1, df, out + t);
+      continue;
+    }
+    hn::StoreU(hn::Sub(lo1, full_width), df, out + t);
+  }
+}
+
+void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const int32_t* p1,
+                 StageValue what, float* out, float* widths) {
+  const hn::CappedTag<float, 16> df;
+  if (16 % hn::Lanes(df) == 0) {
+    StageValuesOn(df, iq, r, first, p1, what, out, widths);
+  } else {
+    StageValuesOn(hn::CappedTag<float, 4>(), iq, r, first, p1, what, out, widths);
+  }
+}
+
+template <class D8>
+void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
+                   int64_t* p1, StageValue what, float* values, float* widths) {
+  const uint64_t bytes = r.block_bytes();
+  const uint8_t* const tables = iq.tables.data();
+  const bool split = split_tables(iq.query_bits);
+  // The largest entry: 4 levels, or 4 nibbles of split levels.
+  const unsigned largest = split ? 4 * 15 : 4 * ((1u << iq.query_bits) - 1);
+  const unsigned per_byte = 255 / largest;
+  for (uint64_t done = 0; done < count; done += kScanBlockRecords) {
+    const uint64_t first = begin + done;
+    const uint8_t* block = r.blocked_signs.data() + first / kScanBlockRecords * bytes;
+    HWY_ALIGN int32_t totals[kScanBlockRecords] = {};
+#if HWY_TARGET == HWY_SCALAR
+    // One-byte vectors have no 16-byte blocks to shuffle in: the lookups one by one.
+    (void)d8;
+    for (uint64_t v = 0; v < bytes; ++v) {
+      for (unsigned half = 0; half < 2; ++half) {
+        const unsigned nibble = (block[v] >> (4 * half)) & 0xF;
+        int32_t& total = totals[v % 16 + 16 * half];
+        total += tables[v / 16 * 16 + nibble];
+        if (split) total += 16 * tables[bytes + v / 16 * 16 + nibble];
+      }
+    }
+#else
+    if (split) {
+      BlockProducts<true, true>(d8, block, tables, tables + bytes, bytes, per_byte, totals);
+    } else if (per_byte > 1) {
+      BlockProducts<false, true>(d8, block, tables, nullptr, bytes, per_byte, totals);
+    } else {
+      BlockProducts<false, false>(d8, block, tables, nullptr, bytes, 1, totals);
+    }
+#endif
+    const uint64_t n = std::min<uint64_t>(kScanBlockRecords, count - done);
+    for (uint64_t t = 0; t < n; ++t) p1[done + t] = totals[t];
+    if (what != StageValue::kNone || widths != nullptr) {
+      HWY_ALIGN float block_values[kScanBlockRecords];
+      HWY_ALIGN float block_widths[kScanBlockRecords];
+      StageValues(iq, r, first, totals, what, block_values,
+                  widths != nullptr ? block_widths : nullptr);
+      if (what != StageValue::kNone) std::copy(block_values, block_values + n, values + done);
+      if (widths != nullptr) std::copy(block_widths, block_widths + n, widths + done);
+    }
+  }
+}
+
+void OneBitStage(const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
+                 int64_t* p1, StageValue what, float* values, float* widths) {
+  // A block's bytes are whole 64: vectors of 16, 32 or 64 bytes tile them. A scalable
+  // vector of another size (384 bits, say) runs 16-byte vectors instead.
+  const hn::CappedTag<uint8_t, 64> d8;
+  if (64 % hn::Lanes(d8) == 0) {
+    OneBitStageOn(d8, iq, r, begin, count, p1, what, values, widths);
+  } else {
+    OneBitStageOn(hn::CappedTag<uint8_t, 16>(), iq, r, begin, count, p1, what, values, widths);
+  }
+}
+
+template <class DF>
+uint64_t WithinBarOn(DF df, const float* values, float bar) {
+  const size_t n = hn::Lanes(df);
+  const auto limit = hn::Set(df, bar);
+  uint64_t bits = 0;
+  for (size_t t = 0; t < kScanBlockRecords; t += n) {
+    uint8_t packed[8] = {};
+    hn::StoreMaskBits(df, hn::Not(hn::Gt(hn::LoadU(df, values + t), limit)), packed);
+    uint64_t word = 0;
+    for (size_t k = 0; k < (n + 7) / 8; ++k) word |= uint64_t{packed[k]} << (8 * k);
+    bits |= (n < 64 ? word & ((uint64_t{1} << n) - 1) : word) << t;
+  }
+  return bits;
+}
+
+// The bits of within_bar, on vectors that tile the 32 values (as StageValues').
+uint64_t WithinBar(const float* values, float bar) {
+  const hn::CappedTag<float, 16> df;
+  if (16 % hn::Lanes(df) == 0) return WithinBarOn(df, values, bar);
+  return WithinBarOn(hn::CappedTag<float, 4>(), values, bar);
 }
 
 #if HWY_TARGET == HWY_SCALAR
@@ -160,71 +385,71 @@ void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint
 
 #else
 
-// Eight codes of b bits fill exactly b bytes: a group. One 128-bit vector unpacks a
-// group into eight 16-bit lanes: lane t takes the two bytes holding its code's bits
-// t * b .. t * b + b - 1 (a byte shuffle), multiplies them by 2^(8 - (t * b) % 8), so
-// that the code starts at bit 8 (the bits above it are shifted out of the lane), and
-// shifts right by 8 and masks. The products with the levels then go pairwise into
-// 32-bit lanes.
+// A vector of n 16-bit lanes unpacks n codes (n * b / 8 bytes: n is a multiple of 8,
+// and eight codes of b bits fill exactly b bytes): lane t takes the two bytes holding
+// its code's bits t * b .. t * b + b - 1 (a byte permutation across the vector),
+// multiplies them by 2^(8 - (t * b) % 8), so that the code starts at bit 8 (the bits
+// above it are shifted out of the lane), and shifts right by 8 and masks. The products
+// with the levels then go pairwise into 32-bit lanes.
 void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint64_t* rows,
                       uint64_t count, int64_t* e) {
-  const hn::FixedTag<uint8_t, 16> d8;
-  const hn::FixedTag<uint16_t, 8> du16;
-  const hn::FixedTag<int16_t, 8> d16;
-  const hn::FixedTag<int32_t, 4> d32;
+  const hn::CappedTag<uint16_t, 32> du16;
+  const hn::Repartition<uint8_t, decltype(du16)> d8;
+  const hn::RebindToSigned<decltype(du16)> d16;
+  const hn::Repartition<int32_t, decltype(du16)> d32;
+  const size_t n = hn::Lanes(du16);
+  const size_t load = hn::Lanes(d8);
   const uint64_t d = batch.dimension;
   const unsigned b = batch.ex_bits;
   const uint64_t ne = extended_code_bytes(d, b);
-  const uint64_t groups = (d + 7) / 8;
-  // Groups whose 16-byte load stays inside the record's stream; the rest are read
-  // from a zeroed copy of the stream's tail.
-  const uint64_t direct = ne >= 16 ? std::min(groups, (ne - 16) / b + 1) : 0;
-  HWY_ALIGN uint8_t index[16];
-  HWY_ALIGN uint16_t scale[8];
-  for (unsigned t = 0; t < 8; ++t) {
-    const unsigned first = t * b / 8;
+  const uint64_t vectors = (d + n - 1) / n;
+  const uint64_t stride = n * b / 8;  // the bytes of n codes
+  // Vectors whose load stays inside the record's stream; the rest are read from a
+  // zeroed copy of the stream's tail, which is shorter than one load, and so are the
+  // later vectors' offsets in it.
+  const uint64_t direct = ne >= load ? std::min<uint64_t>(vectors, (ne - load) / stride + 1) : 0;
+  HWY_ALIGN uint8_t index[64];
+  HWY_ALIGN uint16_t scale[32];
+  for (size_t t = 0; t < n; ++t) {
+    const size_t first = t * b / 8;
     index[2 * t] = static_cast<uint8_t>(first);
     index[2 * t + 1] = static_cast<uint8_t>(first + 1);
     scale[t] = static_cast<uint16_t>(1u << (8 - t * b % 8));
   }
-  const auto from = hn::Load(d8, index);
+  const auto from = hn::SetTableIndices(d8, index);
   const auto mul = hn::Load(du16, scale);
   const auto mask = hn::Set(du16, static_cast<uint16_t>((1u << b) - 1));
   const int16_t* const levels = reinterpret_cast<const int16_t*>(iq.levels.data());
-  HWY_ALIGN uint8_t tail[32 + 8 * 7];
-  HWY_ALIGN int32_t sums[4];
+  HWY_ALIGN uint8_t tail[128];
+  HWY_ALIGN int32_t sums[16];
   for (uint64_t j = 0; j < count; ++j) {
     const uint8_t* const ext = batch.extended_codes + rows[j] * ne;
-    // The group's codes, from the stream or from the zeroed copy of its tail.
-    const auto codes_of = [&](uint64_t g) {
-      const uint8_t* p = ext + g * b;
-      if (g >= direct) {
-        if (g == direct) {
-          std::memset(tail, 0, sizeof tail);
-          std::memcpy(tail, p, ne - g * b);
-        }
-        p = tail + (g - direct) * b;
-      }
-      const auto bytes = hn::TableLookupBytes(hn::LoadU(d8, p), from);
+    if (direct < vectors) {
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, ext + direct * stride, ne - direct * stride);
+    }
+    const auto codes_of = [&](uint64_t v) {
+      const uint8_t* p = v < direct ? ext + v * stride : tail + (v - direct) * stride;
+      const auto bytes = hn::TableLookupLanes(hn::LoadU(d8, p), from);
       return hn::BitCast(d16,
                          hn::And(hn::ShiftRight<8>(hn::Mul(hn::BitCast(du16, bytes), mul)), mask));
     };
-    // Even and odd groups feed two pairs of sums, so that consecutive multiply-adds
+    // Even and odd vectors feed two pairs of sums, so that consecutive multiply-adds
     // (one instruction of several cycles' latency on some targets) do not wait for
     // each other.
     int64_t total = 0;
     auto even0 = hn::Zero(d32), even1 = hn::Zero(d32);
     auto odd0 = hn::Zero(d32), odd1 = hn::Zero(d32);
-    for (uint64_t g = 0; g < groups; g += 2) {
-      even0 = hn::ReorderWidenMulAccumulate(d32, codes_of(g), hn::LoadU(d16, levels + g * 8), even0,
+    for (uint64_t v = 0; v < vectors; v += 2) {
+      even0 = hn::ReorderWidenMulAccumulate(d32, codes_of(v), hn::LoadU(d16, levels + v * n), even0,
                                             even1);
-      if (g + 1 < groups) {
-        odd0 = hn::ReorderWidenMulAccumulate(d32, codes_of(g + 1),
-                                             hn::LoadU(d16, levels + (g + 1) * 8), odd0, odd1);
+      if (v + 1 < vectors) {
+        odd0 = hn::ReorderWidenMulAccumulate(d32, codes_of(v + 1),
+                                             hn::LoadU(d16, levels + (v + 1) * n), odd0, odd1);
       }
-      if ((g + 2) % int_scan_simd::kWidenEvery == 0 || g + 2 >= groups) {
+      if ((v + 2) % int_scan_simd::kWidenEvery == 0 || v + 2 >= vectors) {
         hn::Store(hn::Add(hn::Add(even0, even1), hn::Add(odd0, odd1)), d32, sums);
-        total += int64_t{sums[0]} + sums[1] + sums[2] + sums[3];
+        for (size_t l = 0; l < hn::Lanes(d32); ++l) total += sums[l];
         even0 = even1 = odd0 = odd1 = hn::Zero(d32);
       }
     }
@@ -236,7 +461,7 @@ void ExtendedProducts(const IntQuery& iq, const RecordColumns& batch, const uint
 
 const char* IntScanTargetName() { return hwy::TargetName(HWY_TARGET); }
 
-size_t IntScanVectorBytes() { return hn::Lanes(D64()) * sizeof(uint64_t); }
+size_t IntScanVectorBytes() { return hn::Lanes(hn::CappedTag<uint8_t, 64>()); }
 
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
@@ -245,15 +470,21 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace mivo {
 
-HWY_EXPORT(OneBitProducts);
+HWY_EXPORT(OneBitStage);
+HWY_EXPORT(WithinBar);
 HWY_EXPORT(ExtendedProducts);
 HWY_EXPORT(IntScanTargetName);
 HWY_EXPORT(IntScanVectorBytes);
 
 namespace int_scan_simd {
 
-void one_bit_products(const IntQuery& query, const RecordColumns& batch, int64_t* p1) {
-  HWY_DYNAMIC_DISPATCH(OneBitProducts)(query, batch, p1);
+void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
+                   uint64_t count, int64_t* p1, StageValue what, float* values, float* widths) {
+  HWY_DYNAMIC_DISPATCH(OneBitStage)(query, records, begin, count, p1, what, values, widths);
+}
+
+uint64_t within_bar(const float* values, float bar) {
+  return HWY_DYNAMIC_DISPATCH(WithinBar)(values, bar);
 }
 
 void extended_products(const IntQuery& query, const RecordColumns& batch, const uint64_t* rows,

@@ -11,24 +11,30 @@
 
 namespace mivo::int_scan_simd {
 
-// The bytes of one query bit plane: the sign bits' row rounded up to whole 64 bytes,
-// plus 64, so that a kernel reading a row in whole vectors (at most 64 bytes) never
-// reads past the plane, whose zeros cancel whatever lies beyond the row.
-inline uint64_t plane_bytes(uint64_t dimension) {
-  return (binary_code_bytes(dimension) + 63) / 64 * 64 + 64;
-}
-
 // The length of a query's 16-bit levels: d rounded up to whole 32 (64 bytes), plus 32.
 inline uint64_t padded_levels(uint64_t dimension) { return (dimension + 31) / 32 * 32 + 32; }
 
-// p1[i] = sum of the query's levels over the dimensions whose sign bit record i has set,
-// for every record of batch (batch.count values).
-void one_bit_products(const IntQuery& query, const RecordColumns& batch, int64_t* p1);
+// The largest dimension the vector first stage takes: 2^16. Its P1 is at most 255 d and
+// its 2 P1 - L at least -255 d, both within int32 lanes (up to 2^22 would do), and an
+// int32 -> f32 conversion rounds such a value as the reference's int64 -> f32; a record's
+// a2 (at most 255 d) stays below 2^24, exact in f32 (see ScanRecords::a2).
+inline constexpr uint64_t kMaxVectorDimension = uint64_t{1} << 16;
+
+// mivo::one_bit_stage's vector kernels, for records begin .. begin + count of the
+// batch records were kept for (begin a multiple of kScanBlockRecords, the dimension at
+// most kMaxVectorDimension): P1 by byte-shuffle lookups in the query's tables over the
+// interleaved sign bits, and the values with one record per f32 lane.
+void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
+                   uint64_t count, int64_t* p1, StageValue what, float* values, float* widths);
 
 // e[j] = sum over i < d of extended code i of record rows[j] times level i, for the
 // `count` records listed (each < batch.count); batch.ex_bits >= 1.
 void extended_products(const IntQuery& query, const RecordColumns& batch, const uint64_t* rows,
                        uint64_t count, int64_t* e);
+
+// Bit t (t < 32) set where values[t] is not above bar (NaN included): which records of
+// a block of the first stage's values a search must visit.
+uint64_t within_bar(const float* values, float bar);
 
 // The Highway target these kernels dispatch to on this CPU, and the size in bytes of
 // the vectors they run on (at most 64).

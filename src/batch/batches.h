@@ -30,16 +30,17 @@ struct QuantizedBatchData {
   Column binary_codes;    // count x binary_code_bytes(dimension), uint8
   Column extended_codes;  // count x extended_code_bytes(dimension, ex_bits), uint8
   Column factors;         // count x kFactorCount, float32
-  // The integer scan's per-record sums (32 bytes a record): null until the first integer
-  // call on the batch computes them, then kept, since the batch's codes do not change
-  // (writing into the arrays of a from_arrays batch is the caller's affair). Published
-  // once by an atomic exchange (see integer_sums).
-  mutable std::atomic<const std::vector<CodeSums>*> sums{nullptr};
+  // What the integer scan keeps about the records (108 + dimension / 8 bytes a
+  // record): null until the first integer call on the batch computes it, then kept,
+  // since the batch's codes do not change (writing into the arrays of a from_arrays
+  // batch is the caller's affair). Published once by an atomic exchange (see
+  // kept_scan_records).
+  mutable std::atomic<const ScanRecords*> kept_for_scan{nullptr};
 
   QuantizedBatchData() = default;
   QuantizedBatchData(const QuantizedBatchData&) = delete;
   QuantizedBatchData& operator=(const QuantizedBatchData&) = delete;
-  ~QuantizedBatchData() { delete sums.load(); }
+  ~QuantizedBatchData() { delete kept_for_scan.load(); }
 
   RecordColumns columns() const {
     return {dimension,
@@ -62,12 +63,13 @@ std::unique_ptr<QuantizedBatchData> allocate_quantized(uint64_t dimension, unsig
 // The writable view of columns made by allocate_quantized.
 MutableRecordColumns writable(const QuantizedBatchData& data);
 
-// The integer scan's sums of every record of the batch, computed on the first call and
-// kept by the batch. Call with the interpreter lock released: the first call makes one
-// pass over the codes, paced by `pacer`. Threads that race on the first call each
-// compute the same sums and the first to finish publishes them; none waits for another,
-// so a signal handler run by the pacer may itself search the batch.
-std::span<const CodeSums> integer_sums(const QuantizedBatchData& batch, Pacer& pacer);
+// What the integer scan keeps about every record of the batch (sums, bound terms and
+// interleaved sign bits), computed on the first call and kept by the batch. Call with
+// the interpreter lock released: the first call makes one pass over the codes, paced
+// by `pacer`. Threads that race on the first call each compute the same records and the
+// first to finish publishes them; none waits for another, so a signal handler run by
+// the pacer may itself search the batch.
+const ScanRecords& kept_scan_records(const QuantizedBatchData& batch, Pacer& pacer);
 
 // n ternary records of one dimension, as a code matrix and three per-record columns.
 struct TernaryBatchData {

@@ -224,26 +224,21 @@ PyObject* new_quantized_batch(const ModuleState& state, std::unique_ptr<Quantize
   return batch_new(state.quantized_batch, std::move(data));
 }
 
-std::span<const CodeSums> integer_sums(const QuantizedBatchData& batch, Pacer& pacer) {
-  if (const std::vector<CodeSums>* kept = batch.sums.load(std::memory_order_acquire)) {
-    return *kept;
-  }
+const ScanRecords& kept_scan_records(const QuantizedBatchData& batch, Pacer& pacer) {
+  if (const ScanRecords* kept = batch.kept_for_scan.load(std::memory_order_acquire)) return *kept;
   // Computed in blocks of records, with a pacer step after each, so that the first
   // integer scan of a large batch stays interruptible like the scan itself. Nothing
-  // is held while computing: a call stopped here leaves the batch as it was. (The
-  // slicing of the columns is the one search.cpp and int_scan.cpp do for their blocks;
-  // neither exports it.)
-  require_allocatable(batch.count, sizeof(CodeSums));
-  auto made = std::make_unique<std::vector<CodeSums>>(batch.count);
+  // is held while computing: a call stopped here leaves the batch as it was.
+  auto made = std::make_unique<ScanRecords>(allocate_scan_records(batch.dimension, batch.count));
   const RecordColumns all = batch.columns();
   const uint64_t block = records_per_block(batch.dimension);
   for (uint64_t begin = 0; begin < batch.count; begin += block) {
-    const RecordColumns part = slice_rows(all, begin, std::min(block, batch.count - begin));
-    code_sums(part, std::span<CodeSums>(*made).subspan(begin, part.count));
+    fill_scan_records(slice_rows(all, begin, std::min(block, batch.count - begin)), begin, *made);
     pacer.step();
   }
-  const std::vector<CodeSums>* expected = nullptr;
-  if (batch.sums.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
+  const ScanRecords* expected = nullptr;
+  if (batch.kept_for_scan.compare_exchange_strong(expected, made.get(),
+                                                  std::memory_order_acq_rel)) {
     return *made.release();
   }
   return *expected;  // another call published the same sums first; ours are dropped

@@ -2,10 +2,11 @@
 // lock while they compute: they hold shared access on the quantizer and a reference to
 // every argument, and every array they read is either the call's own copy, a buffer
 // export held for the whole call, or a batch (whose columns never change and whose
-// exports live as long as the batch). So nothing they read can be resized, freed or changed by mivo while
-// other threads run; a fit or set_centroid on the quantizer meanwhile fails at once with
-// the access RuntimeError. The one thing they write to a batch is its integer sums,
-// which integer_sums publishes once, atomically.
+// exports live as long as the batch). So nothing they read can be resized, freed or
+// changed by mivo while other threads run; a fit or set_centroid on the quantizer
+// meanwhile fails at once with the access RuntimeError. The one thing they write to a
+// batch is what the integer scan keeps about it, which kept_scan_records publishes
+// once, atomically.
 #include "search_calls.h"
 
 #include <climits>
@@ -264,8 +265,8 @@ PyObject* py_integer_bounds(PyObject* module, PyObject* const* args, Py_ssize_t 
     ResultBuffer<float> lower(batch.count);
     ResultBuffer<float> upper(batch.count);
     run_released([&](Pacer& pacer) {
-      const std::span<const CodeSums> sums = integer_sums(batch, pacer);
-      integer_estimates(call.rabitq(), call.query, query_bits, batch.columns(), sums,
+      const ScanRecords& kept = kept_scan_records(batch, pacer);
+      integer_estimates(call.rabitq(), call.query, query_bits, batch.columns(), kept,
                         estimates.span(), lower.span(), upper.span(), pacer);
     });
     Ref est = Ref::steal(estimates.to_array(numpy::kFloat32));
@@ -325,8 +326,8 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
         search_batch(rabitq, rows, m, batch.columns(), k, original, out, pacer);
         return;
       }
-      const std::span<const CodeSums> sums = integer_sums(batch, pacer);
-      integer_search_batch(rabitq, rows, m, batch.columns(), sums, query_bits, k, original, out,
+      const ScanRecords& kept = kept_scan_records(batch, pacer);
+      integer_search_batch(rabitq, rows, m, batch.columns(), kept, query_bits, k, original, out,
                            pacer, Kernels::kBest, &stats);
     });
     PyObject* dist = matrix_result(distances, m, columns, numpy::kFloat32);
@@ -364,7 +365,9 @@ const char kIntegerBoundsDoc[] =
     "(as bounds gives it) widened by that quantization's worst case and a margin for the f32 "
     "steps. A query whose rotated values are not all finite cannot be quantized: it gets the "
     "float scan's estimates and bounds. The first integer call on a batch computes per-record "
-    "sums (32 bytes a record) that the batch keeps. The interpreter lock is released while "
+    "sums and a copy of the sign bits laid out for the scan (108 + dimension / 8 bytes a record, "
+    "the dimension rounded up to a multiple of 16) that the batch keeps. The interpreter lock is "
+    "released while "
     "computing.";
 
 const char kSearchDoc[] =

@@ -111,28 +111,27 @@ struct Batch {
   CodeBatch list() const { return CodeBatch(std::span(spans)); }
 };
 
-// Gaussian records quantized by a fitted quantizer, and their code sums.
+// Gaussian records quantized by a fitted quantizer, and what a scan keeps of them.
 struct IntScanCase {
   RaBitQQuantizer q;
   std::vector<float> vectors;
   std::vector<uint8_t> bin, ext;
   std::vector<float> factors;
   RecordColumns batch;
-  std::vector<CodeSums> sums;
+  ScanRecords kept;
   IntScanCase(uint64_t d, unsigned total, uint64_t n)
       : q(d, d + total, total),
         vectors(n * d),
         bin(n * binary_code_bytes(d)),
         ext(n * extended_code_bytes(d, total - 1)),
-        factors(n * kFactorCount),
-        sums(n) {
+        factors(n * kFactorCount) {
     uint64_t state = d * 16 + total;
     for (auto& x : vectors) x = next_gaussian(state);
     q.fit(vectors, n);
     const MutableRecordColumns cols{d, total - 1, n, bin.data(), ext.data(), factors.data()};
     quantize_batch(q, vectors.data(), cols);
     batch = cols.view();
-    code_sums(batch, sums);
+    kept = scan_records(batch);
   }
   std::vector<float> queries(uint64_t m) const {
     uint64_t state = batch.dimension * 7 + batch.ex_bits;
@@ -153,7 +152,7 @@ void int_scan_digests(Kernels kernels, Digests& out) {
       for (const unsigned qb : {1u, 4u, 8u}) {
         std::vector<float> est(kRecords), lower(kRecords), upper(kRecords);
         Pacer pacer;
-        integer_estimates(c.q, query, qb, c.batch, c.sums, est, lower, upper, pacer, kernels);
+        integer_estimates(c.q, query, qb, c.batch, c.kept, est, lower, upper, pacer, kernels);
         Sha256 h;
         put(h, est);
         put(h, lower);
@@ -171,7 +170,7 @@ void int_scan_digests(Kernels kernels, Digests& out) {
     std::vector<int64_t> ids(kQueries * kTop);
     std::vector<uint64_t> candidates(kQueries);
     Pacer pacer;
-    integer_search_batch(c.q, queries, kQueries, c.batch, c.sums, 4, kTop,
+    integer_search_batch(c.q, queries, kQueries, c.batch, c.kept, 4, kTop,
                          rerank ? c.vectors.data() : nullptr,
                          {distances.data(), ids.data(), rerank ? candidates.data() : nullptr},
                          pacer, kernels);

@@ -44,12 +44,6 @@ struct Columns {
         cols{d, ex_bits, n, bin.data(), ext.data(), factors.data()} {}
 };
 
-std::vector<CodeSums> sums_of(const RecordColumns& batch) {
-  std::vector<CodeSums> s(batch.count);
-  code_sums(batch, s);
-  return s;
-}
-
 struct Bounds {
   std::vector<float> est, lower, upper;
 };
@@ -59,21 +53,28 @@ Bounds int_bounds(const RaBitQQuantizer& q, std::span<const float> query, unsign
   Bounds b{std::vector<float>(batch.count), std::vector<float>(batch.count),
            std::vector<float>(batch.count)};
   Pacer pacer;
-  integer_estimates(q, query, qb, batch, sums_of(batch), b.est, b.lower, b.upper, pacer, kernels);
+  integer_estimates(q, query, qb, batch, scan_records(batch), b.est, b.lower, b.upper, pacer,
+                    kernels);
   return b;
 }
 
 class IntScan : public PerTarget {};
 MIVO_EVERY_TARGET(IntScan);
 
-// Any bytes are records (padding bits set too): estimates and bounds of the vector
-// kernels equal the scalar ones for every dimension boundary, bit width and query_bits,
-// and record counts whose last rows take the kernels' copy at the array's end.
+// Any bytes are records (padding bits set too), and factors that bound nothing (an
+// infinite, NaN or negative f_error, an infinite f_add, a zero f_rescale): estimates
+// and bounds of the vector kernels equal the scalar ones, and so do the first stage's
+// P1 and values (one-bit lower bounds, least and one-bit estimates), for every dimension
+// boundary, bit width and query_bits (7 and 8: split tables), and record counts around
+// the kernels' blocks of 32 (a first stage starting at the second block too).
 TEST_P(IntScan, KernelsEqualScalarReference) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float special[][2] = {
+      {kFError, inf}, {kFError, std::nanf("")}, {kFError, -1.0f}, {kFAdd, inf}, {kFRescale, 0.0f}};
   for (uint64_t d : {1, 7, 63, 64, 65, 127, 129, 768, 1040, 1041}) {
     if (d >= 768 && emulated()) continue;
     RaBitQQuantizer q(d, d, 1);
-    const uint64_t n = 2 * int_scan_simd::vector_bytes() / 8 + 3;
+    const uint64_t n = 67;
     for (unsigned total = 1; total <= 8; ++total) {
       Columns c(d, total - 1, n);
       uint64_t state = d * 16 + total;
@@ -81,11 +82,16 @@ TEST_P(IntScan, KernelsEqualScalarReference) {
         for (auto& byte : *v) byte = static_cast<uint8_t>(hash_u64(state++));
       }
       c.factors = gaussians(n * kFactorCount, d + total);
-      for (uint64_t i = 0; i < n; ++i) c.factors[i * kFactorCount + kFError] = 0.25f;
+      for (uint64_t i = 0; i < n; ++i) {
+        float* f = &c.factors[i * kFactorCount];
+        f[kFError] = 0.25f;
+        if (i % 8 < 5) f[static_cast<int>(special[i % 8][0])] = special[i % 8][1];
+      }
       c.cols.factors = c.factors.data();
       const std::vector<float> query = gaussians(d, total);
-      for (unsigned qb : {1, 4, 6, 8}) {
-        for (uint64_t count : {uint64_t{1}, n - 2, n}) {
+      for (unsigned qb : {1, 4, 6, 7, 8}) {
+        const IntQuery iq = quantize_query(q, query, qb);
+        for (uint64_t count : {uint64_t{1}, uint64_t{31}, uint64_t{32}, uint64_t{33}, n}) {
           RecordColumns batch = c.cols.view();
           batch.count = count;
           const Bounds want = int_bounds(q, query, qb, batch, Kernels::kScalar);
@@ -95,6 +101,25 @@ TEST_P(IntScan, KernelsEqualScalarReference) {
                 << "d=" << d << " bits=" << total << " qb=" << qb << " i=" << i;
             ASSERT_EQ(bits(got.lower[i]), bits(want.lower[i]));
             ASSERT_EQ(bits(got.upper[i]), bits(want.upper[i]));
+          }
+          const ScanRecords kept = scan_records(batch);
+          for (uint64_t begin = 0; begin < count; begin += 32) {
+            const uint64_t m = count - begin;
+            for (const StageValue what :
+                 {StageValue::kOneBitLower, StageValue::kLeastEstimate, StageValue::kEstimate}) {
+              if (what == StageValue::kEstimate && total > 1) continue;
+              std::vector<int64_t> p_want(m), p_got(m);
+              std::vector<float> v_want(m), v_got(m);
+              one_bit_stage(iq, batch, kept, begin, m, p_want.data(), what, v_want.data(), nullptr,
+                            Kernels::kScalar);
+              one_bit_stage(iq, batch, kept, begin, m, p_got.data(), what, v_got.data(), nullptr);
+              for (uint64_t j = 0; j < m; ++j) {
+                ASSERT_EQ(p_got[j], p_want[j]) << "d=" << d << " qb=" << qb << " i=" << begin + j;
+                ASSERT_EQ(bits(v_got[j]), bits(v_want[j]))
+                    << "d=" << d << " bits=" << total << " qb=" << qb << " i=" << begin + j
+                    << " value " << static_cast<int>(what);
+              }
+            }
           }
         }
       }
@@ -193,17 +218,25 @@ TEST(IntScanSearch, PruningEqualsScoringEveryRecord) {
     q.fit(x, n);
     Columns c(d, total - 1, n);
     quantize_batch(q, x.data(), c.cols);
-    const std::vector<CodeSums> sums = sums_of(c.cols.view());
+    const ScanRecords kept = scan_records(c.cols.view());
     const std::vector<float> queries = gaussians(m * d, 100 + total);
     for (const float* vectors : {static_cast<const float*>(nullptr), x.data()}) {
       std::vector<float> dist(m * k);
       std::vector<int64_t> ids(m * k);
       std::vector<uint64_t> cand(m);
-      IntSearchStats stats;
+      IntSearchStats stats, scalar_stats;
       Pacer pacer;
-      integer_search_batch(q, queries, m, c.cols.view(), sums, 6, k, vectors,
+      integer_search_batch(q, queries, m, c.cols.view(), kept, 6, k, vectors,
                            {dist.data(), ids.data(), vectors ? cand.data() : nullptr}, pacer,
                            Kernels::kBest, &stats);
+      // The scalar kernels prune the same records.
+      std::vector<float> scalar_dist(m * k);
+      std::vector<int64_t> scalar_ids(m * k);
+      integer_search_batch(q, queries, m, c.cols.view(), kept, 6, k, vectors,
+                           {scalar_dist.data(), scalar_ids.data(), vectors ? cand.data() : nullptr},
+                           pacer, Kernels::kScalar, &scalar_stats);
+      EXPECT_EQ(scalar_ids, ids);
+      EXPECT_EQ(scalar_stats.scored, stats.scored);
       for (uint64_t r = 0; r < m; ++r) {
         const std::span<const float> query(&queries[r * d], d);
         const std::vector<int64_t> got(ids.begin() + r * k, ids.begin() + (r + 1) * k);
@@ -248,8 +281,8 @@ TEST(IntScanSearch, NonFiniteQueryTakesTheFloatScan) {
     std::vector<float> d1(k), d2(k);
     std::vector<int64_t> i1(k), i2(k);
     IntSearchStats stats;
-    integer_search_batch(q, qv, 1, batch, sums_of(batch), 4, k, nullptr, {d1.data(), i1.data()},
-                         pacer, Kernels::kBest, &stats);
+    integer_search_batch(q, qv, 1, batch, scan_records(batch), 4, k, nullptr,
+                         {d1.data(), i1.data()}, pacer, Kernels::kBest, &stats);
     search_batch(q, qv, 1, batch, k, nullptr, {d2.data(), i2.data()}, pacer);
     EXPECT_EQ(i1, i2);
     for (uint64_t j = 0; j < k; ++j) EXPECT_EQ(bits(d1[j]), bits(d2[j]));
