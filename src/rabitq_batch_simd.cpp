@@ -13,6 +13,15 @@
 // (word row by record lane), then adds the block's 32 dimensions in a loop (Block).
 // Vector types of scalable targets are sizeless: they live only in named variables,
 // never in arrays or class members.
+//
+// On x86 targets with byte permutes (AVX3_DL and later) and codes of at most 4 bits, a
+// faster kernel replaces the decode and the multiplication by a table: the rounded
+// product f32(f32(code) - centre) * y[j] takes one of 16 values per dimension, so a
+// per-query table of them (built by the same two roundings) turns each term into one
+// permute. Records are first rewritten as 4-bit table indices, eight dimensions per
+// 32-bit word (NibbleRow), and transposed 16 records at a time in registers; each
+// dimension then costs a shift, a permute and the addition, for four vectors of
+// records at once so that four chains of additions are in flight.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "rabitq_batch_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -27,6 +36,7 @@
 
 #include "rabitq_batch.h"
 #include "rabitq_batch_simd.h"
+#include "sums.h"
 
 #ifndef MIVO_RABITQ_BATCH_SIMD_ONCE
 #define MIVO_RABITQ_BATCH_SIMD_ONCE
@@ -89,6 +99,97 @@ void transpose_words(const RecordColumns& batch, uint64_t first, uint64_t lanes,
     }
   }
 }
+
+// ---------------------------------------------------------------------------------------
+// Product tables (the layouts; the kernel is below, per target)
+
+// Entries per dimension of a product table: one per 4-bit index.
+constexpr uint64_t kTableEntries = 16;
+
+// The highest ex_bits whose combined codes fit a 4-bit index.
+constexpr unsigned kTableMaxExBits = 3;
+
+// The combined code, (sign << ex_bits) + extended code, that index `idx` stands for at
+// a dimension in an even or odd nibble of its word. Even nibbles hold the sign bit at
+// bit 0 and the extended code from bit 1, odd ones the extended code from bit 0 and
+// the sign at bit 3: the layouts NibbleRow's byte windows give. Bits between are
+// copies of neighbouring bits, which the table ignores.
+constexpr uint16_t nibble_code(unsigned idx, bool odd, unsigned ex_bits) {
+  const unsigned mask = (1u << ex_bits) - 1;
+  const unsigned sign = odd ? idx >> 3 : idx & 1;
+  const unsigned ext = odd ? idx & mask : (idx >> 1) & mask;
+  return static_cast<uint16_t>((sign << ex_bits) + ext);
+}
+
+// table[j * 16 + idx] = the term of dimension j for the code idx stands for, j < dims
+// (even and odd dimensions alternate, as nibbles do: 8 dimensions fill a word).
+void fill_product_table(const float* y, uint64_t dims, unsigned ex_bits, float centre,
+                        float* table) {
+  for (uint64_t j = 0; j < dims; ++j) {
+    for (unsigned idx = 0; idx < kTableEntries; ++idx) {
+      table[j * kTableEntries + idx] =
+          centred_product(nibble_code(idx, j % 2 == 1, ex_bits), centre, y[j]);
+    }
+  }
+}
+
+// The byte indices of NibbleRow for one ex_bits b. Each 64-bit lane of the row's vector
+// covers 16 dimensions: `gather` brings their 2b bytes of extended codes and 2 bytes of
+// sign bits into it (codes at bit 3k, signs from bit 16b), and each window picks, per
+// output byte t (dimensions 2t and 2t + 1 of the 16), the 8 bits from a bit offset:
+// `ea` and `eb` the two extended codes (to bits 1 and 4), `sa` and `sb` their sign
+// bits (to bits 0 and 7).
+struct NibbleBytes {
+  alignas(64) uint8_t gather[64];
+  alignas(64) uint8_t ea[64];
+  alignas(64) uint8_t eb[64];
+  alignas(64) uint8_t sa[64];
+  alignas(64) uint8_t sb[64];
+};
+
+constexpr NibbleBytes make_nibble_bytes(unsigned b) {
+  NibbleBytes n{};
+  for (unsigned lane = 0; lane < 8; ++lane) {
+    for (unsigned t = 0; t < 8; ++t) {
+      const unsigned i = 8 * lane + t;
+      // Extended bytes come from the first table (the chunk's extended codes), sign
+      // bytes from the second (offset 64); the rest of the lane is never read.
+      n.gather[i] = static_cast<uint8_t>(t < 2 * b       ? 2 * b * lane + t
+                                         : t < 2 * b + 2 ? 64 + 2 * lane + (t - 2 * b)
+                                                         : 0);
+      n.ea[i] = static_cast<uint8_t>((b * 2 * t + 63) % 64);
+      n.eb[i] = static_cast<uint8_t>((b * (2 * t + 1) + 60) % 64);
+      n.sa[i] = static_cast<uint8_t>((16 * b + 2 * t) % 64);
+      n.sb[i] = static_cast<uint8_t>((16 * b + 2 * t + 58) % 64);
+    }
+  }
+  return n;
+}
+
+inline constexpr NibbleBytes kNibbleBytes[kTableMaxExBits + 1] = {
+    make_nibble_bytes(0), make_nibble_bytes(1), make_nibble_bytes(2), make_nibble_bytes(3)};
+
+// The word indices of a 16 x 16 transpose in four steps (Transpose16): step s swaps the
+// off-diagonal blocks of h = 8 >> s words between rows i and i + h.
+struct SwapIndices {
+  alignas(64) uint32_t low[4][16];
+  alignas(64) uint32_t high[4][16];
+};
+
+constexpr SwapIndices make_swap_indices() {
+  SwapIndices x{};
+  for (unsigned s = 0; s < 4; ++s) {
+    const unsigned h = 8u >> s;
+    for (unsigned l = 0; l < 16; ++l) {
+      // Indices from 16 take the second row's lanes.
+      x.low[s][l] = (l & h) != 0 ? 16 + l - h : l;
+      x.high[s][l] = (l & h) != 0 ? 16 + l : l + h;
+    }
+  }
+  return x;
+}
+
+inline constexpr SwapIndices kSwapIndices = make_swap_indices();
 
 }  // namespace
 }  // namespace mivo::rabitq_batch_simd
@@ -239,7 +340,7 @@ void InnerProductsOf(const float* HWY_RESTRICT y, float centre_value, const Reco
   const DF df;
   const size_t lanes = hn::Lanes(df);
   const size_t pass = 2 * lanes;
-  const uint64_t blocks = rabitq_batch_simd::padded_dimension(batch.dimension) / kBlockDims;
+  const uint64_t blocks = (batch.dimension + kBlockDims - 1) / kBlockDims;
   const uint64_t rows = 1 + B;
   const auto words = hwy::AllocateAligned<uint32_t>(kChunkBlocks * rows * pass);
   const auto tail = hwy::AllocateAligned<float>(pass);
@@ -274,8 +375,158 @@ void InnerProductsOf(const float* HWY_RESTRICT y, float centre_value, const Reco
   }
 }
 
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3_DL
+#define MIVO_PRODUCT_TABLES 1
+
+// (Fixed-size x86 vectors: arrays of them are fine here.)
+using DB = hn::Full512<uint8_t>;
+using VB = hn::Vec<DB>;
+using DQ = hn::Full512<uint64_t>;
+
+// Vectors of records per pass of the table kernel.
+constexpr size_t kGroups = 4;
+constexpr size_t kWordsPerChunk = rabitq_batch_simd::kChunkDims / 8;
+
+// The record's dimensions [128 * chunk, 128 * chunk + 128) as 4-bit table indices,
+// word w holding dimension 8w + k at bits 4k (layouts: nibble_code); the record's
+// bytes are read only within its rows (bin: nb bytes, ext: ne).
+template <unsigned B>
+HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, uint64_t nb,
+                        const uint8_t* HWY_RESTRICT ext, uint64_t ne, uint64_t chunk,
+                        const rabitq_batch_simd::NibbleBytes& nib) {
+  const DB db;
+  const DQ dq;
+  const DU du;
+  const uint64_t so = chunk * rabitq_batch_simd::kChunkDims / 8;
+  const VB sign = hn::LoadN(db, bin + so, std::min<uint64_t>(16, nb - so));
+  VB codes = hn::Zero(db);
+  if constexpr (B > 0) {
+    const uint64_t eo = chunk * rabitq_batch_simd::kChunkDims * B / 8;
+    codes = hn::LoadN(db, ext + eo, std::min<uint64_t>(64, ne - eo));
+  }
+  const auto q = hn::BitCast(
+      dq,
+      hn::TwoTablesLookupLanes(db, codes, sign, hn::IndicesFromVec(db, hn::Load(db, nib.gather))));
+  const auto window = [&](const uint8_t* offsets) {
+    return hn::BitCast(db, hn::MultiRotateRight(q, hn::Load(db, offsets)));
+  };
+  VB x = hn::BitwiseIfThenElse(hn::Set(db, 0x01), window(nib.sa), window(nib.sb));
+  constexpr uint8_t kCode = (1u << B) - 1;
+  if constexpr (B == 3) {
+    // Dimension 2t + 1's code follows 2t's at bit 4 in the same window.
+    x = hn::BitwiseIfThenElse(hn::Set(db, 0x7E), window(nib.ea), x);
+  } else if constexpr (B > 0) {
+    x = hn::BitwiseIfThenElse(hn::Set(db, kCode << 4), window(nib.eb), x);
+    x = hn::BitwiseIfThenElse(hn::Set(db, kCode << 1), window(nib.ea), x);
+  }
+  return hn::BitCast(du, x);
+}
+
+// r[i] becomes the vector of lane i of every r[l] (a 16 x 16 transpose of words).
+HWY_INLINE void Transpose16(VU* r) {
+  const DU du;
+  const rabitq_batch_simd::SwapIndices& x = rabitq_batch_simd::kSwapIndices;
+#pragma GCC unroll 4
+  for (unsigned s = 0; s < 4; ++s) {
+    const unsigned h = 8u >> s;
+    const auto low = hn::IndicesFromVec(du, hn::Load(du, x.low[s]));
+    const auto high = hn::IndicesFromVec(du, hn::Load(du, x.high[s]));
+#pragma GCC unroll 16
+    for (unsigned i = 0; i < 16; ++i) {
+      if ((i & h) != 0) continue;
+      const VU a = r[i];
+      const VU b = r[i + h];
+      r[i] = hn::TwoTablesLookupLanes(du, a, b, low);
+      r[i + h] = hn::TwoTablesLookupLanes(du, a, b, high);
+    }
+  }
+}
+
+// The table entry each lane's index picks. The permute reads only the low 4 bits of
+// each index, so the words need no masking after their shift.
+HWY_INLINE VF Lookup(VF table, VU index) { return VF{_mm512_permutexvar_ps(index.raw, table.raw)}; }
+
+// Inner products of every record by the product table, four vectors of records per
+// pass, for ex_bits B <= 3.
+template <unsigned B>
+void TableInnerProductsOf(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
+                          float* HWY_RESTRICT ip) {
+  using rabitq_batch_simd::kChunkDims;
+  using rabitq_batch_simd::kTableEntries;
+  const DF df;
+  const DU du;
+  constexpr size_t lanes = 16;
+  constexpr size_t pass = kGroups * lanes;
+  const uint64_t dims = rabitq_batch_simd::padded_dimension(batch.dimension);
+  const uint64_t chunks = dims / kChunkDims;
+  const auto table = hwy::AllocateAligned<float>(dims * kTableEntries);
+  rabitq_batch_simd::fill_product_table(y, dims, B, centre, table.get());
+  const auto words = hwy::AllocateAligned<uint32_t>(kWordsPerChunk * pass);
+  const auto tail = hwy::AllocateAligned<float>(pass);
+  const uint64_t nb = binary_code_bytes(batch.dimension);
+  const uint64_t ne = extended_code_bytes(batch.dimension, B);
+  const rabitq_batch_simd::NibbleBytes& nib = rabitq_batch_simd::kNibbleBytes[B];
+  for (uint64_t r0 = 0; r0 < batch.count; r0 += pass) {
+    VF acc0 = hn::Zero(df);
+    VF acc1 = hn::Zero(df);
+    VF acc2 = hn::Zero(df);
+    VF acc3 = hn::Zero(df);
+    for (uint64_t c = 0; c < chunks; ++c) {
+      for (size_t g = 0; g < kGroups; ++g) {
+        VU r[16];
+        for (size_t t = 0; t < 16; ++t) {
+          const uint64_t rec = std::min<uint64_t>(r0 + g * lanes + t, batch.count - 1);
+          const uint8_t* ext = B > 0 ? batch.extended_codes + rec * ne : nullptr;
+          r[t] = NibbleRow<B>(batch.binary_codes + rec * nb, nb, ext, ne, c, nib);
+        }
+        Transpose16(r);
+        for (size_t w = 0; w < kWordsPerChunk; ++w) {
+          hn::Store(r[w], du, words.get() + (w * kGroups + g) * lanes);
+        }
+      }
+      const float* tc = table.get() + c * kChunkDims * kTableEntries;
+      for (size_t w = 0; w < kWordsPerChunk; ++w) {
+        const uint32_t* ws = words.get() + w * kGroups * lanes;
+        VU w0 = hn::Load(du, ws);
+        VU w1 = hn::Load(du, ws + lanes);
+        VU w2 = hn::Load(du, ws + 2 * lanes);
+        VU w3 = hn::Load(du, ws + 3 * lanes);
+#pragma GCC unroll 8
+        for (size_t k = 0; k < 8; ++k) {
+          const VF t = hn::Load(df, tc + (8 * w + k) * kTableEntries);
+          acc0 = hn::Add(acc0, Lookup(t, w0));
+          acc1 = hn::Add(acc1, Lookup(t, w1));
+          acc2 = hn::Add(acc2, Lookup(t, w2));
+          acc3 = hn::Add(acc3, Lookup(t, w3));
+          w0 = hn::ShiftRight<4>(w0);
+          w1 = hn::ShiftRight<4>(w1);
+          w2 = hn::ShiftRight<4>(w2);
+          w3 = hn::ShiftRight<4>(w3);
+        }
+      }
+    }
+    const uint64_t count = std::min<uint64_t>(pass, batch.count - r0);
+    float* out = count == pass ? ip + r0 : tail.get();
+    hn::StoreU(acc0, df, out);
+    hn::StoreU(acc1, df, out + lanes);
+    hn::StoreU(acc2, df, out + 2 * lanes);
+    hn::StoreU(acc3, df, out + 3 * lanes);
+    if (out == tail.get()) std::copy(tail.get(), tail.get() + count, ip + r0);
+  }
+}
+#endif  // product tables
+
 void InnerProducts(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
                    float* HWY_RESTRICT ip) {
+#ifdef MIVO_PRODUCT_TABLES
+  switch (batch.ex_bits) {
+    case 0: return TableInnerProductsOf<0>(y, centre, batch, ip);
+    case 1: return TableInnerProductsOf<1>(y, centre, batch, ip);
+    case 2: return TableInnerProductsOf<2>(y, centre, batch, ip);
+    case 3: return TableInnerProductsOf<3>(y, centre, batch, ip);
+    default: break;
+  }
+#endif
   switch (batch.ex_bits) {
     case 0: return InnerProductsOf<0>(y, centre, batch, ip);
     case 1: return InnerProductsOf<1>(y, centre, batch, ip);
@@ -292,6 +543,17 @@ const char* BatchTargetName() { return hwy::TargetName(HWY_TARGET); }
 
 size_t BatchVectorBytes() { return hn::Lanes(DF()) * sizeof(float); }
 
+size_t BatchPassRecords(unsigned ex_bits) {
+#ifdef MIVO_PRODUCT_TABLES
+  if (ex_bits <= rabitq_batch_simd::kTableMaxExBits) return kGroups * hn::Lanes(DF());
+#else
+  (void)ex_bits;
+#endif
+  return 2 * hn::Lanes(DF());
+}
+
+#undef MIVO_PRODUCT_TABLES
+
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
 HWY_AFTER_NAMESPACE();
@@ -302,6 +564,7 @@ namespace mivo {
 HWY_EXPORT(InnerProducts);
 HWY_EXPORT(BatchTargetName);
 HWY_EXPORT(BatchVectorBytes);
+HWY_EXPORT(BatchPassRecords);
 
 namespace rabitq_batch_simd {
 
@@ -313,6 +576,8 @@ void inner_products(const float* y, float centre, const RecordColumns& batch, fl
 const char* target_name() { return HWY_DYNAMIC_DISPATCH(BatchTargetName)(); }
 
 size_t vector_bytes() { return HWY_DYNAMIC_DISPATCH(BatchVectorBytes)(); }
+
+size_t pass_records(unsigned ex_bits) { return HWY_DYNAMIC_DISPATCH(BatchPassRecords)(ex_bits); }
 
 }  // namespace rabitq_batch_simd
 }  // namespace mivo
