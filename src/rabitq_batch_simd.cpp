@@ -383,14 +383,18 @@ using DB = hn::Full512<uint8_t>;
 using VB = hn::Vec<DB>;
 using DQ = hn::Full512<uint64_t>;
 
-// Vectors of records per pass of the table kernel.
+// Vectors of records per pass of the table kernel, and passes per slab (see
+// TableInnerProductsOf).
 constexpr size_t kGroups = 4;
+constexpr size_t kSlabPasses = 8;
 constexpr size_t kWordsPerChunk = rabitq_batch_simd::kChunkDims / 8;
 
 // The record's dimensions [128 * chunk, 128 * chunk + 128) as 4-bit table indices,
-// word w holding dimension 8w + k at bits 4k (layouts: nibble_code); the record's
-// bytes are read only within its rows (bin: nb bytes, ext: ne).
-template <unsigned B>
+// word w holding dimension 8w + k at bits 4k (layouts: nibble_code). With kWithin the
+// caller guarantees that 64 bytes from each row's chunk lie inside the batch's arrays
+// (plain loads, which may read into the next records); otherwise the loads stop at the
+// record's rows (bin: nb bytes, ext: ne).
+template <unsigned B, bool kWithin>
 HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, uint64_t nb,
                         const uint8_t* HWY_RESTRICT ext, uint64_t ne, uint64_t chunk,
                         const rabitq_batch_simd::NibbleBytes& nib) {
@@ -398,11 +402,14 @@ HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, uint64_t nb,
   const DQ dq;
   const DU du;
   const uint64_t so = chunk * rabitq_batch_simd::kChunkDims / 8;
-  const VB sign = hn::LoadN(db, bin + so, std::min<uint64_t>(16, nb - so));
-  VB codes = hn::Zero(db);
-  if constexpr (B > 0) {
-    const uint64_t eo = chunk * rabitq_batch_simd::kChunkDims * B / 8;
-    codes = hn::LoadN(db, ext + eo, std::min<uint64_t>(64, ne - eo));
+  const uint64_t eo = chunk * rabitq_batch_simd::kChunkDims * B / 8;
+  VB sign, codes = hn::Zero(db);
+  if constexpr (kWithin) {
+    sign = hn::LoadU(db, bin + so);
+    if constexpr (B > 0) codes = hn::LoadU(db, ext + eo);
+  } else {
+    sign = hn::LoadN(db, bin + so, std::min<uint64_t>(16, nb - so));
+    if constexpr (B > 0) codes = hn::LoadN(db, ext + eo, std::min<uint64_t>(64, ne - eo));
   }
   const auto q = hn::BitCast(
       dq,
@@ -446,72 +453,102 @@ HWY_INLINE void Transpose16(VU* r) {
 // each index, so the words need no masking after their shift.
 HWY_INLINE VF Lookup(VF table, VU index) { return VF{_mm512_permutexvar_ps(index.raw, table.raw)}; }
 
-// Inner products of every record by the product table, four vectors of records per
-// pass, for ex_bits B <= 3.
+// Rewrites records [first, first + pass) (past the batch's end: its last record
+// again) for one chunk as table indices into words, word w of group g (16 records)
+// at words[(w * kGroups + g) * 16].
+template <unsigned B>
+HWY_INLINE void ChunkWords(const RecordColumns& batch, uint64_t first, uint64_t chunk,
+                           uint32_t* HWY_RESTRICT words) {
+  const DU du;
+  constexpr size_t lanes = 16;
+  const uint64_t nb = binary_code_bytes(batch.dimension);
+  const uint64_t ne = extended_code_bytes(batch.dimension, B);
+  const rabitq_batch_simd::NibbleBytes& nib = rabitq_batch_simd::kNibbleBytes[B];
+  // Full loads are safe while enough records follow the pass: every row is at least
+  // nb bytes (ne >= nb when there are extended codes).
+  const bool within = first + kGroups * lanes + (64 + nb - 1) / nb <= batch.count;
+  for (size_t g = 0; g < kGroups; ++g) {
+    VU r[16];
+    for (size_t t = 0; t < 16; ++t) {
+      const uint64_t rec = std::min<uint64_t>(first + g * lanes + t, batch.count - 1);
+      const uint8_t* bin = batch.binary_codes + rec * nb;
+      const uint8_t* ext = B > 0 ? batch.extended_codes + rec * ne : nullptr;
+      r[t] = within ? NibbleRow<B, true>(bin, nb, ext, ne, chunk, nib)
+                    : NibbleRow<B, false>(bin, nb, ext, ne, chunk, nib);
+    }
+    Transpose16(r);
+    for (size_t w = 0; w < kWordsPerChunk; ++w) {
+      hn::Store(r[w], du, words + (w * kGroups + g) * lanes);
+    }
+  }
+}
+
+// Adds one chunk's dimensions, in order, to the sums of a pass's four groups.
+HWY_INLINE void ChunkSums(const float* HWY_RESTRICT table, const uint32_t* HWY_RESTRICT words,
+                          float* HWY_RESTRICT sums) {
+  using rabitq_batch_simd::kTableEntries;
+  const DF df;
+  const DU du;
+  constexpr size_t lanes = 16;
+  VF acc0 = hn::Load(df, sums);
+  VF acc1 = hn::Load(df, sums + lanes);
+  VF acc2 = hn::Load(df, sums + 2 * lanes);
+  VF acc3 = hn::Load(df, sums + 3 * lanes);
+  for (size_t w = 0; w < kWordsPerChunk; ++w) {
+    const uint32_t* ws = words + w * kGroups * lanes;
+    VU w0 = hn::Load(du, ws);
+    VU w1 = hn::Load(du, ws + lanes);
+    VU w2 = hn::Load(du, ws + 2 * lanes);
+    VU w3 = hn::Load(du, ws + 3 * lanes);
+#pragma GCC unroll 8
+    for (size_t k = 0; k < 8; ++k) {
+      const VF t = hn::Load(df, table + (8 * w + k) * kTableEntries);
+      acc0 = hn::Add(acc0, Lookup(t, w0));
+      acc1 = hn::Add(acc1, Lookup(t, w1));
+      acc2 = hn::Add(acc2, Lookup(t, w2));
+      acc3 = hn::Add(acc3, Lookup(t, w3));
+      w0 = hn::ShiftRight<4>(w0);
+      w1 = hn::ShiftRight<4>(w1);
+      w2 = hn::ShiftRight<4>(w2);
+      w3 = hn::ShiftRight<4>(w3);
+      // Keeps each step's four additions together: left free, the compiler delays
+      // three of the chains to the end of the word and spills their terms.
+      asm("" : "+v"(acc0.raw), "+v"(acc1.raw), "+v"(acc2.raw), "+v"(acc3.raw));
+    }
+  }
+  hn::Store(acc0, df, sums);
+  hn::Store(acc1, df, sums + lanes);
+  hn::Store(acc2, df, sums + 2 * lanes);
+  hn::Store(acc3, df, sums + 3 * lanes);
+}
+
+// Inner products of every record by the product table, for ex_bits B <= 3. Records
+// are taken in slabs of a few passes, and a slab walks the chunks in the outer loop,
+// so that one chunk of the table (8 KB) stays in the first-level cache for all of the
+// slab's records rather than the whole table being read again for every pass.
 template <unsigned B>
 void TableInnerProductsOf(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
                           float* HWY_RESTRICT ip) {
   using rabitq_batch_simd::kChunkDims;
   using rabitq_batch_simd::kTableEntries;
-  const DF df;
-  const DU du;
-  constexpr size_t lanes = 16;
-  constexpr size_t pass = kGroups * lanes;
+  constexpr size_t pass = kGroups * 16;
+  constexpr uint64_t kSlab = kSlabPasses * pass;
   const uint64_t dims = rabitq_batch_simd::padded_dimension(batch.dimension);
   const uint64_t chunks = dims / kChunkDims;
   const auto table = hwy::AllocateAligned<float>(dims * kTableEntries);
   rabitq_batch_simd::fill_product_table(y, dims, B, centre, table.get());
   const auto words = hwy::AllocateAligned<uint32_t>(kWordsPerChunk * pass);
-  const auto tail = hwy::AllocateAligned<float>(pass);
-  const uint64_t nb = binary_code_bytes(batch.dimension);
-  const uint64_t ne = extended_code_bytes(batch.dimension, B);
-  const rabitq_batch_simd::NibbleBytes& nib = rabitq_batch_simd::kNibbleBytes[B];
-  for (uint64_t r0 = 0; r0 < batch.count; r0 += pass) {
-    VF acc0 = hn::Zero(df);
-    VF acc1 = hn::Zero(df);
-    VF acc2 = hn::Zero(df);
-    VF acc3 = hn::Zero(df);
+  const auto sums = hwy::AllocateAligned<float>(kSlab);
+  for (uint64_t s0 = 0; s0 < batch.count; s0 += kSlab) {
+    const uint64_t count = std::min<uint64_t>(kSlab, batch.count - s0);
+    std::fill(sums.get(), sums.get() + kSlab, 0.0f);
     for (uint64_t c = 0; c < chunks; ++c) {
-      for (size_t g = 0; g < kGroups; ++g) {
-        VU r[16];
-        for (size_t t = 0; t < 16; ++t) {
-          const uint64_t rec = std::min<uint64_t>(r0 + g * lanes + t, batch.count - 1);
-          const uint8_t* ext = B > 0 ? batch.extended_codes + rec * ne : nullptr;
-          r[t] = NibbleRow<B>(batch.binary_codes + rec * nb, nb, ext, ne, c, nib);
-        }
-        Transpose16(r);
-        for (size_t w = 0; w < kWordsPerChunk; ++w) {
-          hn::Store(r[w], du, words.get() + (w * kGroups + g) * lanes);
-        }
-      }
-      const float* tc = table.get() + c * kChunkDims * kTableEntries;
-      for (size_t w = 0; w < kWordsPerChunk; ++w) {
-        const uint32_t* ws = words.get() + w * kGroups * lanes;
-        VU w0 = hn::Load(du, ws);
-        VU w1 = hn::Load(du, ws + lanes);
-        VU w2 = hn::Load(du, ws + 2 * lanes);
-        VU w3 = hn::Load(du, ws + 3 * lanes);
-#pragma GCC unroll 8
-        for (size_t k = 0; k < 8; ++k) {
-          const VF t = hn::Load(df, tc + (8 * w + k) * kTableEntries);
-          acc0 = hn::Add(acc0, Lookup(t, w0));
-          acc1 = hn::Add(acc1, Lookup(t, w1));
-          acc2 = hn::Add(acc2, Lookup(t, w2));
-          acc3 = hn::Add(acc3, Lookup(t, w3));
-          w0 = hn::ShiftRight<4>(w0);
-          w1 = hn::ShiftRight<4>(w1);
-          w2 = hn::ShiftRight<4>(w2);
-          w3 = hn::ShiftRight<4>(w3);
-        }
+      for (uint64_t p0 = 0; p0 < count; p0 += pass) {
+        ChunkWords<B>(batch, s0 + p0, c, words.get());
+        ChunkSums(table.get() + c * kChunkDims * kTableEntries, words.get(), sums.get() + p0);
       }
     }
-    const uint64_t count = std::min<uint64_t>(pass, batch.count - r0);
-    float* out = count == pass ? ip + r0 : tail.get();
-    hn::StoreU(acc0, df, out);
-    hn::StoreU(acc1, df, out + lanes);
-    hn::StoreU(acc2, df, out + 2 * lanes);
-    hn::StoreU(acc3, df, out + 3 * lanes);
-    if (out == tail.get()) std::copy(tail.get(), tail.get() + count, ip + r0);
+    std::copy(sums.get(), sums.get() + count, ip + s0);
   }
 }
 #endif  // product tables
