@@ -152,10 +152,10 @@ constexpr NibbleBytes make_nibble_bytes(unsigned b) {
   for (unsigned lane = 0; lane < 8; ++lane) {
     for (unsigned t = 0; t < 8; ++t) {
       const unsigned i = 8 * lane + t;
-      // Extended bytes come from the first table (the chunk's extended codes), sign
-      // bytes from the second (offset 64); the rest of the lane is never read.
+      // Extended bytes from the start of the chunk's vector, sign bytes from its
+      // last 16 bytes; the rest of the lane is never read.
       n.gather[i] = static_cast<uint8_t>(t < 2 * b       ? 2 * b * lane + t
-                                         : t < 2 * b + 2 ? 64 + 2 * lane + (t - 2 * b)
+                                         : t < 2 * b + 2 ? 48 + 2 * lane + (t - 2 * b)
                                                          : 0);
       n.ea[i] = static_cast<uint8_t>((b * 2 * t + 63) % 64);
       n.eb[i] = static_cast<uint8_t>((b * (2 * t + 1) + 60) % 64);
@@ -403,17 +403,20 @@ HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, uint64_t nb,
   const DU du;
   const uint64_t so = chunk * rabitq_batch_simd::kChunkDims / 8;
   const uint64_t eo = chunk * rabitq_batch_simd::kChunkDims * B / 8;
-  VB sign, codes = hn::Zero(db);
+  // The chunk's (at most 48) bytes of extended codes, and its 16 bytes of sign bits
+  // in the last 16 bytes.
+  const hn::Full128<uint8_t> d16;
+  VB codes = hn::Zero(db);
+  hn::Vec<decltype(d16)> sign;
   if constexpr (kWithin) {
-    sign = hn::LoadU(db, bin + so);
     if constexpr (B > 0) codes = hn::LoadU(db, ext + eo);
+    sign = hn::LoadU(d16, bin + so);
   } else {
-    sign = hn::LoadN(db, bin + so, std::min<uint64_t>(16, nb - so));
-    if constexpr (B > 0) codes = hn::LoadN(db, ext + eo, std::min<uint64_t>(64, ne - eo));
+    if constexpr (B > 0) codes = hn::LoadN(db, ext + eo, std::min<uint64_t>(16 * B, ne - eo));
+    sign = hn::LoadN(d16, bin + so, std::min<uint64_t>(16, nb - so));
   }
-  const auto q = hn::BitCast(
-      dq,
-      hn::TwoTablesLookupLanes(db, codes, sign, hn::IndicesFromVec(db, hn::Load(db, nib.gather))));
+  const auto q = hn::BitCast(dq, hn::TableLookupLanes(hn::InsertBlock<3>(codes, sign),
+                                                      hn::IndicesFromVec(db, hn::Load(db, nib.gather))));
   const auto window = [&](const uint8_t* offsets) {
     return hn::BitCast(db, hn::MultiRotateRight(q, hn::Load(db, offsets)));
   };
@@ -469,12 +472,22 @@ HWY_INLINE void ChunkWords(const RecordColumns& batch, uint64_t first, uint64_t 
   const bool within = first + kGroups * lanes + (64 + nb - 1) / nb <= batch.count;
   for (size_t g = 0; g < kGroups; ++g) {
     VU r[16];
-    for (size_t t = 0; t < 16; ++t) {
-      const uint64_t rec = std::min<uint64_t>(first + g * lanes + t, batch.count - 1);
-      const uint8_t* bin = batch.binary_codes + rec * nb;
-      const uint8_t* ext = B > 0 ? batch.extended_codes + rec * ne : nullptr;
-      r[t] = within ? NibbleRow<B, true>(bin, nb, ext, ne, chunk, nib)
-                    : NibbleRow<B, false>(bin, nb, ext, ne, chunk, nib);
+    const uint64_t head = first + g * lanes;
+    if (within) {
+      // (Rows by pointer steps: the index arithmetic of the other branch, per row,
+      // weighs on these few vector operations.)
+      const uint8_t* bin = batch.binary_codes + head * nb;
+      const uint8_t* ext = B > 0 ? batch.extended_codes + head * ne : nullptr;
+      for (size_t t = 0; t < 16; ++t, bin += nb) {
+        r[t] = NibbleRow<B, true>(bin, nb, ext, ne, chunk, nib);
+        if constexpr (B > 0) ext += ne;
+      }
+    } else {
+      for (size_t t = 0; t < 16; ++t) {
+        const uint64_t rec = std::min<uint64_t>(head + t, batch.count - 1);
+        const uint8_t* ext = B > 0 ? batch.extended_codes + rec * ne : nullptr;
+        r[t] = NibbleRow<B, false>(batch.binary_codes + rec * nb, nb, ext, ne, chunk, nib);
+      }
     }
     Transpose16(r);
     for (size_t w = 0; w < kWordsPerChunk; ++w) {
