@@ -415,8 +415,9 @@ HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, uint64_t nb,
     if constexpr (B > 0) codes = hn::LoadN(db, ext + eo, std::min<uint64_t>(16 * B, ne - eo));
     sign = hn::LoadN(d16, bin + so, std::min<uint64_t>(16, nb - so));
   }
-  const auto q = hn::BitCast(dq, hn::TableLookupLanes(hn::InsertBlock<3>(codes, sign),
-                                                      hn::IndicesFromVec(db, hn::Load(db, nib.gather))));
+  const auto q =
+      hn::BitCast(dq, hn::TableLookupLanes(hn::InsertBlock<3>(codes, sign),
+                                           hn::IndicesFromVec(db, hn::Load(db, nib.gather))));
   const auto window = [&](const uint8_t* offsets) {
     return hn::BitCast(db, hn::MultiRotateRight(q, hn::Load(db, offsets)));
   };
@@ -478,11 +479,13 @@ HWY_INLINE void ChunkWords(const RecordColumns& batch, uint64_t first, uint64_t 
       // weighs on these few vector operations.)
       const uint8_t* bin = batch.binary_codes + head * nb;
       const uint8_t* ext = B > 0 ? batch.extended_codes + head * ne : nullptr;
+#pragma GCC unroll 16
       for (size_t t = 0; t < 16; ++t, bin += nb) {
         r[t] = NibbleRow<B, true>(bin, nb, ext, ne, chunk, nib);
         if constexpr (B > 0) ext += ne;
       }
     } else {
+#pragma GCC unroll 16
       for (size_t t = 0; t < 16; ++t) {
         const uint64_t rec = std::min<uint64_t>(head + t, batch.count - 1);
         const uint8_t* ext = B > 0 ? batch.extended_codes + rec * ne : nullptr;
@@ -490,6 +493,7 @@ HWY_INLINE void ChunkWords(const RecordColumns& batch, uint64_t first, uint64_t 
       }
     }
     Transpose16(r);
+#pragma GCC unroll 16
     for (size_t w = 0; w < kWordsPerChunk; ++w) {
       hn::Store(r[w], du, words + (w * kGroups + g) * lanes);
     }
