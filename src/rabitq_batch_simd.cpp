@@ -511,27 +511,34 @@ HWY_INLINE void ChunkSums(const float* HWY_RESTRICT table, const uint32_t* HWY_R
   VF acc1 = hn::Load(df, sums + lanes);
   VF acc2 = hn::Load(df, sums + 2 * lanes);
   VF acc3 = hn::Load(df, sums + 3 * lanes);
+  // Byte k / 2 of each word, read by a load from that byte on, holds dimensions k and
+  // k + 1 in its low and high four bits: a load per byte replaces the shifts of the
+  // even nibbles (the bytes above, from the next lane or vector, are never looked at).
+  const auto step = [&](const float* HWY_RESTRICT t0, const uint8_t* HWY_RESTRICT ws) {
+    const VU w0 = hn::LoadU(du, reinterpret_cast<const uint32_t*>(ws));
+    const VU w1 = hn::LoadU(du, reinterpret_cast<const uint32_t*>(ws + 64));
+    const VU w2 = hn::LoadU(du, reinterpret_cast<const uint32_t*>(ws + 128));
+    const VU w3 = hn::LoadU(du, reinterpret_cast<const uint32_t*>(ws + 192));
+    const VF t = hn::Load(df, t0);
+    acc0 = hn::Add(acc0, Lookup(t, w0));
+    acc1 = hn::Add(acc1, Lookup(t, w1));
+    acc2 = hn::Add(acc2, Lookup(t, w2));
+    acc3 = hn::Add(acc3, Lookup(t, w3));
+    // Keeps each step's four additions together: left free, the compiler delays three
+    // of the chains to the end of the word and spills their terms.
+    asm("" : "+v"(acc0.raw), "+v"(acc1.raw), "+v"(acc2.raw), "+v"(acc3.raw));
+    const VF u = hn::Load(df, t0 + kTableEntries);
+    acc0 = hn::Add(acc0, Lookup(u, hn::ShiftRight<4>(w0)));
+    acc1 = hn::Add(acc1, Lookup(u, hn::ShiftRight<4>(w1)));
+    acc2 = hn::Add(acc2, Lookup(u, hn::ShiftRight<4>(w2)));
+    acc3 = hn::Add(acc3, Lookup(u, hn::ShiftRight<4>(w3)));
+    asm("" : "+v"(acc0.raw), "+v"(acc1.raw), "+v"(acc2.raw), "+v"(acc3.raw));
+  };
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(words);
   for (size_t w = 0; w < kWordsPerChunk; ++w) {
-    const uint32_t* ws = words + w * kGroups * lanes;
-    VU w0 = hn::Load(du, ws);
-    VU w1 = hn::Load(du, ws + lanes);
-    VU w2 = hn::Load(du, ws + 2 * lanes);
-    VU w3 = hn::Load(du, ws + 3 * lanes);
-#pragma GCC unroll 8
-    for (size_t k = 0; k < 8; ++k) {
-      const VF t = hn::Load(df, table + (8 * w + k) * kTableEntries);
-      acc0 = hn::Add(acc0, Lookup(t, w0));
-      acc1 = hn::Add(acc1, Lookup(t, w1));
-      acc2 = hn::Add(acc2, Lookup(t, w2));
-      acc3 = hn::Add(acc3, Lookup(t, w3));
-      w0 = hn::ShiftRight<4>(w0);
-      w1 = hn::ShiftRight<4>(w1);
-      w2 = hn::ShiftRight<4>(w2);
-      w3 = hn::ShiftRight<4>(w3);
-      // Keeps each step's four additions together: left free, the compiler delays
-      // three of the chains to the end of the word and spills their terms.
-      asm("" : "+v"(acc0.raw), "+v"(acc1.raw), "+v"(acc2.raw), "+v"(acc3.raw));
-    }
+    const uint8_t* ws = bytes + w * kGroups * lanes * 4;
+#pragma GCC unroll 4
+    for (size_t k = 0; k < 4; ++k) step(table + (8 * w + 2 * k) * kTableEntries, ws + k);
   }
   hn::Store(acc0, df, sums);
   hn::Store(acc1, df, sums + lanes);
@@ -554,7 +561,8 @@ void TableInnerProductsOf(const float* HWY_RESTRICT y, float centre, const Recor
   const uint64_t chunks = dims / kChunkDims;
   const auto table = hwy::AllocateAligned<float>(dims * kTableEntries);
   rabitq_batch_simd::fill_product_table(y, dims, B, centre, table.get());
-  const auto words = hwy::AllocateAligned<uint32_t>(kWordsPerChunk * pass);
+  // (One vector more: ChunkSums reads up to 3 bytes past the words.)
+  const auto words = hwy::AllocateAligned<uint32_t>((kWordsPerChunk + 1) * pass);
   const auto sums = hwy::AllocateAligned<float>(kSlab);
   for (uint64_t s0 = 0; s0 < batch.count; s0 += kSlab) {
     const uint64_t count = std::min<uint64_t>(kSlab, batch.count - s0);
