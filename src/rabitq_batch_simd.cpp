@@ -383,10 +383,8 @@ using DB = hn::Full512<uint8_t>;
 using VB = hn::Vec<DB>;
 using DQ = hn::Full512<uint64_t>;
 
-// Vectors of records per pass of the table kernel, and passes per slab (see
-// TableInnerProductsOf).
+// Vectors of records per pass of the table kernel: four chains of additions in flight.
 constexpr size_t kGroups = 4;
-constexpr size_t kSlabPasses = 8;
 constexpr size_t kWordsPerChunk = rabitq_batch_simd::kChunkDims / 8;
 
 // The record's dimensions [128 * chunk, 128 * chunk + 128) as 4-bit table indices,
@@ -546,36 +544,30 @@ HWY_INLINE void ChunkSums(const float* HWY_RESTRICT table, const uint32_t* HWY_R
   hn::Store(acc3, df, sums + 3 * lanes);
 }
 
-// Inner products of every record by the product table, for ex_bits B <= 3. Records
-// are taken in slabs of a few passes, and a slab walks the chunks in the outer loop,
-// so that one chunk of the table (8 KB) stays in the first-level cache for all of the
-// slab's records rather than the whole table being read again for every pass.
+// Inner products of every record by the product table, for ex_bits B <= 3.
 template <unsigned B>
 void TableInnerProductsOf(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
                           float* HWY_RESTRICT ip) {
   using rabitq_batch_simd::kChunkDims;
   using rabitq_batch_simd::kTableEntries;
   constexpr size_t pass = kGroups * 16;
-  constexpr uint64_t kSlab = kSlabPasses * pass;
   const uint64_t dims = rabitq_batch_simd::padded_dimension(batch.dimension);
   const uint64_t chunks = dims / kChunkDims;
   const auto table = hwy::AllocateAligned<float>(dims * kTableEntries);
   rabitq_batch_simd::fill_product_table(y, dims, B, centre, table.get());
   // (One vector more: ChunkSums reads up to 3 bytes past the words.)
   const auto words = hwy::AllocateAligned<uint32_t>((kWordsPerChunk + 1) * pass);
-  const auto sums = hwy::AllocateAligned<float>(kSlab);
-  for (uint64_t s0 = 0; s0 < batch.count; s0 += kSlab) {
-    const uint64_t count = std::min<uint64_t>(kSlab, batch.count - s0);
-    std::fill(sums.get(), sums.get() + kSlab, 0.0f);
+  const auto sums = hwy::AllocateAligned<float>(pass);
+  for (uint64_t r0 = 0; r0 < batch.count; r0 += pass) {
+    std::fill(sums.get(), sums.get() + pass, 0.0f);
     for (uint64_t c = 0; c < chunks; ++c) {
-      for (uint64_t p0 = 0; p0 < count; p0 += pass) {
-        ChunkWords<B>(batch, s0 + p0, c, words.get());
-        ChunkSums(table.get() + c * kChunkDims * kTableEntries, words.get(), sums.get() + p0);
-      }
+      ChunkWords<B>(batch, r0, c, words.get());
+      ChunkSums(table.get() + c * kChunkDims * kTableEntries, words.get(), sums.get());
     }
-    std::copy(sums.get(), sums.get() + count, ip + s0);
+    std::copy(sums.get(), sums.get() + std::min<uint64_t>(pass, batch.count - r0), ip + r0);
   }
 }
+
 #endif  // product tables
 
 void InnerProducts(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
