@@ -48,8 +48,8 @@ float MulAddChains(uint64_t steps, float a, float b) {
     c14 = pair(c14);
     c15 = pair(c15);
   }
-  const auto s0 = hn::Add(hn::Add(hn::Add(c0, c1), hn::Add(c2, c3)),
-                          hn::Add(hn::Add(c4, c5), hn::Add(c6, c7)));
+  const auto s0 =
+      hn::Add(hn::Add(hn::Add(c0, c1), hn::Add(c2, c3)), hn::Add(hn::Add(c4, c5), hn::Add(c6, c7)));
   const auto s1 = hn::Add(hn::Add(hn::Add(c8, c9), hn::Add(c10, c11)),
                           hn::Add(hn::Add(c12, c13), hn::Add(c14, c15)));
   return hn::GetLane(hn::Add(s0, s1));
