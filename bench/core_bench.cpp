@@ -54,8 +54,8 @@
 #include "bit_codes_simd.h"
 #include "int_scan.h"
 #include "int_scan_simd.h"
-#include "rabitq_batch.h"
 #include "mul_add_floor.h"
+#include "rabitq_batch.h"
 #include "read_floor.h"
 #include "rotation.h"
 #include "search.h"
@@ -547,12 +547,9 @@ void batch_quantize_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, i
   // throughput (registers only): no quantization without fused operations is faster.
   const uint64_t floor_vectors = 64;
   const uint64_t steps = d * d * floor_vectors / mivo::bench::mul_add_pairs_per_step();
-  const double mul_add = best_ns(repeats,
-                                 [&] {
-                                   g_sink = g_sink + mivo::bench::mul_add_chains(steps, 1.0f,
-                                                                                  0.0f);
-                                 }) /
-                         static_cast<double>(floor_vectors);
+  const double mul_add =
+      best_ns(repeats, [&] { g_sink = g_sink + mivo::bench::mul_add_chains(steps, 1.0f, 0.0f); }) /
+      static_cast<double>(floor_vectors);
   const bool identical =
       same_bits(c.bin, l.bin) && same_bits(c.ext, l.ext) && same_bits(c.factors, l.factors);
 
