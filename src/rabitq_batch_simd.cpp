@@ -144,14 +144,13 @@ void fill_product_table(const float* y, uint64_t dims, unsigned ex_bits, float c
 // covers 16 dimensions: `gather` brings their 2b bytes of extended codes and 2 bytes of
 // sign bits into it (codes at bit 3k, signs from bit 16b), and each window picks, per
 // output byte t (dimensions 2t and 2t + 1 of the 16), the 8 bits from a bit offset:
-// `ea` and `eb` the two extended codes (to bits 1 and 4), `sa` and `sb` their sign
-// bits (to bits 0 and 7).
+// `ea` and `eb` the two extended codes (to bits 1 and 4), `signs` their sign bits (to
+// bits 0 and 1).
 struct NibbleBytes {
   alignas(64) uint8_t gather[64];
   alignas(64) uint8_t ea[64];
   alignas(64) uint8_t eb[64];
-  alignas(64) uint8_t sa[64];
-  alignas(64) uint8_t sb[64];
+  alignas(64) uint8_t signs[64];
 };
 
 constexpr NibbleBytes make_nibble_bytes(unsigned b) {
@@ -166,8 +165,7 @@ constexpr NibbleBytes make_nibble_bytes(unsigned b) {
                                                          : 0);
       n.ea[i] = static_cast<uint8_t>((b * 2 * t + 63) % 64);
       n.eb[i] = static_cast<uint8_t>((b * (2 * t + 1) + 60) % 64);
-      n.sa[i] = static_cast<uint8_t>((16 * b + 2 * t) % 64);
-      n.sb[i] = static_cast<uint8_t>((16 * b + 2 * t + 58) % 64);
+      n.signs[i] = static_cast<uint8_t>((16 * b + 2 * t) % 64);
     }
   }
   return n;
@@ -426,7 +424,13 @@ HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, uint64_t nb,
   const auto window = [&](const uint8_t* offsets) {
     return hn::BitCast(db, hn::MultiRotateRight(q, hn::Load(db, offsets)));
   };
-  VB x = hn::BitwiseIfThenElse(hn::Set(db, 0x01), window(nib.sa), window(nib.sb));
+  // Both sign bits of a byte from one window (dimension 2t's at bit 0, 2t + 1's at
+  // bit 1); a 16-bit shift by 6, which moves bit 1 of each byte to its bit 7, brings
+  // the second where it belongs (a shift costs less than another window).
+  const VB signs = window(nib.signs);
+  const hn::Repartition<uint16_t, DB> dw;
+  VB x = hn::BitwiseIfThenElse(hn::Set(db, 0x01), signs,
+                               hn::BitCast(db, hn::ShiftLeft<6>(hn::BitCast(dw, signs))));
   constexpr uint8_t kCode = (1u << B) - 1;
   if constexpr (B == 3) {
     // Dimension 2t + 1's code follows 2t's at bit 4 in the same window.
