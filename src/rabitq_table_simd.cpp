@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "rabitq_batch.h"
 #include "rabitq_batch_simd.h"
@@ -152,14 +153,12 @@ constexpr size_t kGroups = 4;
 constexpr size_t kWordsPerChunk = rabitq_batch_simd::kChunkDims / 8;
 
 // The record's dimensions [128 * chunk, 128 * chunk + 128) as 4-bit table indices,
-// word w holding dimension 8w + k at bits 4k (layouts: nibble_code). With kWithin the
-// caller guarantees that 64 bytes from each row's chunk lie inside the batch's arrays
-// (plain loads, which may read into the next records); otherwise the loads stop at the
-// record's rows (bin: nb bytes, ext: ne).
-template <unsigned B, bool kWithin>
-HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, uint64_t nb,
-                        const uint8_t* HWY_RESTRICT ext, uint64_t ne, uint64_t chunk,
-                        const rabitq_table_simd::NibbleBytes& nib) {
+// word w holding dimension 8w + k at bits 4k (layouts: nibble_code). Reads 64 bytes
+// from the chunk's start in each row (bin: sign bits, ext: extended codes), which the
+// caller keeps inside its arrays (see TableInnerProductsOf).
+template <unsigned B>
+HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, const uint8_t* HWY_RESTRICT ext,
+                        uint64_t chunk, const rabitq_table_simd::NibbleBytes& nib) {
   const DB db;
   const DQ dq;
   const DU du;
@@ -167,16 +166,9 @@ HWY_INLINE VU NibbleRow(const uint8_t* HWY_RESTRICT bin, uint64_t nb,
   const uint64_t eo = chunk * rabitq_batch_simd::kChunkDims * B / 8;
   // The chunk's (at most 48) bytes of extended codes, and its 16 bytes of sign bits
   // in the last 16 bytes.
-  const hn::Full128<uint8_t> d16;
   VB codes = hn::Zero(db);
-  hn::Vec<decltype(d16)> sign;
-  if constexpr (kWithin) {
-    if constexpr (B > 0) codes = hn::LoadU(db, ext + eo);
-    sign = hn::LoadU(d16, bin + so);
-  } else {
-    if constexpr (B > 0) codes = hn::LoadN(db, ext + eo, std::min<uint64_t>(16 * B, ne - eo));
-    sign = hn::LoadN(d16, bin + so, std::min<uint64_t>(16, nb - so));
-  }
+  if constexpr (B > 0) codes = hn::LoadU(db, ext + eo);
+  const auto sign = hn::LoadU(hn::Full128<uint8_t>(), bin + so);
   const auto q =
       hn::BitCast(dq, hn::TableLookupLanes(hn::InsertBlock<3>(codes, sign),
                                            hn::IndicesFromVec(db, hn::Load(db, nib.gather))));
@@ -225,47 +217,31 @@ HWY_INLINE void Transpose16(VU* r) {
 // each index, so the words need no masking after their shift.
 HWY_INLINE VF Lookup(VF table, VU index) { return VF{_mm512_permutexvar_ps(index.raw, table.raw)}; }
 
-// Rewrites records [first, first + pass) (past the batch's end: its last record
-// again) for one chunk as table indices into words, word w of group g (16 records)
-// at words[(w * kGroups + g) * 16].
+// Rewrites the 16 records from `first` for one chunk as table indices: word w of them
+// at words[w * kGroups * 16]. Not inlined: each call does a few hundred vector
+// operations, and one function with every group and chunk inlined took minutes to
+// compile under the sanitizers.
 template <unsigned B>
-HWY_INLINE void ChunkWords(const RecordColumns& batch, uint64_t first, uint64_t chunk,
-                           uint32_t* HWY_RESTRICT words) {
+HWY_NOINLINE void GroupWords(const RecordColumns& rows, uint64_t first, uint64_t chunk,
+                             uint32_t* HWY_RESTRICT words) {
   const DU du;
   constexpr size_t lanes = 16;
-  const uint64_t nb = binary_code_bytes(batch.dimension);
-  const uint64_t ne = extended_code_bytes(batch.dimension, B);
+  const uint64_t nb = binary_code_bytes(rows.dimension);
+  const uint64_t ne = extended_code_bytes(rows.dimension, B);
   const rabitq_table_simd::NibbleBytes& nib = rabitq_table_simd::kNibbleBytes[B];
-  // Full loads are safe while enough records follow the pass: every row is at least
-  // nb bytes (ne >= nb when there are extended codes).
-  const bool within = first + kGroups * lanes + (64 + nb - 1) / nb <= batch.count;
-  for (size_t g = 0; g < kGroups; ++g) {
-    VU r[16];
-    const uint64_t head = first + g * lanes;
-    if (within) {
-      // (Rows by pointer steps: the index arithmetic of the other branch, per row,
-      // weighs on these few vector operations.)
-      const uint8_t* bin = batch.binary_codes + head * nb;
-      const uint8_t* ext = B > 0 ? batch.extended_codes + head * ne : nullptr;
+  // (Rows by pointer steps: index arithmetic per row weighs on these few vector
+  // operations.)
+  const uint8_t* bin = rows.binary_codes + first * nb;
+  const uint8_t* ext = B > 0 ? rows.extended_codes + first * ne : nullptr;
+  VU r[16];
 #pragma GCC unroll 16
-      for (size_t t = 0; t < 16; ++t, bin += nb) {
-        r[t] = NibbleRow<B, true>(bin, nb, ext, ne, chunk, nib);
-        if constexpr (B > 0) ext += ne;
-      }
-    } else {
-#pragma GCC unroll 16
-      for (size_t t = 0; t < 16; ++t) {
-        const uint64_t rec = std::min<uint64_t>(head + t, batch.count - 1);
-        const uint8_t* ext = B > 0 ? batch.extended_codes + rec * ne : nullptr;
-        r[t] = NibbleRow<B, false>(batch.binary_codes + rec * nb, nb, ext, ne, chunk, nib);
-      }
-    }
-    Transpose16(r);
-#pragma GCC unroll 16
-    for (size_t w = 0; w < kWordsPerChunk; ++w) {
-      hn::Store(r[w], du, words + (w * kGroups + g) * lanes);
-    }
+  for (size_t t = 0; t < 16; ++t, bin += nb) {
+    r[t] = NibbleRow<B>(bin, ext, chunk, nib);
+    if constexpr (B > 0) ext += ne;
   }
+  Transpose16(r);
+#pragma GCC unroll 16
+  for (size_t w = 0; w < kWordsPerChunk; ++w) hn::Store(r[w], du, words + w * kGroups * lanes);
 }
 
 // Adds one chunk's dimensions, in order, to the sums of a pass's four groups.
@@ -314,28 +290,61 @@ HWY_INLINE void ChunkSums(const float* HWY_RESTRICT table, const uint32_t* HWY_R
   hn::Store(acc3, df, sums + 3 * lanes);
 }
 
-// Inner products of every record by the product table, for ex_bits B <= 3.
+// The inner products of rows' records [0, count) into ip, by passes of kGroups * 16
+// records; rows holds whole passes (count rounded up), and 64 bytes from any chunk of
+// any of its rows lie inside its arrays.
 template <unsigned B>
-void TableInnerProductsOf(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
-                          float* HWY_RESTRICT ip) {
+void Passes(const float* HWY_RESTRICT table, uint64_t chunks, const RecordColumns& rows,
+            uint64_t count, float* HWY_RESTRICT ip) {
   using rabitq_batch_simd::kChunkDims;
   using rabitq_table_simd::kTableEntries;
   constexpr size_t pass = kGroups * 16;
-  const uint64_t dims = rabitq_batch_simd::padded_dimension(batch.dimension);
-  const uint64_t chunks = dims / kChunkDims;
-  const auto table = hwy::AllocateAligned<float>(dims * kTableEntries);
-  rabitq_table_simd::fill_product_table(y, dims, B, centre, table.get());
   // (One vector more: ChunkSums reads up to 3 bytes past the words.)
   const auto words = hwy::AllocateAligned<uint32_t>((kWordsPerChunk + 1) * pass);
   const auto sums = hwy::AllocateAligned<float>(pass);
-  for (uint64_t r0 = 0; r0 < batch.count; r0 += pass) {
+  for (uint64_t r0 = 0; r0 < count; r0 += pass) {
     std::fill(sums.get(), sums.get() + pass, 0.0f);
     for (uint64_t c = 0; c < chunks; ++c) {
-      ChunkWords<B>(batch, r0, c, words.get());
-      ChunkSums(table.get() + c * kChunkDims * kTableEntries, words.get(), sums.get());
+      for (size_t g = 0; g < kGroups; ++g)
+        GroupWords<B>(rows, r0 + 16 * g, c, words.get() + 16 * g);
+      ChunkSums(table + c * kChunkDims * kTableEntries, words.get(), sums.get());
     }
-    std::copy(sums.get(), sums.get() + std::min<uint64_t>(pass, batch.count - r0), ip + r0);
+    std::copy(sums.get(), sums.get() + std::min<uint64_t>(pass, count - r0), ip + r0);
   }
+}
+
+// Inner products of every record by the product table, for ex_bits B <= 3. The passes
+// whose 64-byte reads stay inside the batch's arrays read the batch itself; the records
+// after them are first copied into rows of their own, padded with zero records to a
+// whole pass and 64 zero bytes (the padding's results are dropped).
+template <unsigned B>
+void TableInnerProductsOf(const float* HWY_RESTRICT y, float centre, const RecordColumns& batch,
+                          float* HWY_RESTRICT ip) {
+  using rabitq_table_simd::kTableEntries;
+  constexpr uint64_t pass = kGroups * 16;
+  constexpr uint64_t kReach = 64;
+  const uint64_t dims = rabitq_batch_simd::padded_dimension(batch.dimension);
+  const uint64_t chunks = dims / rabitq_batch_simd::kChunkDims;
+  const auto table = hwy::AllocateAligned<float>(dims * kTableEntries);
+  rabitq_table_simd::fill_product_table(y, dims, B, centre, table.get());
+  const uint64_t nb = binary_code_bytes(batch.dimension);
+  const uint64_t ne = extended_code_bytes(batch.dimension, B);
+  // A pass from r0 reads at most kReach bytes past the start of its last row's last
+  // chunk, so within the rows of the records after it (every row is at least nb bytes,
+  // ne >= nb when there are extended codes).
+  const uint64_t after = (kReach + nb - 1) / nb;
+  const uint64_t direct = batch.count >= pass + after ? (batch.count - after) / pass * pass : 0;
+  Passes<B>(table.get(), chunks, batch, direct, ip);
+  if (direct == batch.count) return;
+  const uint64_t rest = batch.count - direct;
+  const uint64_t padded = (rest + pass - 1) / pass * pass;
+  std::vector<uint8_t> bin(padded * nb + kReach, 0);
+  std::vector<uint8_t> ext(padded * ne + kReach, 0);
+  const RecordColumns tail = slice_rows(batch, direct, rest);
+  std::copy(tail.binary_codes, tail.binary_codes + rest * nb, bin.data());
+  if constexpr (B > 0) std::copy(tail.extended_codes, tail.extended_codes + rest * ne, ext.data());
+  const RecordColumns rows{batch.dimension, B, padded, bin.data(), ext.data(), nullptr};
+  Passes<B>(table.get(), chunks, rows, rest, ip + direct);
 }
 
 #endif  // product tables
