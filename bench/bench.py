@@ -340,11 +340,11 @@ def batch_quantize_rows(t, n, reps):
     for bits, goal in ((4, 2), (1, 1)):
         quantizer = mivo.RaBitQQuantizer(d, 5, bits)
         quantizer.fit(data)
+        core = core_row("batch_quantize", "bits", bits)
         if batch_mod is not None:
             mine = best_ns(lambda: batch_mod.quantize(quantizer, data), reps) / n
             source = "mivo_batch"
         else:
-            core = core_row("batch_quantize", "bits", bits)
             if core is None:
                 continue
             mine = core["batch_ns_per_vector"]
@@ -359,8 +359,16 @@ def batch_quantize_rows(t, n, reps):
                 index.reset()
                 index.add(data)
             peer = best_ns(add, max(1, reps // 2)) / n
+            # The rotation's d*d multiply-add pairs, which must stay separate (no fused
+            # operations), at this core's peak: faiss's time over that is the most any
+            # quantization of ours can gain on it (its product fuses them).
+            floor = None if core is None else core["mul_add_floor_ns_per_vector"]
             t.add(what, mine, "faiss rotation+IndexRaBitQ.add", peer, (">=", goal),
-                  unit="per vector")
+                  unit="per vector", ceiling=None if floor is None else peer / floor)
+            if floor is not None:
+                t.note(f"batch quantize {bits}-bit: the rotation's {d}x{d} separate multiply-add "
+                       f"pairs alone take {floor / 1e3:.1f} us per vector at this core's peak "
+                       f"vector throughput (registers only, C++); ceiling = faiss's time over it")
 
 
 def query_reuse_row(t, n, reps):

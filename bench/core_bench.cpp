@@ -22,8 +22,10 @@
 //                       per-record approximate_l2_sqr loop over 10,000 of them; ns per
 //                       record.
 //   batch_quantize      d = 768 at 4 and 1 bits, 10,000 vectors (2,000 with --quick):
-//                       quantize_batch against the per-record quantize loop, and the
-//                       rotation alone (the per-record Rotation::rotate); ns per vector.
+//                       quantize_batch against the per-record quantize loop, the
+//                       rotation alone (the per-record Rotation::rotate), and the d*d
+//                       separate multiply-add pairs of a rotation at the core's peak
+//                       vector throughput, in registers (mul_add_floor.h); ns per vector.
 //   int_scan_targets    d = 768, N records of random codes, query_bits 4, 6, 8, on every
 //                       SIMD target this CPU runs: the sign-bit products P1 (table
 //                       lookups over the interleaved sign bits), the whole first stage
@@ -54,6 +56,7 @@
 #include "bit_codes_simd.h"
 #include "int_scan.h"
 #include "int_scan_simd.h"
+#include "mul_add_floor.h"
 #include "rabitq_batch.h"
 #include "read_floor.h"
 #include "rotation.h"
@@ -549,6 +552,13 @@ void batch_quantize_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, i
                                   g_sink = g_sink + y[0];
                                 }) /
                         static_cast<double>(n);
+  // The rotation's d*d multiply-add pairs per vector alone, at the core's peak vector
+  // throughput (registers only): no quantization without fused operations is faster.
+  const uint64_t floor_vectors = 64;
+  const uint64_t steps = d * d * floor_vectors / mivo::bench::mul_add_pairs_per_step();
+  const double mul_add =
+      best_ns(repeats, [&] { g_sink = g_sink + mivo::bench::mul_add_chains(steps, 1.0f, 0.0f); }) /
+      static_cast<double>(floor_vectors);
   const bool identical =
       same_bits(c.bin, l.bin) && same_bits(c.ext, l.ext) && same_bits(c.factors, l.factors);
 
@@ -559,6 +569,7 @@ void batch_quantize_row(Json& js, uint64_t d, unsigned total_bits, uint64_t n, i
   js.num("batch_ns_per_vector", batch);
   js.num("loop_ns_per_vector", loop);
   js.num("rotate_ns_per_vector", rotate);
+  js.num("mul_add_floor_ns_per_vector", mul_add);
   js.num("batch_vs_loop", loop / batch);
   js.boolean("identical", identical);
   js.close('}');

@@ -13,6 +13,9 @@
 // (word row by record lane), then adds the block's 32 dimensions in a loop (Block).
 // Vector types of scalable targets are sizeless: they live only in named variables,
 // never in arrays or class members.
+//
+// Where the product-table kernel runs (rabitq_table_simd.cpp), it takes the place of
+// these.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "rabitq_batch_simd.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -27,6 +30,7 @@
 
 #include "rabitq_batch.h"
 #include "rabitq_batch_simd.h"
+#include "rabitq_table_simd.h"
 
 #ifndef MIVO_RABITQ_BATCH_SIMD_ONCE
 #define MIVO_RABITQ_BATCH_SIMD_ONCE
@@ -239,7 +243,7 @@ void InnerProductsOf(const float* HWY_RESTRICT y, float centre_value, const Reco
   const DF df;
   const size_t lanes = hn::Lanes(df);
   const size_t pass = 2 * lanes;
-  const uint64_t blocks = rabitq_batch_simd::padded_dimension(batch.dimension) / kBlockDims;
+  const uint64_t blocks = (batch.dimension + kBlockDims - 1) / kBlockDims;
   const uint64_t rows = 1 + B;
   const auto words = hwy::AllocateAligned<uint32_t>(kChunkBlocks * rows * pass);
   const auto tail = hwy::AllocateAligned<float>(pass);
@@ -292,6 +296,8 @@ const char* BatchTargetName() { return hwy::TargetName(HWY_TARGET); }
 
 size_t BatchVectorBytes() { return hn::Lanes(DF()) * sizeof(float); }
 
+size_t BatchPassRecords() { return 2 * hn::Lanes(DF()); }
+
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
 HWY_AFTER_NAMESPACE();
@@ -302,17 +308,24 @@ namespace mivo {
 HWY_EXPORT(InnerProducts);
 HWY_EXPORT(BatchTargetName);
 HWY_EXPORT(BatchVectorBytes);
+HWY_EXPORT(BatchPassRecords);
 
 namespace rabitq_batch_simd {
 
 void inner_products(const float* y, float centre, const RecordColumns& batch, float* ip) {
   if (batch.count == 0) return;
+  if (rabitq_table_simd::inner_products(y, centre, batch, ip)) return;
   HWY_DYNAMIC_DISPATCH(InnerProducts)(y, centre, batch, ip);
 }
 
 const char* target_name() { return HWY_DYNAMIC_DISPATCH(BatchTargetName)(); }
 
 size_t vector_bytes() { return HWY_DYNAMIC_DISPATCH(BatchVectorBytes)(); }
+
+size_t pass_records(unsigned ex_bits) {
+  const size_t table = rabitq_table_simd::pass_records(ex_bits);
+  return table > 0 ? table : HWY_DYNAMIC_DISPATCH(BatchPassRecords)();
+}
 
 }  // namespace rabitq_batch_simd
 }  // namespace mivo

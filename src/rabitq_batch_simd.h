@@ -13,9 +13,14 @@ namespace mivo::rabitq_batch_simd {
 // Dimensions are read in blocks of this many (one 32-bit word of sign bits).
 inline constexpr uint64_t kBlockDims = 32;
 
-// The length the query must be padded to: d rounded up to whole blocks.
+// The product-table kernels read dimensions in chunks of this many: 16 words of eight
+// 4-bit table indices, one 64-byte vector per record.
+inline constexpr uint64_t kChunkDims = 128;
+
+// The length the query must be padded to: d rounded up to whole chunks (so also to
+// whole blocks).
 inline uint64_t padded_dimension(uint64_t d) {
-  return (d + kBlockDims - 1) / kBlockDims * kBlockDims;
+  return (d + kChunkDims - 1) / kChunkDims * kChunkDims;
 }
 
 // ip[i] = sum over j < d in index order, from +0.0, of (f32(code_j) - centre) * y[j],
@@ -28,5 +33,9 @@ void inner_products(const float* y, float centre, const RecordColumns& batch, fl
 // the vectors they run on (at most 64).
 const char* target_name();
 size_t vector_bytes();
+
+// The records one pass of the kernel for ex_bits takes on this CPU (the batch is
+// walked in passes of this many; the last one repeats the batch's last record).
+size_t pass_records(unsigned ex_bits);
 
 }  // namespace mivo::rabitq_batch_simd

@@ -207,8 +207,8 @@ void Rotation::rotate(const float* x, float* y, Kernels kernels) const {
 void Rotation::rotate_rows(const float* x, uint64_t n, float* y, Kernels kernels) const {
   uint64_t i = 0;
   if (kernels != Kernels::kScalar) {
-    for (; i + 4 <= n; i += 4)
-      rotation_simd::rotate_four(panels_.data(), d_, x + i * d_, y + i * d_);
+    i = n / 4 * 4;
+    rotation_simd::rotate_quads(panels_.data(), d_, x, n / 4, y);
   }
   for (; i < n; ++i) rotate(x + i * d_, y + i * d_, kernels);
 }

@@ -168,19 +168,25 @@ HWY_INLINE void RotateFourPass(DF df, const float* HWY_RESTRICT col, uint64_t d,
   }
 }
 
-// y[v] = panels * x[v] for four vectors (row-major, d floats each), each panel read
-// once for all four.
-void RotateFourPanels(const float* HWY_RESTRICT panels, uint64_t d, const float* HWY_RESTRICT x,
-                      float* HWY_RESTRICT y) {
+// y[v] = panels * x[v] for 4 * quads vectors (row-major, d floats each). Each panel
+// serves every quad before the next panel is read: one panel (64 rows) stays in the
+// second-level cache while the quads pass over it, where the whole matrix (2.4 MB at
+// d = 768) would be read from the last-level cache again for every quad.
+void RotateQuadPanels(const float* HWY_RESTRICT panels, uint64_t d, const float* HWY_RESTRICT x,
+                      uint64_t quads, float* HWY_RESTRICT y) {
   const DF df;
   const uint64_t pass = 4 * hn::Lanes(df);
   for (uint64_t r0 = 0; r0 < d; r0 += kPanel) {
     const float* panel = panels + r0 * d;
     const uint64_t nr = std::min(kPanel, d - r0);
-    for (uint64_t c = 0; c < nr; c += pass) {
-      const uint64_t start = std::min(c, kPanel - pass);
-      const size_t count = std::min(nr, start + pass) - c;
-      RotateFourPass(df, panel + start, d, x, c - start, count, y + r0 + c);
+    for (uint64_t q = 0; q < quads; ++q) {
+      const float* xq = x + q * 4 * d;
+      float* yq = y + q * 4 * d;
+      for (uint64_t c = 0; c < nr; c += pass) {
+        const uint64_t start = std::min(c, kPanel - pass);
+        const size_t count = std::min(nr, start + pass) - c;
+        RotateFourPass(df, panel + start, d, xq, c - start, count, yq + r0 + c);
+      }
     }
   }
 }
@@ -287,7 +293,7 @@ HWY_AFTER_NAMESPACE();
 namespace mivo {
 
 HWY_EXPORT(RotatePanels);
-HWY_EXPORT(RotateFourPanels);
+HWY_EXPORT(RotateQuadPanels);
 HWY_EXPORT(BuildRows);
 HWY_EXPORT(RotationTargetName);
 HWY_EXPORT(RotationVectorBytes);
@@ -298,8 +304,8 @@ void rotate_panels(const float* panels, uint64_t d, const float* x, float* y) {
   HWY_DYNAMIC_DISPATCH(RotatePanels)(panels, d, x, y);
 }
 
-void rotate_four(const float* panels, uint64_t d, const float* x, float* y) {
-  HWY_DYNAMIC_DISPATCH(RotateFourPanels)(panels, d, x, y);
+void rotate_quads(const float* panels, uint64_t d, const float* x, uint64_t quads, float* y) {
+  HWY_DYNAMIC_DISPATCH(RotateQuadPanels)(panels, d, x, quads, y);
 }
 
 void build_rows(uint64_t d, uint64_t seed, float* rows, float* work) {

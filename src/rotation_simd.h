@@ -15,8 +15,9 @@ inline constexpr uint64_t kMaxBlockRows = 64;
 // y[0..d) = panels * x for the 64-row panel storage of a d x d matrix.
 void rotate_panels(const float* panels, uint64_t d, const float* x, float* y);
 
-// rotate_panels for four vectors at once: x and y hold four rows of d floats each.
-void rotate_four(const float* panels, uint64_t d, const float* x, float* y);
+// rotate_panels for 4 * quads vectors, four at a time: x and y hold 4 * quads rows of
+// d floats each.
+void rotate_quads(const float* panels, uint64_t d, const float* x, uint64_t quads, float* y);
 
 // The d orthonormal rows drawn from `seed`, row-major into rows[0 .. d*d); `work`
 // holds kMaxBlockRows * d floats of scratch.

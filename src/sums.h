@@ -15,10 +15,18 @@ inline float add_square(float sum, float x) {
   return sum + sq;
 }
 
+// f32(code) - centre, rounded: the centred code of the sums below.
+inline float centred_code(uint16_t code, float centre) { return static_cast<float>(code) - centre; }
+
+// (f32(code) - centre) * q, the difference and the product each rounded: one term of
+// the centred sums (also what the batch kernels' per-query product tables hold).
+inline float centred_product(uint16_t code, float centre, float q) {
+  return centred_code(code, centre) * q;
+}
+
 // sum + (f32(code) - centre) * q, the difference and the product each rounded first.
 inline float add_centred_product(float sum, uint16_t code, float centre, float q) {
-  const float centred = static_cast<float>(code) - centre;
-  const float term = centred * q;
+  const float term = centred_product(code, centre, q);
   return sum + term;
 }
 

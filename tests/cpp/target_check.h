@@ -17,6 +17,7 @@
 #include "bit_codes_simd.h"
 #include "int_scan_simd.h"
 #include "rabitq_batch_simd.h"
+#include "rabitq_table_simd.h"
 #include "rotation_simd.h"
 
 namespace mivo {
@@ -75,6 +76,7 @@ inline void expect_dispatched(int64_t target) {
   EXPECT_STREQ(rabitq_batch_simd::target_name(), hwy::TargetName(target));
   EXPECT_EQ(rabitq_batch_simd::vector_bytes(), std::min<size_t>(bytes, 64))
       << hwy::TargetName(target);
+  EXPECT_STREQ(rabitq_table_simd::target_name(), hwy::TargetName(target));
   EXPECT_STREQ(int_scan_simd::target_name(), hwy::TargetName(target));
   EXPECT_EQ(int_scan_simd::vector_bytes(), std::min<size_t>(bytes, 64)) << hwy::TargetName(target);
 }

@@ -54,16 +54,16 @@ std::string fields(const QuantizedVector& r) {
   return s + std::to_string(r.ex_bits) + " " + std::to_string(r.dimension);
 }
 
-// Dimensions at the byte, block and vector boundaries; record counts around two
-// vectors of records (one kernel pass) for the target's lane count, and 1,000 for
-// three small dimensions. Under emulation (MIVO_EMULATED) large dimensions keep the
-// counts of one or two passes only (and three bit widths, see below).
+// Dimensions at the byte, block, chunk and vector boundaries; record counts around
+// one kernel pass for the target and the bit width, and 1,000 for three small
+// dimensions. Under emulation (MIVO_EMULATED) large dimensions keep the counts of one
+// or two passes only (and three bit widths, see below).
 const uint64_t kDims[] = {1, 7, 8, 9, 63, 64, 65, 127, 129, 768};
 
 bool emulated() { return std::getenv("MIVO_EMULATED") != nullptr; }
 
-std::vector<uint64_t> counts(uint64_t d) {
-  const uint64_t pass = 2 * rabitq_batch_simd::vector_bytes() / sizeof(float);
+std::vector<uint64_t> counts(uint64_t d, unsigned total_bits) {
+  const uint64_t pass = rabitq_batch_simd::pass_records(total_bits - 1);
   std::vector<uint64_t> n = {1, pass - 1, pass, pass + 1, 2 * pass + 3};
   if ((d == 9 || d == 65 || d == 129) && !emulated()) n.push_back(1000);
   return n;
@@ -75,9 +75,9 @@ MIVO_EVERY_TARGET(RabitqBatch);
 TEST_P(RabitqBatch, EqualsPerRecordCalls) {
   const float kNaN = std::numeric_limits<float>::quiet_NaN();
   for (uint64_t d : kDims) {
-    const std::vector<uint64_t> ns = counts(d);
-    const uint64_t n_max = ns.back();
     for (unsigned total = 1; total <= 8; ++total) {
+      const std::vector<uint64_t> ns = counts(d, total);
+      const uint64_t n_max = ns.back();
       // Emulated, the largest dimension is left out, as in the rotation tests: each
       // quantizer generates a 768 x 768 rotation, which costs many seconds there, for
       // every target and vector length; it runs natively on every x86 target.
@@ -130,7 +130,7 @@ TEST_P(RabitqBatch, ArbitraryBytesEqualPerRecordCalls) {
   for (uint64_t d : {5, 33, 100}) {
     for (unsigned total = 1; total <= 8; ++total) {
       RaBitQQuantizer q(d, 5, total);
-      const uint64_t n = counts(d)[3];
+      const uint64_t n = counts(d, total)[3];
       Columns c(d, total - 1, n);
       uint64_t state = d * total;
       for (auto* v : {&c.bin, &c.ext}) {

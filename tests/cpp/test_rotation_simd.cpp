@@ -52,12 +52,15 @@ TEST_P(RotationSimd, RotateEqualsScalar) {
       std::fill(got.begin(), got.end(), 1.0f);
       r.rotate(x.data(), got.data());
       ASSERT_TRUE(same_bits(got.data(), want.data(), d)) << "d=" << d << " trial=" << trial;
-      // Five copies through rotate_rows: one block of four and one vector alone.
-      std::vector<float> xs(5 * d), ys(5 * d, 1.0f);
-      for (int v = 0; v < 5; ++v) std::copy(x.begin(), x.end(), xs.begin() + v * d);
-      r.rotate_rows(xs.data(), 5, ys.data());
-      for (int v = 0; v < 5; ++v) {
-        ASSERT_TRUE(same_bits(&ys[v * d], want.data(), d)) << "d=" << d << " rotate_rows " << v;
+      // Nine multiples through rotate_rows: two blocks of four and one vector alone.
+      std::vector<float> xs(9 * d), ys(9 * d, 1.0f), want_v(d);
+      for (int v = 0; v < 9; ++v) {
+        for (uint64_t k = 0; k < d; ++k) xs[v * d + k] = x[k] * static_cast<float>(v + 1);
+      }
+      r.rotate_rows(xs.data(), 9, ys.data());
+      for (int v = 0; v < 9; ++v) {
+        r.rotate(&xs[v * d], want_v.data(), Kernels::kScalar);
+        ASSERT_TRUE(same_bits(&ys[v * d], want_v.data(), d)) << "d=" << d << " rotate_rows " << v;
       }
     }
   }
