@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -36,7 +37,16 @@
 #include "int_scan_simd.h"
 #include "rabitq_batch.h"
 
-#ifndef MIVO_INT_SCAN_SIMD_ONCE
+// The kernels use operations that Highway has had since 1.3 (byte permutes across a
+// vector, PromoteUpperTo, fixed 128-bit tags on every target). Built against an older
+// Highway (Debian 12 has 1.0), the integer scan runs its scalar kernels instead, which
+// give the same integers (vectors_available()).
+#if HWY_MAJOR > 1 || HWY_MINOR >= 3
+#define MIVO_INT_SCAN_VECTORS 1
+#else
+#define MIVO_INT_SCAN_VECTORS 0
+#endif
+#if !defined(MIVO_INT_SCAN_SIMD_ONCE) && MIVO_INT_SCAN_VECTORS
 #define MIVO_INT_SCAN_SIMD_ONCE
 namespace mivo::int_scan_simd {
 namespace {
@@ -73,6 +83,7 @@ namespace mivo {
 namespace HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
+#if MIVO_INT_SCAN_VECTORS
 
 // ---- the first stage: P1 by table lookups, and the records' values from it -----------
 //
@@ -463,11 +474,13 @@ const char* IntScanTargetName() { return hwy::TargetName(HWY_TARGET); }
 
 size_t IntScanVectorBytes() { return hn::Lanes(hn::CappedTag<uint8_t, 64>()); }
 
+#endif  // MIVO_INT_SCAN_VECTORS
 }  // namespace HWY_NAMESPACE
 }  // namespace mivo
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
+#if MIVO_INT_SCAN_VECTORS
 namespace mivo {
 
 HWY_EXPORT(OneBitStage);
@@ -477,6 +490,8 @@ HWY_EXPORT(IntScanTargetName);
 HWY_EXPORT(IntScanVectorBytes);
 
 namespace int_scan_simd {
+
+bool vectors_available() { return true; }
 
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
                    uint64_t count, int64_t* p1, StageValue what, float* values, float* widths) {
@@ -498,4 +513,23 @@ size_t vector_bytes() { return HWY_DYNAMIC_DISPATCH(IntScanVectorBytes)(); }
 
 }  // namespace int_scan_simd
 }  // namespace mivo
+#else
+namespace mivo::int_scan_simd {
+
+// Never called: the integer scan asks vectors_available() first and runs its scalar
+// kernels, which give the same integers.
+bool vectors_available() { return false; }
+void one_bit_stage(const IntQuery&, const ScanRecords&, uint64_t, uint64_t, int64_t*, StageValue,
+                   float*, float*) {
+  std::abort();
+}
+uint64_t within_bar(const float*, float) { std::abort(); }
+void extended_products(const IntQuery&, const RecordColumns&, const uint64_t*, uint64_t, int64_t*) {
+  std::abort();
+}
+const char* target_name() { return "none (Highway older than 1.3)"; }
+size_t vector_bytes() { return 0; }
+
+}  // namespace mivo::int_scan_simd
+#endif  // MIVO_INT_SCAN_VECTORS
 #endif  // HWY_ONCE

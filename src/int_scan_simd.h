@@ -36,6 +36,10 @@ void extended_products(const IntQuery& query, const RecordColumns& batch, const 
 // a block of the first stage's values a search must visit.
 uint64_t within_bar(const float* values, float bar);
 
+// False where the module was built against a Highway too old for these kernels: the
+// integer scan then runs its scalar kernels (the same integers).
+bool vectors_available();
+
 // The Highway target these kernels dispatch to on this CPU, and the size in bytes of
 // the vectors they run on (at most 64).
 const char* target_name();

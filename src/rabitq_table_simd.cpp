@@ -137,7 +137,9 @@ namespace HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3_DL
+// (Built against a Highway older than 1.3, which lacks some of the operations below,
+// the batch estimates keep their other kernels: the same bits.)
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3_DL && (HWY_MAJOR > 1 || HWY_MINOR >= 3)
 #define MIVO_PRODUCT_TABLES 1
 
 using DF = hn::Full512<float>;
