@@ -319,35 +319,17 @@ std::vector<uint16_t> quantize_extended(std::span<const float> s, unsigned b) {
 namespace {
 
 // Sets the sign bits of s into bits (one per byte) and puts each above the extended
-// code already in codes: codes[i] = (bit << b) + codes[i]. Plain pointers: byte
-// stores may alias anything, and through vectors every store would force the loop to
-// reload their data pointers.
-void add_sign_bits(std::span<const float> s, unsigned b, uint8_t* bits, uint16_t* codes) {
-  const float* const sp = s.data();
+// code already in codes: codes[i] = (bit << b) + codes[i]. Plain pointers that share
+// no storage: byte stores may alias anything, and through vectors every store would
+// force the loop to reload their data pointers; so known apart, the loop vectorises.
+void add_sign_bits(std::span<const float> s, unsigned b, uint8_t* __restrict bits,
+                   uint16_t* __restrict codes) {
+  const float* __restrict const sp = s.data();
   for (uint64_t i = 0; i < s.size(); ++i) {
     const uint8_t bit = sp[i] >= 0.0f ? 1 : 0;  // -0.0 counts as >= 0
     bits[i] = bit;
     codes[i] = static_cast<uint16_t>((bit << b) + codes[i]);
   }
-}
-
-// The three sums of a record over s and its codes u = f32(codes) - m: S = |s|^2,
-// U = |u|^2 and V = s . u, each one sequential sum in index order from -0.0. One pass
-// runs all three, so that their chains of additions overlap.
-struct RecordSums {
-  float s = -0.0f;
-  float u = -0.0f;
-  float v = -0.0f;
-};
-
-RecordSums record_sums(std::span<const float> s, std::span<const uint16_t> codes, float m) {
-  RecordSums sums;
-  for (uint64_t i = 0; i < s.size(); ++i) {
-    sums.s = add_square(sums.s, s[i]);
-    sums.u = add_square(sums.u, static_cast<float>(codes[i]) - m);
-    sums.v = add_centred_product(sums.v, codes[i], m, s[i]);
-  }
-  return sums;
 }
 
 // The error bound from S = |s|^2, U = |u|^2 and W (the alignment s . u, or infinity
@@ -365,29 +347,49 @@ float error_bound(float sum_s, float sum_u, float w, uint64_t d) {
   return (q * p) + (q * p);
 }
 
-// The six factors of r from S = |s|^2, U = |u|^2 and V = s . u, where u are the codes
-// centred on m.
-void set_factors(QuantizedVector& r, float sum_s, float sum_u, float sum_v, float m) {
-  const float w = (std::fabs(sum_v) > kF32Eps || std::isnan(sum_v))
-                      ? sum_v
-                      : std::numeric_limits<float>::infinity();
-  r.f_add = sum_s;
-  r.residual_norm = std::sqrt(sum_s);
-  r.f_rescale = (-2.0f * sum_s) / w;
-  r.f_error = error_bound(sum_s, sum_u, w, r.dimension);
+}  // namespace
 
-  const float nu = std::sqrt(sum_u);
-  const float ns = std::sqrt(sum_s);
-  float den = nu * ns;
-  if (!(den > kF32Eps)) den = kF32Eps;  // also replaces a NaN product
-  float cosv = sum_v / den;
-  if (-1.0f > cosv) cosv = -1.0f;
-  if (1.0f < cosv) cosv = 1.0f;
-  r.delta = (nu > kF32Eps || std::isnan(nu)) ? (ns / nu) * cosv : 0.0f;
-  r.vl = r.delta * (-m);
+void quantized_codes(std::span<const float> s, unsigned ex_bits, uint16_t* codes,
+                     uint8_t* sign_bits) {
+  if (ex_bits >= 1) {
+    extended_codes(s, ex_bits, codes);
+  } else {
+    std::fill(codes, codes + s.size(), uint16_t{0});
+  }
+  add_sign_bits(s, ex_bits, sign_bits, codes);
 }
 
-}  // namespace
+// One pass runs all three sums, so that their chains of additions overlap.
+RecordSums record_sums(std::span<const float> s, std::span<const uint16_t> codes, float centre) {
+  RecordSums sums;
+  for (uint64_t i = 0; i < s.size(); ++i) {
+    sums.s = add_square(sums.s, s[i]);
+    sums.u = add_square(sums.u, centred_code(codes[i], centre));
+    sums.v = add_centred_product(sums.v, codes[i], centre, s[i]);
+  }
+  return sums;
+}
+
+void record_factors(const RecordSums& sums, float centre, uint64_t dimension, float* factors) {
+  const float w = (std::fabs(sums.v) > kF32Eps || std::isnan(sums.v))
+                      ? sums.v
+                      : std::numeric_limits<float>::infinity();
+  factors[kFAdd] = sums.s;
+  factors[kResidualNorm] = std::sqrt(sums.s);
+  factors[kFRescale] = (-2.0f * sums.s) / w;
+  factors[kFError] = error_bound(sums.s, sums.u, w, dimension);
+
+  const float nu = std::sqrt(sums.u);
+  const float ns = std::sqrt(sums.s);
+  float den = nu * ns;
+  if (!(den > kF32Eps)) den = kF32Eps;  // also replaces a NaN product
+  float cosv = sums.v / den;
+  if (-1.0f > cosv) cosv = -1.0f;
+  if (1.0f < cosv) cosv = 1.0f;
+  const float delta = (nu > kF32Eps || std::isnan(nu)) ? (ns / nu) * cosv : 0.0f;
+  factors[kDelta] = delta;
+  factors[kVl] = delta * (-centre);
+}
 
 QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) {
   if (total_bits < 1 || total_bits > 8) {
@@ -399,14 +401,19 @@ QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) 
   QuantizedVector r;
   r.dimension = d;
   r.ex_bits = static_cast<uint8_t>(b);
-  r.codes.resize(d);  // the extended codes first, zero for b = 0
-  if (b >= 1) extended_codes(s, b, r.codes.data());
+  r.codes.resize(d);
   uint8_t* const bits = room(t_sign_bits, d);
-  add_sign_bits(s, b, bits, r.codes.data());
+  quantized_codes(s, b, r.codes.data(), bits);
 
   const float m = multibit_centre(total_bits);  // 2^b - 0.5, the middle of the codes
-  const RecordSums sums = record_sums(s, r.codes, m);
-  set_factors(r, sums.s, sums.u, sums.v, m);
+  float f[kFactorCount];
+  record_factors(record_sums(s, r.codes, m), m, d, f);
+  r.delta = f[kDelta];
+  r.vl = f[kVl];
+  r.f_add = f[kFAdd];
+  r.f_rescale = f[kFRescale];
+  r.f_error = f[kFError];
+  r.residual_norm = f[kResidualNorm];
 
   r.binary_codes.resize(packed_size(d));
   try {
@@ -487,7 +494,15 @@ void RaBitQQuantizer::set_centroid(std::span<const float> c) {
 }
 
 void RaBitQQuantizer::residual(std::span<const float> x, std::span<float> r) const {
-  for (uint64_t i = 0; i < dimension_; ++i) r[i] = has_centroid_ ? x[i] - centroid_[i] : x[i];
+  // Element by element, so the compiler may vectorise the loops with the same bits.
+  const float* __restrict xp = x.data();
+  float* __restrict rp = r.data();
+  if (has_centroid_) {
+    const float* __restrict cp = centroid_.data();
+    for (uint64_t i = 0; i < dimension_; ++i) rp[i] = xp[i] - cp[i];
+  } else {
+    std::copy(xp, xp + dimension_, rp);
+  }
 }
 
 void RaBitQQuantizer::rotated_residual(std::span<const float> x, std::span<float> r,

@@ -35,6 +35,29 @@ double best_rescale_factor(std::span<const float> o, unsigned b);
 // The record of an already rotated residual s under total_bits (1..8) bits per dimension.
 QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits);
 
+// The steps of quantize_rotated, for callers that quantize many residuals and keep the
+// results in columns; each step is the one quantize_rotated takes.
+
+// The combined codes of s into codes, (sign bit << ex_bits) + extended code, and the
+// sign bits (0 or 1, -0.0 counting as positive) into sign_bits; s.size() of each.
+void quantized_codes(std::span<const float> s, unsigned ex_bits, uint16_t* codes,
+                     uint8_t* sign_bits);
+
+// The three sums of a record over s and its centred codes u = f32(codes) - centre:
+// S = |s|^2, U = |u|^2 and V = s . u, each one sequential sum in index order from -0.0.
+struct RecordSums {
+  float s = -0.0f;
+  float u = -0.0f;
+  float v = -0.0f;
+};
+RecordSums record_sums(std::span<const float> s, std::span<const uint16_t> codes, float centre);
+
+// Per-record factors in their storage order (one row of kFactorCount floats per record).
+enum Factor : unsigned { kDelta, kVl, kFAdd, kFRescale, kFError, kResidualNorm, kFactorCount };
+
+// The kFactorCount factors of a record of `dimension` from its sums, into `factors`.
+void record_factors(const RecordSums& sums, float centre, uint64_t dimension, float* factors);
+
 // The estimate from the record's centred code-query inner product ip, the query
 // residual's squared norm and the record's factors, clamped to >= +0.0 (negative, -0.0
 // and NaN all become +0.0). The one formula of every estimate path.

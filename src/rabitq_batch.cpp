@@ -12,6 +12,7 @@
 #include "bit_codes.h"
 #include "error.h"
 #include "rabitq_batch_simd.h"
+#include "record_sums_simd.h"
 #include "sums.h"
 
 namespace mivo {
@@ -114,17 +115,36 @@ void quantize_batch(const RaBitQQuantizer& q, const float* vectors,
   if (out.ex_bits + 1 != q.total_bits()) {
     MIVO_FAIL(extended_bits_differ(q.total_bits() - 1, out.ex_bits));
   }
-  // Blocks of vectors share each pass over the rotation matrix; the rest is the
-  // per-record quantization of each rotated residual.
+  // The steps of quantize_rotated, each over a block of vectors: the rotation shares
+  // each pass over the matrix, the codes are searched record by record, and the sums
+  // run one record per lane.
+  const unsigned b = out.ex_bits;
+  const float m = multibit_centre(q.total_bits());
+  const uint64_t nb = binary_code_bytes(d);
+  const uint64_t ne = extended_code_bytes(d, b);
   const uint64_t block = std::min(kQuantizeBlock, out.count);
   std::vector<float> r(block * d);
   std::vector<float> s(block * d);
+  std::vector<uint16_t> codes(block * d);
+  std::vector<uint8_t> sign_bits(d);
+  std::vector<RecordSums> sums(block);
   for (uint64_t i0 = 0; i0 < out.count; i0 += block) {
     const uint64_t nv = std::min(block, out.count - i0);
     q.rotated_residuals(vectors + i0 * d, nv, r.data(), s.data());
     for (uint64_t v = 0; v < nv; ++v) {
-      const std::span<const float> row(s.data() + v * d, d);
-      store_record(quantize_rotated(row, static_cast<unsigned>(q.total_bits())), out, i0 + v);
+      const uint64_t i = i0 + v;
+      uint16_t* row_codes = codes.data() + v * d;
+      quantized_codes(std::span<const float>(s.data() + v * d, d), b, row_codes, sign_bits.data());
+      pack_bits(sign_bits, std::span<uint8_t>(out.binary_codes + i * nb, nb));
+      if (b >= 1) {
+        uint8_t* ext = out.extended_codes + i * ne;
+        std::fill(ext, ext + ne, uint8_t{0});
+        pack_bit_stream(std::span<const uint16_t>(row_codes, d), b, ext);
+      }
+    }
+    record_sums_simd::record_sums_rows(s.data(), codes.data(), b, nv, d, m, sums.data());
+    for (uint64_t v = 0; v < nv; ++v) {
+      record_factors(sums[v], m, d, out.factors + (i0 + v) * kFactorCount);
     }
   }
 }

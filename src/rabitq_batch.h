@@ -9,9 +9,6 @@
 
 namespace mivo {
 
-// Per-record factors in their storage order (one row of kFactorCount floats per record).
-enum Factor : unsigned { kDelta, kVl, kFAdd, kFRescale, kFError, kResidualNorm, kFactorCount };
-
 // Bytes of one record's packed sign bits: ceil(dimension / 8).
 uint64_t binary_code_bytes(uint64_t dimension);
 

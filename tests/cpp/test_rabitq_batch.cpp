@@ -3,6 +3,7 @@
 // scalar path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -85,6 +86,23 @@ TEST_P(RabitqBatch, EqualsPerRecordCalls) {
       RaBitQQuantizer q(d, d * 8 + total, total);
       const std::vector<float> x = gaussians(n_max * d, d * 10 + total);
       if (total % 2 == 0) q.fit(x, n_max);
+      // Rows whose sums meet NaN, overflow, infinity and signed zeros (after the fit).
+      std::vector<float> x_odd = x;
+      const float kInf = std::numeric_limits<float>::infinity();
+      if (n_max >= 5) {
+        x_odd[d + d / 2] = kNaN;
+        for (uint64_t j = 0; j < d; ++j) x_odd[2 * d + j] *= 1e30f;
+        std::fill(&x_odd[3 * d], &x_odd[4 * d], -0.0f);
+        x_odd[4 * d] = -kInf;
+      }
+      Columns odd(d, total - 1, n_max);
+      quantize_batch(q, x_odd.data(), odd.cols);
+      for (uint64_t i = 0; i < std::min<uint64_t>(n_max, 5); ++i) {
+        const QuantizedVector want = q.quantize(std::span<const float>(&x_odd[i * d], d));
+        const QuantizedVector got = record_at(odd.cols.view(), i);
+        ASSERT_EQ(got.codes, want.codes) << "d=" << d << " bits=" << total << " odd row " << i;
+        ASSERT_EQ(fields(got), fields(want)) << "d=" << d << " bits=" << total << " odd row " << i;
+      }
       Columns c(d, total - 1, n_max);
       quantize_batch(q, x.data(), c.cols);
       for (uint64_t i = 0; i < n_max; ++i) {
