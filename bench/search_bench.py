@@ -2,6 +2,7 @@
 re-ranking and error bounds on Fashion-MNIST (see search_rows)."""
 import multiprocessing
 import os
+import queue
 import sys
 import threading
 import time
@@ -76,7 +77,19 @@ def process_ceiling(n, m, reps):
              for part in (0, 1)]
     for p in procs:
         p.start()
-    times = dict(results.get() for _ in procs)
+    times = {}
+    while len(times) < len(procs):
+        try:
+            part, run_times = results.get(timeout=1.0)
+            times[part] = run_times
+        except queue.Empty:
+            # A worker that died sends nothing: say so rather than wait forever.
+            dead = [p for p in procs if p.exitcode not in (None, 0)]
+            if dead:
+                for p in procs:
+                    p.kill()
+                raise RuntimeError(f"a process of the 2-thread ceiling exited with code "
+                                   f"{dead[0].exitcode}")
     for p in procs:
         p.join()
     return min(max(a, b) for a, b in zip(times[0], times[1]))
