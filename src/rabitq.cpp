@@ -391,6 +391,24 @@ void record_factors(const RecordSums& sums, float centre, uint64_t dimension, fl
   factors[kVl] = delta * (-centre);
 }
 
+void set_factors(QuantizedVector& r, const float* factors) {
+  r.delta = factors[kDelta];
+  r.vl = factors[kVl];
+  r.f_add = factors[kFAdd];
+  r.f_rescale = factors[kFRescale];
+  r.f_error = factors[kFError];
+  r.residual_norm = factors[kResidualNorm];
+}
+
+void get_factors(const QuantizedVector& r, float* factors) {
+  factors[kDelta] = r.delta;
+  factors[kVl] = r.vl;
+  factors[kFAdd] = r.f_add;
+  factors[kFRescale] = r.f_rescale;
+  factors[kFError] = r.f_error;
+  factors[kResidualNorm] = r.residual_norm;
+}
+
 QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) {
   if (total_bits < 1 || total_bits > 8) {
     MIVO_FAIL(total_bits_out_of_range(total_bits));
@@ -408,12 +426,7 @@ QuantizedVector quantize_rotated(std::span<const float> s, unsigned total_bits) 
   const float m = multibit_centre(total_bits);  // 2^b - 0.5, the middle of the codes
   float f[kFactorCount];
   record_factors(record_sums(s, r.codes, m), m, d, f);
-  r.delta = f[kDelta];
-  r.vl = f[kVl];
-  r.f_add = f[kFAdd];
-  r.f_rescale = f[kFRescale];
-  r.f_error = f[kFError];
-  r.residual_norm = f[kResidualNorm];
+  set_factors(r, f);
 
   r.binary_codes.resize(packed_size(d));
   try {

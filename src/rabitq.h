@@ -58,6 +58,10 @@ enum Factor : unsigned { kDelta, kVl, kFAdd, kFRescale, kFError, kResidualNorm, 
 // The kFactorCount factors of a record of `dimension` from its sums, into `factors`.
 void record_factors(const RecordSums& sums, float centre, uint64_t dimension, float* factors);
 
+// A record's factors from a row of kFactorCount floats, and into one.
+void set_factors(QuantizedVector& r, const float* factors);
+void get_factors(const QuantizedVector& r, float* factors);
+
 // The estimate from the record's centred code-query inner product ip, the query
 // residual's squared norm and the record's factors, clamped to >= +0.0 (negative, -0.0
 // and NaN all become +0.0). The one formula of every estimate path.

@@ -77,13 +77,7 @@ QuantizedVector record_at(const RecordColumns& batch, uint64_t i) {
   }
   r.codes.resize(d);
   decode_codes(batch, i, r.codes.data());
-  const float* f = batch.factors + i * kFactorCount;
-  r.delta = f[kDelta];
-  r.vl = f[kVl];
-  r.f_add = f[kFAdd];
-  r.f_rescale = f[kFRescale];
-  r.f_error = f[kFError];
-  r.residual_norm = f[kResidualNorm];
+  set_factors(r, batch.factors + i * kFactorCount);
   return r;
 }
 
@@ -99,13 +93,7 @@ void store_record(const QuantizedVector& r, const MutableRecordColumns& out, uin
   }
   std::copy(r.binary_codes.begin(), r.binary_codes.end(), out.binary_codes + i * nb);
   std::copy(r.extended_codes.begin(), r.extended_codes.end(), out.extended_codes + i * ne);
-  float* f = out.factors + i * kFactorCount;
-  f[kDelta] = r.delta;
-  f[kVl] = r.vl;
-  f[kFAdd] = r.f_add;
-  f[kFRescale] = r.f_rescale;
-  f[kFError] = r.f_error;
-  f[kResidualNorm] = r.residual_norm;
+  get_factors(r, out.factors + i * kFactorCount);
 }
 
 void quantize_batch(const RaBitQQuantizer& q, const float* vectors,
