@@ -17,6 +17,12 @@ namespace mivo {
 
 namespace {
 
+// Whether `kernels` runs the vector kernels here: asked for, and built (they need a
+// Highway of 1.3 or later; otherwise the scalar kernels give the same integers).
+bool vector_kernels(Kernels kernels) {
+  return kernels == Kernels::kBest && int_scan_simd::vectors_available();
+}
+
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // ---------------------------------------------------------------------------------------
@@ -172,7 +178,7 @@ void extended_products(const IntQuery& iq, const RecordColumns& batch, const uin
                        uint64_t count, int64_t* e, Kernels kernels) {
   if (batch.ex_bits == 0) {
     std::fill(e, e + count, int64_t{0});
-  } else if (kernels == Kernels::kScalar || !int_scan_simd::vectors_available()) {
+  } else if (!vector_kernels(kernels)) {
     extended_products_scalar(iq, batch, rows, count, e);
   } else {
     int_scan_simd::extended_products(iq, batch, rows, count, e);
@@ -301,8 +307,7 @@ void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRec
       (what == StageValue::kEstimate && batch.ex_bits != 0)) {
     MIVO_FAIL(kBatchOutputMisSized);
   }
-  if (kernels == Kernels::kBest && int_scan_simd::vectors_available() &&
-      batch.dimension <= int_scan_simd::kMaxVectorDimension) {
+  if (vector_kernels(kernels) && batch.dimension <= int_scan_simd::kMaxVectorDimension) {
     int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, values, widths);
     return;
   }
@@ -439,7 +444,7 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
       if (what != StageValue::kNone && held.size() == columns) {
         const float bar = held.worst().value;
         const float* values = scratch.values.data() + group;
-        if (kernels == Kernels::kBest && int_scan_simd::vectors_available()) {
+        if (vector_kernels(kernels)) {
           pending &= int_scan_simd::within_bar(values, bar);
         } else {
           uint64_t within = 0;

@@ -507,15 +507,7 @@ void RaBitQQuantizer::set_centroid(std::span<const float> c) {
 }
 
 void RaBitQQuantizer::residual(std::span<const float> x, std::span<float> r) const {
-  // Element by element, so the compiler may vectorise the loops with the same bits.
-  const float* __restrict xp = x.data();
-  float* __restrict rp = r.data();
-  if (has_centroid_) {
-    const float* __restrict cp = centroid_.data();
-    for (uint64_t i = 0; i < dimension_; ++i) rp[i] = xp[i] - cp[i];
-  } else {
-    std::copy(xp, xp + dimension_, rp);
-  }
+  for (uint64_t i = 0; i < dimension_; ++i) r[i] = has_centroid_ ? x[i] - centroid_[i] : x[i];
 }
 
 void RaBitQQuantizer::rotated_residual(std::span<const float> x, std::span<float> r,
