@@ -268,11 +268,17 @@ case "$1" in
       -DGTest_ROOT="$here/build/clang-gtest/install" -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
     cmake --build build/clang
     for binary in build/clang/mivo_core_tests build/clang/mivo.*.so build/clang/mivo_batch.*.so; do
-      readelf -d "$binary" | grep -q 'libc++\.so' && ! readelf -d "$binary" | grep -q 'libstdc++' ||
+      # Read whole, then searched: a pipe into grep -q can fail by SIGPIPE under pipefail.
+      dynamic=$(readelf -d "$binary")
+      grep -q 'libc++\.so' <<<"$dynamic" && ! grep -q 'libstdc++' <<<"$dynamic" ||
         { echo "$binary is not linked against libc++ alone" >&2; exit 1; }
     done
     run_ctest build/clang
     (cd tests/python && PYTHONPATH="$here/build/clang" MIVO_TEST_LEG=clang "$py" -m pytest -q \
       -p no:cacheprovider "$@" .)
+    ;;
+  *)
+    echo "tools/inner.sh: unknown job '${1:-}'" >&2
+    exit 2
     ;;
 esac

@@ -63,7 +63,12 @@ smoke() {
     if command -v "$tool" >/dev/null; then echo "the arm64 root has $tool" >&2; exit 1; fi
   done
   # Without a system Highway, loading the wheel's copy would prove nothing.
-  ldconfig -p | grep -q 'libhwy\.so\.1 ' || { echo "the arm64 root has no system Highway" >&2; exit 1; }
+  # The cache's listing is read whole before it is searched: `ldconfig -p | grep -q` under
+  # pipefail fails whenever grep's early exit stops ldconfig by SIGPIPE (a race that a
+  # slow emulated ldconfig loses on the first run in a new root).
+  local listing
+  listing=$(ldconfig -p)
+  grep -q 'libhwy\.so\.1 ' <<<"$listing" || { echo "the arm64 root has no system Highway" >&2; exit 1; }
   for version in "${versions[@]}"; do
     wheel=$(wheel_of "$version")
     venv=build/venv-wheel-arm64-$version
