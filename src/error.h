@@ -77,6 +77,14 @@ inline void require_allocatable(uint64_t count, uint64_t size) {
   }
 }
 
+// a * b, a count of elements to allocate: std::bad_alloc when the product wraps, since
+// no buffer of that many elements could exist.
+inline uint64_t allocation_count(uint64_t a, uint64_t b) {
+  uint64_t count = 0;
+  if (__builtin_mul_overflow(a, b, &count)) throw std::bad_alloc();
+  return count;
+}
+
 }  // namespace mivo
 
 #define MIVO_FAIL(message) throw ::mivo::InternalFailure((message), __FILE__, __LINE__)

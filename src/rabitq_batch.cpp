@@ -25,6 +25,19 @@ namespace {
 // second-level cache beside a panel.
 constexpr uint64_t kQuantizeBlock = 64;
 
+// At most this many multiply-adds of the rotation between two pacer steps (a few
+// milliseconds): above d = 1024 a block holds fewer vectors than kQuantizeBlock, down to
+// one, so that a caller's signal check still runs often at large dimensions.
+constexpr uint64_t kRotationWorkPerStep = uint64_t{1} << 26;
+
+// block * d * d <= kRotationWorkPerStep, as block * d <= kRotationWorkPerStep / d so that
+// no product can wrap; halving keeps the block a multiple of four down to four.
+uint64_t quantize_block(uint64_t d, uint64_t count) {
+  uint64_t block = kQuantizeBlock;
+  while (block > 1 && block * d > kRotationWorkPerStep / std::max<uint64_t>(d, 1)) block /= 2;
+  return std::max<uint64_t>(std::min(block, count), 1);
+}
+
 }  // namespace
 
 uint64_t binary_code_bytes(uint64_t dimension) { return packed_size(dimension); }
@@ -96,8 +109,8 @@ void store_record(const QuantizedVector& r, const MutableRecordColumns& out, uin
   get_factors(r, out.factors + i * kFactorCount);
 }
 
-void quantize_batch(const RaBitQQuantizer& q, const float* vectors,
-                    const MutableRecordColumns& out) {
+void quantize_batch(const RaBitQQuantizer& q, const float* vectors, const MutableRecordColumns& out,
+                    Pacer* pacer) {
   const uint64_t d = q.dimension();
   if (out.dimension != d) throw QuantizerError::dimension_mismatch(d, out.dimension);
   if (out.ex_bits + 1 != q.total_bits()) {
@@ -110,7 +123,7 @@ void quantize_batch(const RaBitQQuantizer& q, const float* vectors,
   const float m = multibit_centre(q.total_bits());
   const uint64_t nb = binary_code_bytes(d);
   const uint64_t ne = extended_code_bytes(d, b);
-  const uint64_t block = std::min(kQuantizeBlock, out.count);
+  const uint64_t block = quantize_block(d, out.count);
   std::vector<float> r(block * d);
   std::vector<float> s(block * d);
   std::vector<uint16_t> codes(block * d);
@@ -134,6 +147,7 @@ void quantize_batch(const RaBitQQuantizer& q, const float* vectors,
     for (uint64_t v = 0; v < nv; ++v) {
       record_factors(sums[v], m, d, out.factors + (i0 + v) * kFactorCount);
     }
+    if (pacer != nullptr) pacer->step();
   }
 }
 

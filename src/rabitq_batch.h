@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "pacing.h"
 #include "rabitq.h"
 
 namespace mivo {
@@ -55,9 +56,10 @@ QuantizedVector record_at(const RecordColumns& batch, uint64_t i);
 void store_record(const QuantizedVector& r, const MutableRecordColumns& out, uint64_t i);
 
 // Row i of out = q.quantize(row i of vectors), for out.count rows of q.dimension()
-// floats; out.dimension and out.ex_bits must be q's.
-void quantize_batch(const RaBitQQuantizer& q, const float* vectors,
-                    const MutableRecordColumns& out);
+// floats; out.dimension and out.ex_bits must be q's. With a pacer, a step follows every
+// block of vectors (Stopped leaves out incomplete).
+void quantize_batch(const RaBitQQuantizer& q, const float* vectors, const MutableRecordColumns& out,
+                    Pacer* pacer = nullptr);
 
 // out[i] = q.approximate_l2_sqr(query, record i) for every record (out.size() ==
 // batch.count). DimensionMismatch as the per-record call for the query or the batch.

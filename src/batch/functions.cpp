@@ -11,6 +11,7 @@
 #include "../lib/convert.h"
 #include "../lib/numpy_api.h"
 #include "../lib/objects.h"
+#include "../lib/released.h"
 #include "../lib/results.h"
 #include "batches.h"
 #include "messages.h"
@@ -32,7 +33,7 @@ PyObject* quantize_rabitq(const ModuleState& state, PyObject* quantizer, PyObjec
   const VectorRows rows(vectors, rabitq.dimension());
   auto data = allocate_quantized(rabitq.dimension(), static_cast<unsigned>(rabitq.total_bits() - 1),
                                  rows.rows());
-  quantize_batch(rabitq, rows.data(), writable(*data));
+  run_released([&](Pacer& pacer) { quantize_batch(rabitq, rows.data(), writable(*data), &pacer); });
   return new_quantized_batch(state, std::move(data));
 }
 
@@ -43,9 +44,12 @@ PyObject* quantize_ternary(const ModuleState& state, PyObject* quantizer, PyObje
   const VectorRows rows(vectors, ternary.dimension());
   auto data = allocate_ternary(ternary.dimension(), rows.rows());
   const MutableTernaryColumns out = writable(*data);
-  for (uint64_t i = 0; i < rows.rows(); ++i) {
-    store_ternary_record(ternary.quantize(rows.row(i, ternary.dimension())), out, i);
-  }
+  run_released([&](Pacer& pacer) {
+    for (uint64_t i = 0; i < rows.rows(); ++i) {
+      store_ternary_record(ternary.quantize(rows.row(i, ternary.dimension())), out, i);
+      pacer.step();
+    }
+  });
   return new_ternary_batch(state, std::move(data));
 }
 
@@ -177,7 +181,9 @@ PyMethodDef g_functions[] = {
     {"quantize", as_cfunction<py_quantize>(), kFastCall,
      "quantize(quantizer, vectors)\n--\n\nQuantize the rows of a 2-D float32 array (n, "
      "dimension).\n\nRow i of the result is bit-identical to quantizer.quantize(vectors[i]): a "
-     "QuantizedBatch for a RaBitQQuantizer, a TernaryBatch for a TernaryQuantizer."},
+     "QuantizedBatch for a RaBitQQuantizer, a TernaryBatch for a TernaryQuantizer. The "
+     "interpreter lock is released while quantizing; on the main thread, signals are checked "
+     "about every 10 ms, and a handler's exception stops the call, which returns nothing."},
     {"approximate_l2_sqr", as_cfunction<py_approximate_l2_sqr>(), kFastCall,
      "approximate_l2_sqr(quantizer, query, batch)\n--\n\nApproximate L2 distance squared "
      "between query and every record of a QuantizedBatch.\n\nReturns a float32 array (len(batch),) "

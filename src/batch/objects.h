@@ -132,18 +132,29 @@ inline PyType_Slot batch_slots[] = {
     {0, nullptr},
 };
 
+// The records of from_records(records), with the references that keep them alive. A
+// sequence may make its items on demand (a batch, or a __getitem__ that quantizes), so
+// the references must outlive the access guards: the guards are declared last and so
+// released first.
+template <class RecordObject>
+struct TakenRecords {
+  std::vector<Ref> items;
+  std::vector<SharedAccess<RecordObject>> access;
+
+  size_t size() const { return access.size(); }
+  const SharedAccess<RecordObject>& operator[](size_t i) const { return access[i]; }
+};
+
 // The records of from_records(records): a non-empty sequence of instances of `type`
 // (named `type_name` in errors), each taken with shared access, as mivo's methods take
 // them, before anything is allocated.
 template <class RecordObject>
-std::vector<SharedAccess<RecordObject>> take_records(PyObject* o, PyTypeObject* type,
-                                                     const char* type_name) {
-  const std::vector<Ref> items = to_code_list(o, "records");
-  if (items.empty()) throw_error(PyExc_ValueError, kNoRecords);
-  std::vector<SharedAccess<RecordObject>> records;
-  records.reserve(items.size());
-  for (const Ref& item : items) {
-    records.push_back(to_instance<RecordObject>(item.get(), type, type_name, "records"));
+TakenRecords<RecordObject> take_records(PyObject* o, PyTypeObject* type, const char* type_name) {
+  TakenRecords<RecordObject> records{to_code_list(o, "records"), {}};
+  if (records.items.empty()) throw_error(PyExc_ValueError, kNoRecords);
+  records.access.reserve(records.items.size());
+  for (const Ref& item : records.items) {
+    records.access.push_back(to_instance<RecordObject>(item.get(), type, type_name, "records"));
   }
   return records;
 }

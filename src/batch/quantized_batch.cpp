@@ -231,7 +231,10 @@ const ScanRecords& kept_scan_records(const QuantizedBatchData& batch, Pacer& pac
   // is held while computing: a call stopped here leaves the batch as it was.
   auto made = std::make_unique<ScanRecords>(allocate_scan_records(batch.dimension, batch.count));
   const RecordColumns all = batch.columns();
-  const uint64_t block = records_per_block(batch.dimension);
+  // A record costs a few times the reading of its codes here, far more than in the scan,
+  // so the blocks are smaller than the scan's: about 2^18 / d records (at most 4,096).
+  const uint64_t block =
+      std::clamp<uint64_t>((uint64_t{1} << 18) / std::max<uint64_t>(batch.dimension, 1), 1, 4096);
   for (uint64_t begin = 0; begin < batch.count; begin += block) {
     fill_scan_records(slice_rows(all, begin, std::min(block, batch.count - begin)), begin, *made);
     pacer.step();

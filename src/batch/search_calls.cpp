@@ -10,7 +10,6 @@
 #include "search_calls.h"
 
 #include <climits>
-#include <exception>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "../lib/convert.h"
 #include "../lib/messages.h"
 #include "../lib/objects.h"
+#include "../lib/released.h"
 #include "../lib/results.h"
 #include "../search.h"
 #include "batches.h"
@@ -31,61 +31,6 @@ namespace mivo::py::batch {
 namespace {
 
 using RaBitQObject = Wrapped<mivo::RaBitQQuantizer>;
-
-// True on the main thread of the main interpreter, the only place where Python runs
-// signal handlers: only there does a long call take the lock back to run them.
-bool on_main_thread() {
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) return false;
-  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-  if (!threading) throw_python_error();
-  Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-  if (!main) throw_python_error();
-  Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
-  if (!ident) throw_python_error();
-  const unsigned long id = PyLong_AsUnsignedLong(ident.get());
-  if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_python_error();
-  return id == PyThread_get_thread_ident();
-}
-
-// The thread state put aside while the lock is released.
-struct Released {
-  PyThreadState* state = nullptr;
-};
-
-// Between chunks of work on the main thread: takes the lock, runs the signal handlers,
-// releases the lock again. A handler that raises leaves its exception set and stops
-// the work.
-bool check_signals(void* context) {
-  auto* released = static_cast<Released*>(context);
-  PyEval_RestoreThread(released->state);
-  const bool go_on = PyErr_CheckSignals() == 0;
-  released->state = PyEval_SaveThread();
-  return go_on;
-}
-
-// Runs work(pacer) with the lock released, and rethrows whatever it threw once the
-// lock is held again; a stop by a signal handler becomes that handler's exception.
-// The work must not touch Python objects.
-template <class F>
-void run_released(F&& work) {
-  const bool main = on_main_thread();
-  Released released;
-  std::exception_ptr failure;
-  released.state = PyEval_SaveThread();
-  try {
-    Pacer pacer(main ? check_signals : nullptr, &released);
-    work(pacer);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  PyEval_RestoreThread(released.state);
-  if (!failure) return;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const SearchStopped&) {
-    throw PythonError{};
-  }
-}
 
 // The batch must come from a quantizer like this one: the same dimension and bits.
 void check_batch_fits(const mivo::RaBitQQuantizer& q, const QuantizedBatchData& batch) {
@@ -314,8 +259,9 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 
     const uint64_t m = queries.rows();
     const uint64_t columns = result_columns(k, batch.count);
-    ResultBuffer<float> distances(m * columns);
-    ResultBuffer<int64_t> ids(m * columns);
+    const uint64_t entries = allocation_count(m, columns);
+    ResultBuffer<float> distances(entries);
+    ResultBuffer<int64_t> ids(entries);
     ResultBuffer<uint64_t> candidates(rerank ? m : 0);
     const SearchOutput out{distances.data(), ids.data(), rerank ? candidates.data() : nullptr};
     IntSearchStats stats;

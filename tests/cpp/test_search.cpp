@@ -177,7 +177,7 @@ TEST(Pacer, ChecksBetweenChunksAndStopsWhenTold) {
     try {
       search_one(s.source(), s.query, s.norm, 10, dist.data(), ids.data(), &candidates, scratch,
                  pacer);
-    } catch (const SearchStopped&) {
+    } catch (const Stopped&) {
       stopped = true;
     }
     EXPECT_EQ(stopped, stop_at != 0);

@@ -288,6 +288,36 @@ def test_batch_calls_refuse(case):
         call()
 
 
+def lazy_records(q, x):
+    """A sequence whose items are quantized on demand and owned by nobody else."""
+    class Lazy:
+        def __len__(self):
+            return len(x)
+
+        def __getitem__(self, i):
+            if not 0 <= i < len(x):
+                raise IndexError(i)
+            return q.quantize(x[i])
+    return Lazy()
+
+
+COLUMNS = ["binary_codes", "extended_codes", "factors", "codes", "num_positive", "num_negative",
+           "original_norm"]
+
+
+@pytest.mark.parametrize("quantizer", [lambda: mivo.RaBitQQuantizer(33, 2, 5),
+                                       lambda: mivo.TernaryQuantizer(33)], ids=["rabitq", "ternary"])
+@pytest.mark.parametrize("source", ["batch", "lazy", "list"])
+def test_from_records_holds_each_record_until_it_is_copied(quantizer, source):
+    q = quantizer()
+    x = np.random.default_rng(4).standard_normal((40, 33), dtype=F32)
+    batch = mb.quantize(q, x)
+    records = {"batch": batch, "lazy": lazy_records(q, x), "list": list(batch)}[source]
+    made = type(batch).from_records(records)
+    assert [getattr(made, c).tobytes() for c in COLUMNS if hasattr(batch, c)] == \
+        [getattr(batch, c).tobytes() for c in COLUMNS if hasattr(batch, c)]
+
+
 MISMATCHED_BUILD = [
     ("__version__ = '0.0.1'", "mivo_batch 0.1.3 cannot use mivo 0.0.1: install both modules "
      "from one build"),

@@ -1,6 +1,7 @@
 """mivo_batch.bounds and search: selection against a brute force, re-ranking against the
 exact top-k, the refusals, and the calls that let other threads run."""
 import _thread
+import mmap
 import signal
 import threading
 import time
@@ -144,6 +145,57 @@ def test_a_signal_stops_a_long_search_promptly(kw):
         with pytest.raises(KeyboardInterrupt):
             mb.search(q, many, batch, 10, vectors=x, **kw)
         assert time.perf_counter() - start < 1.5
+    finally:
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
+
+
+def test_a_result_size_that_wraps_is_a_memory_error():
+    # 2^44 queries (a read-only anonymous map: no memory used) times 2^20 columns is 2^64
+    # entries, which wraps to 0 in 64 bits.
+    q = mivo.RaBitQQuantizer(1, 0, 1)
+    batch = mb.quantize(q, np.ones((2**20, 1), F32))
+    huge = mmap.mmap(-1, 2**46, flags=mmap.MAP_PRIVATE, prot=mmap.PROT_READ)
+    try:
+        queries = np.frombuffer(huge, F32).reshape(2**44, 1)
+        for kw in SCANS:
+            with raises_exact(MemoryError):
+                mb.search(q, queries, batch, 2**20, **kw)
+        del queries
+    finally:
+        huge.close()
+
+
+D = 256
+
+
+def first_integer_call(q, n, rng):
+    """A first integer call on a new batch of n random records: it builds the kept data."""
+    d = D
+    arrays = (rng.integers(0, 256, (n, d // 8), np.uint8),
+              rng.integers(0, 256, (n, 3 * d // 8), np.uint8),
+              rng.uniform(0.5, 1.5, (n, 6)).astype(F32))
+    return lambda: mb.integer_bounds(q, np.ones(d, F32), mb.QuantizedBatch.from_arrays(d, 3, *arrays))
+
+
+def quantize_call(q, n, rng):
+    x = rng.standard_normal((n, D), dtype=F32)
+    return lambda: mb.quantize(q, x)
+
+
+@pytest.mark.parametrize("make", [first_integer_call, quantize_call], ids=["int", "quantize"])
+def test_a_signal_stops_long_batch_work(make):
+    q, rng = mivo.RaBitQQuantizer(D, 3, 4), np.random.default_rng(5)
+    per_record = timed(make(q, 2000, rng)) / 2000
+    call = make(q, int(3.0 / per_record), rng)  # about 3 s of work, beyond the ceiling
+    timer = threading.Timer(0.1, _thread.interrupt_main)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        start = time.perf_counter()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        assert time.perf_counter() - start < 2.0
     finally:
         timer.join()
         signal.signal(signal.SIGINT, previous)
