@@ -30,7 +30,7 @@ PyObject* quantize_rabitq(const ModuleState& state, PyObject* quantizer, PyObjec
   auto q = to_instance<RaBitQObject>(quantizer, state.rabitq_quantizer, kRaBitQQuantizerName,
                                      "quantizer");
   const mivo::RaBitQQuantizer& rabitq = *q->value;
-  const VectorRows rows(vectors, rabitq.dimension());
+  const VectorRows rows(vectors, rabitq.dimension(), "vectors", kVectorsNotMatrix);
   auto data = allocate_quantized(rabitq.dimension(), static_cast<unsigned>(rabitq.total_bits() - 1),
                                  rows.rows());
   run_released([&](Pacer& pacer) { quantize_batch(rabitq, rows.data(), writable(*data), &pacer); });
@@ -41,7 +41,7 @@ PyObject* quantize_ternary(const ModuleState& state, PyObject* quantizer, PyObje
   auto q = to_instance<TernaryQuantizerObject>(quantizer, state.ternary_quantizer,
                                                kTernaryQuantizerName, "quantizer");
   const mivo::TernaryQuantizer& ternary = *q->value;
-  const VectorRows rows(vectors, ternary.dimension());
+  const VectorRows rows(vectors, ternary.dimension(), "vectors", kVectorsNotMatrix);
   auto data = allocate_ternary(ternary.dimension(), rows.rows());
   const MutableTernaryColumns out = writable(*data);
   run_released([&](Pacer& pacer) {

@@ -245,13 +245,13 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     const uint64_t d = rabitq.dimension();
     const uint64_t k = to_k(a[3]);
     const Ref queries_ref = Ref::borrow(a[1]);
-    const VectorRows queries(a[1], d, kQueriesNotMatrix);
+    const VectorRows queries(a[1], d, "queries", kQueriesNotMatrix, Strided::kCopy);
     check_batch_fits(rabitq, batch);
     const bool rerank = a[4] != nullptr && a[4] != Py_None;
     const Ref vectors_ref = Ref::borrow(a[4]);
     std::optional<VectorRows> vectors;
     if (rerank) {
-      vectors.emplace(a[4], d);
+      vectors.emplace(a[4], d, "vectors", kVectorsNotMatrix);
       if (vectors->rows() != batch.count) {
         throw_error(PyExc_ValueError, vector_rows_mismatch(vectors->rows(), batch.count));
       }
@@ -320,7 +320,8 @@ const char kSearchDoc[] =
     "search(quantizer, queries, batch, k, *, vectors=None, scan='float', query_bits=8, "
     "stats=None)\n--\n\n"
     "The k nearest records of a QuantizedBatch for each row of queries (a float32 array (m, "
-    "dimension)).\n\nReturns (distances, ids): float32 and int64 arrays (m, min(k, len(batch))), "
+    "dimension) of any layout; one that is not C-contiguous is copied).\n\nReturns (distances, "
+    "ids): float32 and int64 arrays (m, min(k, len(batch))), "
     "each row in order of the estimated squared distance, ties to the lower id, NaN last. With "
     "vectors (the original float32 vectors (len(batch), dimension), e.g. memory-mapped), every "
     "record whose lower bound is at most the k-th smallest upper bound is re-ranked by its exact "

@@ -47,8 +47,8 @@ uint64_t next_u64(uint64_t& state) {
 // Exactly representable values: 24 random bits in [-1, 1) scaled by 2^-40 .. 2^23,
 // and one in eight a special value (infinities, subnormals, signed zeros, extremes).
 std::vector<float> inputs(uint64_t seed, size_t n, bool specials) {
-  static constexpr float kSpecial[8] = {kInf, -kInf, -0.0f, 0.0f, 0x1p-149f, -0x1.8p-140f,
-                                        0x1.fffffep127f, -0x1p-126f};
+  static constexpr float kSpecial[8] = {kInf,      -kInf,        -0.0f,           0.0f,
+                                        0x1p-149f, -0x1.8p-140f, 0x1.fffffep127f, -0x1p-126f};
   uint64_t state = seed;
   std::vector<float> out(n);
   for (auto& x : out) {
@@ -157,8 +157,8 @@ void int_scan_digests(Kernels kernels, Digests& out) {
         put(h, est);
         put(h, lower);
         put(h, upper);
-        out["core.int_scan.estimates.d" + std::to_string(d) + ".b" + std::to_string(total) +
-            ".q" + std::to_string(qb)] = h.hex();
+        out["core.int_scan.estimates.d" + std::to_string(d) + ".b" + std::to_string(total) + ".q" +
+            std::to_string(qb)] = h.hex();
       }
     }
   }
@@ -170,10 +170,9 @@ void int_scan_digests(Kernels kernels, Digests& out) {
     std::vector<int64_t> ids(kQueries * kTop);
     std::vector<uint64_t> candidates(kQueries);
     Pacer pacer;
-    integer_search_batch(c.q, queries, kQueries, c.batch, c.kept, 4, kTop,
-                         rerank ? c.vectors.data() : nullptr,
-                         {distances.data(), ids.data(), rerank ? candidates.data() : nullptr},
-                         pacer, kernels);
+    integer_search_batch(
+        c.q, queries, kQueries, c.batch, c.kept, 4, kTop, rerank ? c.vectors.data() : nullptr,
+        {distances.data(), ids.data(), rerank ? candidates.data() : nullptr}, pacer, kernels);
     Sha256 h;
     put(h, distances);
     put_ints(h, ids);
@@ -188,9 +187,9 @@ Digests core_digests(bool scalar) {
   Digests out;
   const Kernels kernels = scalar ? Kernels::kScalar : Kernels::kBest;
   constexpr uint64_t kMax = ~uint64_t{0};
-  const std::pair<uint64_t, uint64_t> rotations[] = {
-      {1, 0}, {1, kMax}, {2, 0}, {2, kMax}, {7, 0}, {7, kMax}, {64, 0}, {64, kMax},
-      {65, 1}, {100, 0}, {100, kMax}, {768, kMax}};
+  const std::pair<uint64_t, uint64_t> rotations[] = {{1, 0},  {1, kMax}, {2, 0},      {2, kMax},
+                                                     {7, 0},  {7, kMax}, {64, 0},     {64, kMax},
+                                                     {65, 1}, {100, 0},  {100, kMax}, {768, kMax}};
   for (const auto& [d, seed] : rotations) {
     const Rotation r = Rotation::generate(d, seed, kernels);
     Sha256 rows, applied;
@@ -219,8 +218,8 @@ Digests core_digests(bool scalar) {
         batch_hamming_distances(query, codes, d.data(), kernels);
         put(h, d);
       }
-      out["core.batch_hamming_distances.w" + std::to_string(width) +
-          (dense ? ".dense" : ".list")] = h.hex();
+      out["core.batch_hamming_distances.w" + std::to_string(width) + (dense ? ".dense" : ".list")] =
+          h.hex();
     }
   }
   for (const size_t dim : {1, 7, 8, 31, 64, 100, 257}) {
@@ -273,7 +272,11 @@ void expect_matches(const Digests& got, const Digests& want, const std::string& 
     if (it == want.end()) {
       ADD_FAILURE() << where << ": " << name << " is not in the golden file";
     } else {
-      EXPECT_EQ(digest, it->second) << where << ": " << name << " differs";
+      EXPECT_EQ(digest, it->second)
+          << where << ": " << name << " differs: expected " << it->second << ", computed " << digest
+          << "; to regenerate after a deliberate change of results only: "
+          << "tools/root.sh run python3 tests/golden/generate.py, then review git diff "
+          << "tests/golden/digests.txt";
     }
   }
   for (const auto& [name, digest] : want) {
@@ -287,8 +290,7 @@ TEST(Golden, Sha256KnownVectors) {
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {std::string(1000, 'a'),
-       "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"}};
+      {std::string(1000, 'a'), "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"}};
   for (const auto& [text, digest] : cases) {
     Sha256 h;
     h.update(text.data(), text.size());
@@ -298,7 +300,7 @@ TEST(Golden, Sha256KnownVectors) {
 
 TEST(Golden, FailuresNameTheEntry) {
   EXPECT_NONFATAL_FAILURE(expect_matches({{"core.x", "a"}}, {{"core.x", "b"}}, "AVX2"),
-                          "AVX2: core.x differs");
+                          "AVX2: core.x differs: expected b, computed a");
   EXPECT_NONFATAL_FAILURE(expect_matches({}, {{"core.y", "a"}}, "AVX2"),
                           "core.y in the golden file is not computed");
   EXPECT_NONFATAL_FAILURE(committed("/nonexistent/digests.txt"), "cannot read the golden digests");

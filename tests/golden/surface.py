@@ -236,9 +236,15 @@ def committed(path=DIGESTS):
     return entries
 
 
+REGENERATE = ("a deliberate change of results only: tools/root.sh run python3 "
+              "tests/golden/generate.py, then review git diff tests/golden/digests.txt")
+
+
 def differences(got, want):
-    """One line per entry that differs, is missing from the file or is not computed."""
-    lines = [f"{n} differs" for n in sorted(got) if n in want and got[n] != want[n]]
+    """One line per entry that differs (with both digests), is missing from the file or
+    is not computed."""
+    lines = [f"{n} differs: expected {want[n]}, computed {got[n]}"
+             for n in sorted(got) if n in want and got[n] != want[n]]
     lines += [f"{n} is not in the golden file" for n in sorted(got.keys() - want.keys())]
     lines += [f"{n} in the golden file is not computed" for n in sorted(want.keys() - got.keys())]
     return lines
@@ -246,5 +252,6 @@ def differences(got, want):
 
 if __name__ == "__main__":
     problems = differences(surface_digests(), committed())
-    print("\n".join(problems) or f"golden digests: {len(committed())} module entries match")
+    print("\n".join(problems + [f"to regenerate after {REGENERATE}"] if problems else
+                    [f"golden digests: {len(committed())} module entries match"]))
     sys.exit(1 if problems else 0)

@@ -259,7 +259,8 @@ def refusals():
         (lambda: mb.quantize(q, x.tolist()), TypeError,
          "argument 'vectors': expected a 2-D float32 NumPy array of shape (n, dimension)"),
         (lambda: mb.quantize(q, np.ones((4, 16), F32)[:, ::2]), TypeError,
-         "The given array is not contiguous or is misaligned."),
+         "argument 'vectors': not C-contiguous and aligned; np.ascontiguousarray makes a copy "
+         "that is"),
         (lambda: mb.quantize(t, np.ones((4, 9), F32)), ValueError,
          "dimension mismatch: expected 8, got 9"),
         (lambda: mb.approximate_l2_sqr(mivo.RaBitQQuantizer(8, 0, 4), x[0], batch), ValueError,

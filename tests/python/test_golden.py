@@ -14,7 +14,8 @@ def computed():
 
 
 def test_every_module_entry_matches(computed):
-    assert surface.differences(computed, surface.committed()) == []
+    problems = surface.differences(computed, surface.committed())
+    assert problems == [], "\n".join(problems + [f"to regenerate after {surface.REGENERATE}"])
 
 
 @pytest.mark.parametrize(
@@ -42,7 +43,7 @@ def test_a_changed_digest_is_named(computed):
     del want[sorted(want)[1]]
     want["module.stale"] = "0" * 64
     assert surface.differences(computed, want) == [
-        f"{name} differs",
+        f"{name} differs: expected {'0' * 64}, computed {computed[name]}",
         f"{sorted(computed)[1]} is not in the golden file",
         "module.stale in the golden file is not computed",
     ]

@@ -199,3 +199,19 @@ def test_a_signal_stops_long_batch_work(make):
     finally:
         timer.join()
         signal.signal(signal.SIGINT, previous)
+
+
+@pytest.mark.parametrize("view", [lambda w: w[::2, :32], lambda w: w[::-1, 32:],
+                                  lambda w: w[1:, 3:35], lambda w: w[:, ::2],
+                                  lambda w: np.asfortranarray(w[:, :32])],
+                         ids=["rows skipped", "reversed", "sliced", "columns skipped", "column-major"])
+def test_queries_of_any_layout_give_the_results_of_their_copy(view):
+    x, q, batch, _ = make_case(300, 32, 4)
+    queries = view(np.random.default_rng(2).standard_normal((9, 64), dtype=F32))
+    for kw in SCANS:
+        got = mb.search(q, queries, batch, 5, vectors=x, **kw)
+        want = mb.search(q, np.ascontiguousarray(queries), batch, 5, vectors=x, **kw)
+        assert [a.tobytes() for a in got] == [a.tobytes() for a in want]
+    with raises_exact(TypeError, "argument 'vectors': not C-contiguous and aligned; "
+                      "np.ascontiguousarray makes a copy that is"):
+        mb.search(q, queries, batch, 5, vectors=np.repeat(x, 2, axis=0)[::2])
