@@ -23,6 +23,16 @@ struct TernaryColumns {
     const uint64_t width = ternary_code_bytes(dimension);
     return {{codes + i * width, width}, dimension, num_positive[i], num_negative[i]};
   }
+
+  // Rows begin .. begin + n (begin + n <= count): how long calls walk a batch in chunks.
+  TernaryColumns slice(uint64_t begin, uint64_t n) const {
+    return {dimension,
+            n,
+            codes + begin * ternary_code_bytes(dimension),
+            num_positive + begin,
+            num_negative + begin,
+            original_norm + begin};
+  }
 };
 
 // The same shapes, writable: what store_ternary_record fills.

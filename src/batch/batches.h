@@ -71,6 +71,10 @@ MutableRecordColumns writable(const QuantizedBatchData& data);
 // the pacer may itself search the batch.
 const ScanRecords& kept_scan_records(const QuantizedBatchData& batch, Pacer& pacer);
 
+// Refuses a batch that did not come from a quantizer like q (the same dimension and
+// bits): ValueError for the bits, DimensionMismatch for the dimension.
+void check_batch_fits(const mivo::RaBitQQuantizer& q, const QuantizedBatchData& batch);
+
 // n ternary records of one dimension, as a code matrix and three per-record columns.
 struct TernaryBatchData {
   uint64_t dimension = 0;

@@ -2,6 +2,7 @@
 // measures against a TernaryBatch: each element has the bits of the per-record call.
 #include "functions.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "../lib/objects.h"
 #include "../lib/released.h"
 #include "../lib/results.h"
+#include "../search.h"
 #include "batches.h"
 #include "messages.h"
 #include "search_calls.h"
@@ -70,6 +72,23 @@ PyObject* py_quantize(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// Runs kernel(begin, n) over chunks of `chunk` of `count` records with the lock released
+// and a pacer step after each chunk, at least once, so that an empty batch still meets
+// the kernel's checks. What the kernels read is held for the call: the batch by the
+// caller's reference, the operand under shared access or copied.
+template <class F>
+void released_chunks(uint64_t count, uint64_t chunk, F&& kernel) {
+  run_released([&](Pacer& pacer) {
+    uint64_t begin = 0;
+    do {
+      const uint64_t n = std::min(chunk, count - begin);
+      kernel(begin, n);
+      begin += n;
+      pacer.step();
+    } while (begin < count);
+  });
+}
+
 // Binds (quantizer, query, batch): the quantizer is taken first, then the batch, then
 // the query converted, as the per-record methods take the record before the query.
 template <bool kDistance>
@@ -86,18 +105,17 @@ PyObject* estimate(const Signature<3>& sig, PyObject* module, PyObject* const* a
     // A record of another bit width or dimension never came from this quantizer (both
     // are fixed when it is made); the per-record call computes something for it
     // anyway, a batch call refuses.
-    if (batch.ex_bits + 1 != rabitq.total_bits()) {
-      throw_error(PyExc_ValueError, ex_bits_mismatch(batch.ex_bits, rabitq.total_bits()));
-    }
-    if (batch.dimension != rabitq.dimension()) {
-      throw QuantizerError::dimension_mismatch(rabitq.dimension(), batch.dimension);
-    }
+    check_batch_fits(rabitq, batch);
     ResultBuffer<float> out(batch.count);
-    if (kDistance) {
-      approximate_distance_batch(rabitq, query, batch.columns(), out.span());
-    } else {
-      approximate_l2_sqr_batch(rabitq, query, batch.columns(), out.span());
-    }
+    const RecordColumns all = batch.columns();
+    released_chunks(batch.count, records_per_block(batch.dimension), [&](uint64_t b, uint64_t n) {
+      const std::span<float> part = out.span().subspan(b, n);
+      if (kDistance) {
+        approximate_distance_batch(rabitq, query, slice_rows(all, b, n), part);
+      } else {
+        approximate_l2_sqr_batch(rabitq, query, slice_rows(all, b, n), part);
+      }
+    });
     return out.to_array(numpy::kFloat32);
   });
 }
@@ -124,7 +142,11 @@ PyObject* symmetric(const Signature<2>& sig, PyObject* module, PyObject* const* 
     auto a = to_instance<TernaryVectorObject>(p[0], state.ternary_vector, kTernaryVectorName, "a");
     const TernaryBatchData& batch = ternary_batch_arg(state, p[1], "batch");
     ResultBuffer<T> out(batch.count);
-    kernel(codes_of(*a->value), batch.columns(), out.span());
+    const auto codes = codes_of(*a->value);
+    const TernaryColumns all = batch.columns();
+    released_chunks(batch.count, records_per_block(batch.dimension), [&](uint64_t b, uint64_t n) {
+      kernel(codes, all.slice(b, n), out.span().subspan(b, n));
+    });
     return out.to_array(kType);
   });
 }
@@ -139,7 +161,10 @@ PyObject* asymmetric(const Signature<2>& sig, PyObject* module, PyObject* const*
     const TernaryBatchData& batch = ternary_batch_arg(state, p[1], "batch");
     const std::vector<float> query = to_float_vector(p[0]);
     ResultBuffer<float> out(batch.count);
-    kernel(query, batch.columns(), out.span());
+    const TernaryColumns all = batch.columns();
+    released_chunks(batch.count, records_per_block(batch.dimension), [&](uint64_t b, uint64_t n) {
+      kernel(query, all.slice(b, n), out.span().subspan(b, n));
+    });
     return out.to_array(numpy::kFloat32);
   });
 }

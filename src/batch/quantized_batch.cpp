@@ -260,4 +260,13 @@ const QuantizedBatchData& quantized_batch_arg(const ModuleState& state, PyObject
   return batch_of(o);
 }
 
+void check_batch_fits(const mivo::RaBitQQuantizer& q, const QuantizedBatchData& batch) {
+  if (batch.ex_bits + 1 != q.total_bits()) {
+    throw_error(PyExc_ValueError, ex_bits_mismatch(batch.ex_bits, q.total_bits()));
+  }
+  if (batch.dimension != q.dimension()) {
+    throw QuantizerError::dimension_mismatch(q.dimension(), batch.dimension);
+  }
+}
+
 }  // namespace mivo::py::batch

@@ -32,16 +32,6 @@ namespace {
 
 using RaBitQObject = Wrapped<mivo::RaBitQQuantizer>;
 
-// The batch must come from a quantizer like this one: the same dimension and bits.
-void check_batch_fits(const mivo::RaBitQQuantizer& q, const QuantizedBatchData& batch) {
-  if (batch.ex_bits + 1 != q.total_bits()) {
-    throw_error(PyExc_ValueError, ex_bits_mismatch(batch.ex_bits, q.total_bits()));
-  }
-  if (batch.dimension != q.dimension()) {
-    throw QuantizerError::dimension_mismatch(q.dimension(), batch.dimension);
-  }
-}
-
 // The arguments (quantizer, query, batch) of the calls that score one query against
 // every record of a batch: the quantizer taken with shared access, the batch held by a
 // reference and checked to fit it, the query copied.
