@@ -133,26 +133,6 @@ void store_stats(const IntSearchStats& stats, PyObject* dict) {
   }
 }
 
-// Refuses more than `allowed` positional arguments: the rest are keyword-only.
-template <class Sig>
-void require_positional_at_most(const Sig& sig, Py_ssize_t nargs, size_t allowed) {
-  const size_t given = static_cast<size_t>(PyVectorcall_NARGS(nargs));
-  if (given > allowed) {
-    throw_error(PyExc_TypeError, too_many_positional(sig.name, allowed, allowed, given));
-  }
-}
-
-// A result buffer as an array of `rows` x `columns`.
-template <class T>
-PyObject* matrix_result(ResultBuffer<T>& buffer, uint64_t rows, uint64_t columns,
-                        numpy::TypeNum type) {
-  Ref flat = Ref::steal(buffer.to_array(type));
-  return checked_new(
-      PyObject_CallMethod(flat.get(), "reshape", "(nn)", static_cast<Py_ssize_t>(rows),
-                          static_cast<Py_ssize_t>(columns)),
-      kWhatArray);
-}
-
 PyObject* tuple_result(std::initializer_list<PyObject*> items) {
   std::vector<Ref> owned;
   for (PyObject* item : items) owned.push_back(Ref::steal(item));
@@ -184,14 +164,12 @@ PyObject* py_bounds(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-MIVO_SIGNATURE(kIntegerBounds, "integer_bounds()", 3, "quantizer", "query", "batch", "query_bits");
-// The parameters that may be passed by position; query_bits is keyword-only.
-constexpr size_t kIntegerBoundsPositional = 3;
+MIVO_SIGNATURE_KW(kIntegerBounds, "integer_bounds()", 3, 3, "quantizer", "query", "batch",
+                  "query_bits");
 
 PyObject* py_integer_bounds(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&] {
-    require_positional_at_most(kIntegerBounds, nargs, kIntegerBoundsPositional);
     const auto a = bind(kIntegerBounds, args, nargs, kwnames);
     const QueryAndBatch call(module, a[0], a[1], a[2]);
     const unsigned query_bits = to_query_bits(a[3]);
@@ -211,15 +189,67 @@ PyObject* py_integer_bounds(PyObject* module, PyObject* const* args, Py_ssize_t 
   });
 }
 
-MIVO_SIGNATURE(kSearch, "search()", 4, "quantizer", "queries", "batch", "k", "vectors", "scan",
-               "query_bits", "stats");
-// The parameters that may be passed by position; the others are keyword-only.
-constexpr size_t kSearchPositional = 4;
+namespace {
+
+// What a search computes on, converted and checked: the quantizer under shared access,
+// the batch, queries and vectors held for the call.
+struct SearchArgs {
+  const mivo::RaBitQQuantizer& rabitq;
+  const QuantizedBatchData& batch;
+  const VectorRows& queries;
+  const VectorRows* vectors;  // null without re-ranking
+  uint64_t k;
+  Scan scan;
+  unsigned query_bits;
+};
+
+// The search itself: the result tuple, and the integer scan's counts in stats_out.
+PyObject* search_impl(const SearchArgs& a, PyObject* stats_out) {
+  const uint64_t d = a.rabitq.dimension();
+  const uint64_t m = a.queries.rows();
+  const uint64_t columns = result_columns(a.k, a.batch.count);
+  const uint64_t entries = allocation_count(m, columns);
+  ResultBuffer<float> distances(entries);
+  ResultBuffer<int64_t> ids(entries);
+  ResultBuffer<uint64_t> candidates(a.vectors != nullptr ? m : 0);
+  const SearchOutput out{distances.data(), ids.data(),
+                         a.vectors != nullptr ? candidates.data() : nullptr};
+  IntSearchStats stats;
+  run_released([&](Pacer& pacer) {
+    const std::span<const float> rows(a.queries.data(), m * d);
+    const float* original = a.vectors != nullptr ? a.vectors->data() : nullptr;
+    if (a.scan == Scan::kFloat) {
+      search_batch(a.rabitq, rows, m, a.batch.columns(), a.k, original, out, pacer);
+      return;
+    }
+    const ScanRecords& kept = kept_scan_records(a.batch, pacer);
+    integer_search_batch(a.rabitq, rows, m, a.batch.columns(), kept, a.query_bits, a.k, original,
+                         out, pacer, Kernels::kBest, &stats);
+  });
+  Ref dist = Ref::steal(distances.to_matrix(m, columns, numpy::kFloat32));
+  Ref id = Ref::steal(ids.to_matrix(m, columns, numpy::kInt64));
+  Ref result;
+  if (a.vectors == nullptr) {
+    result = Ref::steal(tuple_result({dist.release(), id.release()}));
+  } else {
+    PyObject* counts = candidates.to_array(numpy::kUInt64);
+    result = Ref::steal(tuple_result({dist.release(), id.release(), counts}));
+  }
+  if (stats_out != nullptr) store_stats(stats, stats_out);
+  return result.release();
+}
+
+}  // namespace
+
+MIVO_SIGNATURE_KW(kSearch, "search()", 4, 4, "quantizer", "queries", "batch", "k", "vectors",
+                  "scan", "query_bits", "stats");
 
 PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    require_positional_at_most(kSearch, nargs, kSearchPositional);
     const auto a = bind(kSearch, args, nargs, kwnames);
+    // The arrays read in place stay referenced for the call, whatever the conversions of
+    // the other arguments run.
+    const Ref held[] = {Ref::borrow(a[1]), Ref::borrow(a[2]), Ref::borrow(a[4])};
     const Scan scan = to_scan(a[5]);
     if (scan == Scan::kFloat && a[6] != nullptr) {
       throw_error(PyExc_TypeError, kQueryBitsWithFloatScan);
@@ -229,56 +259,21 @@ PyObject* py_search(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     const ModuleState& state = state_of_module(module);
     auto q =
         to_instance<RaBitQObject>(a[0], state.rabitq_quantizer, kRaBitQQuantizerName, "quantizer");
-    const Ref batch_ref = Ref::borrow(a[2]);
     const QuantizedBatchData& batch = quantized_batch_arg(state, a[2], "batch");
     const mivo::RaBitQQuantizer& rabitq = *q->value;
-    const uint64_t d = rabitq.dimension();
     const uint64_t k = to_k(a[3]);
-    const Ref queries_ref = Ref::borrow(a[1]);
-    const VectorRows queries(a[1], d, "queries", kQueriesNotMatrix, Strided::kCopy);
+    const VectorRows queries(a[1], rabitq.dimension(), "queries", kQueriesNotMatrix,
+                             Strided::kCopy);
     check_batch_fits(rabitq, batch);
-    const bool rerank = a[4] != nullptr && a[4] != Py_None;
-    const Ref vectors_ref = Ref::borrow(a[4]);
     std::optional<VectorRows> vectors;
-    if (rerank) {
-      vectors.emplace(a[4], d, "vectors", kVectorsNotMatrix);
+    if (a[4] != nullptr && a[4] != Py_None) {
+      vectors.emplace(a[4], rabitq.dimension(), "vectors", kVectorsNotMatrix);
       if (vectors->rows() != batch.count) {
         throw_error(PyExc_ValueError, vector_rows_mismatch(vectors->rows(), batch.count));
       }
     }
-
-    const uint64_t m = queries.rows();
-    const uint64_t columns = result_columns(k, batch.count);
-    const uint64_t entries = allocation_count(m, columns);
-    ResultBuffer<float> distances(entries);
-    ResultBuffer<int64_t> ids(entries);
-    ResultBuffer<uint64_t> candidates(rerank ? m : 0);
-    const SearchOutput out{distances.data(), ids.data(), rerank ? candidates.data() : nullptr};
-    IntSearchStats stats;
-    run_released([&](Pacer& pacer) {
-      const std::span<const float> rows(queries.data(), m * d);
-      const float* original = rerank ? vectors->data() : nullptr;
-      if (scan == Scan::kFloat) {
-        search_batch(rabitq, rows, m, batch.columns(), k, original, out, pacer);
-        return;
-      }
-      const ScanRecords& kept = kept_scan_records(batch, pacer);
-      integer_search_batch(rabitq, rows, m, batch.columns(), kept, query_bits, k, original, out,
-                           pacer, Kernels::kBest, &stats);
-    });
-    PyObject* dist = matrix_result(distances, m, columns, numpy::kFloat32);
-    Ref dist_ref = Ref::steal(dist);
-    PyObject* id = matrix_result(ids, m, columns, numpy::kInt64);
-    Ref result;
-    if (!rerank) {
-      result = Ref::steal(tuple_result({dist_ref.release(), id}));
-    } else {
-      Ref id_ref = Ref::steal(id);
-      PyObject* counts = candidates.to_array(numpy::kUInt64);
-      result = Ref::steal(tuple_result({dist_ref.release(), id_ref.release(), counts}));
-    }
-    if (stats_out != nullptr) store_stats(stats, stats_out);
-    return result.release();
+    return search_impl({rabitq, batch, queries, vectors ? &*vectors : nullptr, k, scan, query_bits},
+                       stats_out);
   });
 }
 

@@ -82,8 +82,8 @@ void check_missing(const SignatureView& sig, PyObject** out) {
 
 void place_positional(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
                       PyObject** out) {
-  if (static_cast<size_t>(nargs) > sig.count) {
-    fail(too_many_positional(sig.name, sig.required, sig.count, static_cast<size_t>(nargs)));
+  if (static_cast<size_t>(nargs) > sig.positional) {
+    fail(too_many_positional(sig.name, sig.required, sig.positional, static_cast<size_t>(nargs)));
   }
   for (size_t i = 0; i < sig.count; ++i)
     out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;

@@ -18,11 +18,13 @@ struct SignatureView {
   const char* const* params;
   size_t count;
   size_t required;
+  size_t positional;                 // the first `positional` may be passed by position
   std::atomic<PyObject*>* interned;  // `count` slots, filled on first use
 };
 
-// A callable's N parameters, all positional-or-keyword; the first `required` have no
-// default. `name` is the full name used in messages: "f()", "Class.method()",
+// A callable's N parameters: the first `required` have no default, the first
+// `positional` may be passed by position and the rest only by keyword (all of them
+// unless said). `name` is the full name used in messages: "f()", "Class.method()",
 // "Class.__new__()". The names are interned on first use (see args.cpp).
 template <size_t N>
 struct Signature {
@@ -30,9 +32,12 @@ struct Signature {
   const char* name;
   std::array<const char*, N> params;
   size_t required;
+  size_t positional = N;
   mutable std::array<std::atomic<PyObject*>, N> interned{};
 
-  SignatureView view() const { return {name, params.data(), N, required, interned.data()}; }
+  SignatureView view() const {
+    return {name, params.data(), N, required, positional, interned.data()};
+  }
 };
 
 // The bound arguments, one per parameter (borrowed; nullptr for one not passed).
@@ -84,3 +89,9 @@ constexpr size_t count_of(Names...) {
   constinit const ::mivo::py::Signature<::mivo::py::count_of(__VA_ARGS__)> NAME{ \
       FULL, {__VA_ARGS__}, REQUIRED};                                            \
   static_assert((REQUIRED) <= ::mivo::py::count_of(__VA_ARGS__))
+
+// The same with keyword-only parameters: those after the first POSITIONAL.
+#define MIVO_SIGNATURE_KW(NAME, FULL, REQUIRED, POSITIONAL, ...)                 \
+  constinit const ::mivo::py::Signature<::mivo::py::count_of(__VA_ARGS__)> NAME{ \
+      FULL, {__VA_ARGS__}, REQUIRED, POSITIONAL};                                \
+  static_assert((REQUIRED) <= (POSITIONAL) && (POSITIONAL) <= ::mivo::py::count_of(__VA_ARGS__))

@@ -140,6 +140,7 @@ inline constexpr char kErrorWithoutException[] =
     "a Python error was signalled without an exception";
 inline constexpr char kUnknownCppException[] = "unknown C++ exception";
 inline constexpr char kUnknownError[] = "unknown error";
+inline constexpr char kResultShapeDiffers[] = "a result's shape differs from its buffer's size";
 
 // What could not be created, in "failed to create <what>: <error>".
 inline constexpr char kWhatBytes[] = "bytes";

@@ -166,6 +166,11 @@ bool is_array_of(PyObject* o, int ndim, TypeNum type_num) {
 bool is_exact_array(PyObject* o) { return Py_TYPE(o) == array_type(api()); }
 
 PyObject* array_over(void* data, size_t count, TypeNum type_num) {
+  const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(count)};
+  return array_over(data, 1, dims, type_num);
+}
+
+PyObject* array_over(void* data, int nd, const Py_ssize_t* dims, TypeNum type_num) {
   void** table;
   PyTypeObject* htype;
   try {
@@ -184,9 +189,8 @@ PyObject* array_over(void* data, size_t count, TypeNum type_num) {
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(holder));
 
   PyObject* descr = new_descr(table, type_num);  // the constructor steals it
-  const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(count)};
   auto new_from_descr = reinterpret_cast<NewFromDescr>(table[kNewFromDescrSlot]);
-  Ref array = Ref::steal(new_from_descr(array_type(table), descr, 1, dims, nullptr, data,
+  Ref array = Ref::steal(new_from_descr(array_type(table), descr, nd, dims, nullptr, data,
                                         kCContiguous | kAligned | kWriteable, nullptr));
   checked_new(array.get(), kWhatArray);
   auto set_base = reinterpret_cast<SetBaseObject>(table[kSetBaseObjectSlot]);

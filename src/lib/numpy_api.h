@@ -64,6 +64,9 @@ bool is_exact_array(PyObject* o);
 // and an internal failure is thrown.
 PyObject* array_over(void* data, size_t count, TypeNum type_num);
 
+// The same with `nd` dimensions, C-contiguous: a matrix result without a reshape.
+PyObject* array_over(void* data, int nd, const Py_ssize_t* dims, TypeNum type_num);
+
 // A new read-only C-contiguous array of `nd` dimensions over `data`, which it does not
 // own: `base` (given a new reference) keeps the memory alive. Empty arrays may pass a
 // null data pointer. Throws an internal failure when the array cannot be made.

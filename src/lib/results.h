@@ -40,6 +40,15 @@ class ResultBuffer {
     return numpy::array_over(data, count_, type_num);
   }
 
+  // Hands the buffer to a new C-contiguous array of rows x columns (== count).
+  PyObject* to_matrix(uint64_t rows, uint64_t columns, numpy::TypeNum type_num) {
+    if (rows * columns != count_) MIVO_FAIL(kResultShapeDiffers);
+    const Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(columns)};
+    T* data = data_;
+    data_ = nullptr;
+    return numpy::array_over(data, 2, dims, type_num);
+  }
+
  private:
   T* data_;
   uint64_t count_;
