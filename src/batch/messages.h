@@ -56,7 +56,7 @@ inline std::string not_final_immutable(const char* name) {
   return std::string("mivo.") + name + " is not a final, immutable class" + kOneBuild;
 }
 
-// `where` is one of the places above, or "in another file than mivo.<first class>".
+// `where` is one of the places above, or in_another_file_than(the first class checked).
 inline std::string slots_outside_mivo(const char* name, const std::string& where) {
   return std::string("the slots of mivo.") + name + " lie " + where + kOneBuild;
 }

@@ -325,11 +325,12 @@ STAMP_NOTE = struct.pack("=III", 5, 65, 1) + b"mivo\0\0\0\0"
 
 
 def stamp_patched(folder, byte):
-    """The build stamp of both modules, and a copy of mivo's file in `folder` whose stamp
-    starts with `byte` ('-' renames the note's owner instead)."""
+    """Writes a copy of mivo's file into `folder` whose build stamp starts with `byte` ('-'
+    renames the note's owner instead); returns the paths and stamps the texts name. Both
+    modules of one build carry the same stamp."""
     data = bytearray(Path(mivo.__file__).read_bytes())
     at = data.index(STAMP_NOTE) + len(STAMP_NOTE)
-    assert Path(mb.__file__).read_bytes().count(STAMP_NOTE + data[at:at + 65]) == 1
+    assert STAMP_NOTE + data[at:at + 65] in Path(mb.__file__).read_bytes()
     stamp = data[at:at + 64].decode()
     data[at - 8 if byte == b"-" else at] = byte[0]
     copy = folder / Path(mivo.__file__).name
@@ -340,7 +341,8 @@ def stamp_patched(folder, byte):
 MISMATCHES = [(b"g", *row) for row in MISMATCHED_BUILD] + LOOKALIKES
 
 
-@pytest.mark.parametrize("byte, fake, text", MISMATCHES, ids=map(str, range(len(MISMATCHES))))
+@pytest.mark.parametrize("byte, fake, text", MISMATCHES,
+                         ids=[str(i) for i in range(len(MISMATCHES))])
 def test_another_mivo_build_is_refused_at_import(byte, fake, text, tmp_path):
     paths = stamp_patched(tmp_path, byte)
     fake, text = fake.format(**paths), text.format(**paths)
