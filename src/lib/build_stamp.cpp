@@ -38,6 +38,9 @@ constexpr StampNote make_note() {
 
 }  // namespace
 
-std::string_view build_stamp() { return {kStampNote.desc, sizeof MIVO_BUILD_STAMP - 1}; }
+// Not read through kStampNote: patchelf (auditwheel's repair) may move the note when it
+// grows the file's headers, updating the PT_NOTE header but not the code that would
+// address the note's old place.
+std::string_view build_stamp() { return {MIVO_BUILD_STAMP, sizeof MIVO_BUILD_STAMP - 1}; }
 
 }  // namespace mivo::py
