@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace mivo::py::batch {
 
@@ -29,22 +30,54 @@ inline constexpr char kEitherQuantizerName[] = "RaBitQQuantizer' or 'TernaryQuan
 
 // ---- a mismatched pair of builds -------------------------------------------------------
 
+inline constexpr char kOneBuild[] = ": install both modules from one build";
+
 inline std::string version_mismatch(const std::string& found, const char* built_for) {
-  return std::string("mivo_batch ") + built_for + " cannot use mivo " + found +
-         ": install both modules from one build";
+  return std::string("mivo_batch ") + built_for + " cannot use mivo " + found + kOneBuild;
 }
 
 inline std::string layout_mismatch(const char* name, int64_t found, uint64_t built_for) {
   return std::string("mivo.") + name + " instances are " + std::to_string(found) +
-         " bytes, but this mivo_batch was built for " + std::to_string(built_for) +
-         ": install both modules from one build";
+         " bytes, but this mivo_batch was built for " + std::to_string(built_for) + kOneBuild;
 }
 
 inline std::string not_a_class(const char* name) {
-  return std::string("mivo.") + name + " is not a class: install both modules from one build";
+  return std::string("mivo.") + name + " is not a class" + kOneBuild;
 }
 
 inline constexpr char kVersionNotStr[] = "mivo.__version__ is not a str";
+
+// Where the slots of a class of mivo lie, when that is not one mivo extension module.
+inline constexpr char kInNoLoadedFile[] = "in no loaded file";
+inline constexpr char kInTheInterpreter[] = "in the interpreter";
+inline constexpr char kInMivoBatch[] = "in mivo_batch";
+
+inline std::string not_final_immutable(const char* name) {
+  return std::string("mivo.") + name + " is not a final, immutable class" + kOneBuild;
+}
+
+// `where` is one of the places above, or in_another_file_than(the first class checked).
+inline std::string slots_outside_mivo(const char* name, const std::string& where) {
+  return std::string("the slots of mivo.") + name + " lie " + where + kOneBuild;
+}
+
+inline std::string in_another_file_than(const char* first) {
+  return std::string("in another file than those of mivo.") + first;
+}
+
+inline std::string no_build_stamp(const std::string& file) {
+  return "mivo's classes come from " + file + ", which carries no mivo build stamp" + kOneBuild;
+}
+
+inline std::string build_stamp_mismatch(const std::string& file, const std::string& found,
+                                        std::string_view own) {
+  return "mivo's classes come from " + file + ", built with stamp " + found +
+         ", but this mivo_batch has stamp " + std::string(own) + kOneBuild;
+}
+
+inline std::string another_class(const char* name, const char* found) {
+  return std::string("mivo.") + name + " is mivo's class " + found + kOneBuild;
+}
 
 // ---- batches -------------------------------------------------------------------------
 

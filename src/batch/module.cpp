@@ -2,8 +2,9 @@
 //
 // mivo_batch reads mivo's quantizers and records natively, so its execution step
 // imports mivo, takes the four classes by their public names, and refuses a mivo from
-// another build: another version, or instances of another size than the layout this
-// module was compiled with. Everything it keeps lives in the module object's state,
+// another build: another version, instances of another size than the layout this
+// module was compiled with, or classes that are not those of the mivo built with it
+// (origin.h). Everything it keeps lives in the module object's state,
 // one per interpreter that imports it; nothing is process-wide.
 #include <string>
 
@@ -17,6 +18,7 @@
 #include "batches.h"
 #include "functions.h"
 #include "messages.h"
+#include "origin.h"
 #include "state.h"
 
 namespace mivo::py::batch {
@@ -89,7 +91,8 @@ int batch_exec(PyObject* module) {
           0 ||
       take_class<mivo::TernaryVector>(mivo.get(), kTernaryVectorName, &state.ternary_vector) < 0 ||
       take_class<mivo::TernaryQuantizer>(mivo.get(), kTernaryQuantizerName,
-                                         &state.ternary_quantizer) < 0) {
+                                         &state.ternary_quantizer) < 0 ||
+      check_origin(state) < 0) {
     return -1;
   }
   if (PyModule_AddStringConstant(module, kVersionAttribute, kVersion) < 0 ||

@@ -1,6 +1,7 @@
 """mivo_batch against the per-record surface: every element bit for bit, the golden
 digests through the batch path, the refusals of from_arrays, memory-mapped columns and
 the guard against a mivo from another build."""
+import struct
 import subprocess
 import sys
 import textwrap
@@ -331,8 +332,51 @@ MISMATCHED_BUILD = [
 ]
 
 
-@pytest.mark.parametrize("fake, text", MISMATCHED_BUILD)
-def test_another_mivo_build_is_refused_at_import(fake, text):
+# Lookalikes that pass the checks above: Python classes of mivo's instance size, mivo's
+# classes from two loaded copies of its file, from a copy whose build stamp note is
+# changed or renamed, and mivo's own classes under each other's names. {copy} is a copy
+# of mivo's file with the note patched at the byte given; {file} is mivo's own file.
+LOAD = ("import importlib.util as u\ns = u.spec_from_file_location('mivo', {path!r})\n"
+        "m = u.module_from_spec(s); s.loader.exec_module(m); globals().update(vars(m))\n")
+ONE_BUILD = ": install both modules from one build"
+NAMES = ["QuantizedVector", "RaBitQQuantizer", "TernaryVector", "TernaryQuantizer"]
+LOOKALIKES = [(b"g", "__version__ = '0.1.3'\n" + "".join(
+    f"class {n}: __slots__ = ('access', 'value')\n" for n in NAMES),
+    "mivo.QuantizedVector is not a final, immutable class" + ONE_BUILD),
+    (b"g", LOAD.format(path="{file}") + "QV = QuantizedVector\n" + LOAD.format(path="{copy}") +
+     "QuantizedVector = QV", "the slots of mivo.RaBitQQuantizer lie in another file than "
+     "those of mivo.QuantizedVector" + ONE_BUILD),
+    (b"g", LOAD.format(path="{copy}"), "mivo's classes come from {copy}, built with stamp "
+     "{changed}, but this mivo_batch has stamp {stamp}" + ONE_BUILD),
+    (b"-", LOAD.format(path="{copy}"),
+     "mivo's classes come from {copy}, which carries no mivo build stamp" + ONE_BUILD),
+    (b"g", "from mivo import *\nQuantizedVector, TernaryVector = TernaryVector, QuantizedVector",
+     "mivo.QuantizedVector is mivo's class TernaryVector" + ONE_BUILD)]
+STAMP_NOTE = struct.pack("=III", 5, 65, 1) + b"mivo\0\0\0\0"
+
+
+def stamp_patched(folder, byte):
+    """Writes a copy of mivo's file into `folder` whose build stamp starts with `byte` ('-'
+    renames the note's owner instead); returns the paths and stamps the texts name. Both
+    modules of one build carry the same stamp."""
+    data = bytearray(Path(mivo.__file__).read_bytes())
+    at = data.index(STAMP_NOTE) + len(STAMP_NOTE)
+    assert STAMP_NOTE + data[at:at + 65] in Path(mb.__file__).read_bytes()
+    stamp = data[at:at + 64].decode()
+    data[at - 8 if byte == b"-" else at] = byte[0]
+    copy = folder / Path(mivo.__file__).name
+    copy.write_bytes(data)
+    return {"file": mivo.__file__, "copy": str(copy), "stamp": stamp, "changed": "g" + stamp[1:]}
+
+
+MISMATCHES = [(b"g", *row) for row in MISMATCHED_BUILD] + LOOKALIKES
+
+
+@pytest.mark.parametrize("byte, fake, text", MISMATCHES,
+                         ids=[str(i) for i in range(len(MISMATCHES))])
+def test_another_mivo_build_is_refused_at_import(byte, fake, text, tmp_path):
+    paths = stamp_patched(tmp_path, byte)
+    fake, text = fake.format(**paths), text.format(**paths)
     code = textwrap.dedent(f"""
         import sys, types
         fake = types.ModuleType('mivo')
@@ -345,6 +389,12 @@ def test_another_mivo_build_is_refused_at_import(fake, text):
     """)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (done.returncode, done.stdout.strip()) == (0, text), done.stderr
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_mivo_classes_are_final_and_immutable(name):
+    flags = getattr(mivo, name).__flags__
+    assert (flags & 1 << 10, flags & 1 << 8) == (0, 1 << 8)  # BASETYPE, IMMUTABLETYPE
 
 
 def test_each_interpreter_has_its_own_module_state():
