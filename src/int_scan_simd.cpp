@@ -9,8 +9,7 @@
 //    which took 2 to 4 times as long at every query_bits on every x86 target (d = 768,
 //    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.3 / 3.7 /
 //    4.9, AVX2 15 / 21 / 27 against 4.1 / 4.5 / 6.4, SSE4 28 / 40 / 52 against 8.0 /
-//    8.4 / 11.8). The values that P1 gives each record (its one-bit lower bound, the
-//    least its full estimate can be, or the estimate of a one-bit record) follow the
+//    8.4 / 11.8). The half-widths and the estimates of one-bit records follow the
 //    lookups block by block, one record per f32 lane, in the scalar reference's order;
 //  - E (extended codes x levels): each record's codes are unpacked to 16 bits by a byte
 //    permutation across the vector, then multiplied pairwise with the 16-bit levels
@@ -205,13 +204,13 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
   }
 }
 
-// out[t] = the value `what` names (not kNone) of record first + t for t < 32, from its
-// P1 in p1[t]: the same f32 operations in the same order as int_scan.cpp's one_bit_lower,
-// full_width and full_estimate, one record per lane, with the same tests in the same
-// order: an interval bounds nothing where f_error * ||q_r|| is not finite (f_error and
-// one_bit_f_error are NaN where the record's terms bound nothing), a NaN lower end is
-// -inf, a half-width that is not finite +inf, and an estimate not above 0 is 0. When
-// widths is not null, widths[t] = the record's full half-width (full_width) too.
+// out[t] = the estimate of one-bit record first + t (what is kEstimate) for t < 32, from
+// its P1 in p1[t], and when widths is not null widths[t] = the record's full half-width:
+// the same f32 operations in the same order as int_scan.cpp's full_estimate and
+// full_width, one record per lane, with the same tests in the same order: an interval
+// bounds nothing where f_error * ||q_r|| is not finite (f_error is NaN where the
+// record's factors bound nothing), a half-width that is not finite is +inf, and an
+// estimate not above 0 is 0.
 // Vectors of whole 16, 8, 4, 2 or 1 lanes tile the 32 records; a scalable vector of
 // another size (12 lanes at 384 bits) runs 4 lanes instead.
 template <class DF>
@@ -227,11 +226,9 @@ void StageValuesOn(DF df, const IntQuery& iq, const ScanRecords& r, uint64_t fir
   const auto half = hn::Set(df, 0.5f);
   const auto quarter_slack = hn::Set(df, 0.25f * kQuantizationSlack);
   const auto margin_share = hn::Set(df, kRoundingMargin);
-  const auto level_sum = hn::Set(df, static_cast<float>(iq.level_sum));
   const auto level_sum_i = hn::Set(di, static_cast<int32_t>(iq.level_sum));
   const auto max_level = hn::Set(df, static_cast<float>((1u << iq.query_bits) - 1));
   const auto inf = hn::Set(df, std::numeric_limits<float>::infinity());
-  const auto none = hn::Neg(inf);
   // rounding_margin: 2^-20 * (|g| * (|lo| * |t1| + step * t2_max) + Q + |f_add|).
   const auto rounding_margin = [&](auto g, auto t1, auto t2_max, auto sum_s) {
     const auto terms = hn::Add(hn::Mul(abs_lo, hn::Abs(t1)), hn::Mul(step, t2_max));
@@ -240,14 +237,10 @@ void StageValuesOn(DF df, const IntQuery& iq, const ScanRecords& r, uint64_t fir
   };
   for (size_t t = 0; t < kScanBlockRecords; t += hn::Lanes(df)) {
     const uint64_t i = first + t;
-    const auto p = hn::LoadU(di, p1 + t);
-    // 2 P1 - L: the one-bit T2, and the full one of a one-bit record.
-    const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
     const auto sum_s = hn::LoadU(df, r.f_add.data() + i);
     // full_width: the half-width of the record's full interval, when it is needed. (A
     // lambda returning it stops GCC's SVE code generation: it stays inline.)
-    auto full_width = inf;
-    if (widths != nullptr || what == StageValue::kLeastEstimate) {
+    if (widths != nullptr) {
       const auto h = hn::Mul(hn::LoadU(df, r.f_error.data() + i), norm);
       const auto own = hn::IfThenElse(hn::IsFinite(h), hn::Add(zero, h), inf);
       const auto quant = hn::Mul(hn::Mul(hn::LoadU(df, r.quant.data() + i), step), quarter_slack);
@@ -255,36 +248,18 @@ void StageValuesOn(DF df, const IntQuery& iq, const ScanRecords& r, uint64_t fir
       const auto margin = rounding_margin(hn::LoadU(df, r.f_rescale.data() + i),
                                           hn::LoadU(df, r.t1.data() + i), t2_max, sum_s);
       const auto w = hn::Add(hn::Add(own, quant), margin);
-      full_width = hn::IfThenElse(hn::IsFinite(w), w, inf);
+      hn::StoreU(hn::IfThenElse(hn::IsFinite(w), w, inf), df, widths + t);
     }
-    if (widths != nullptr) hn::StoreU(full_width, df, widths + t);
-    if (what == StageValue::kNone) continue;
     if (what == StageValue::kEstimate) {
+      // 2 P1 - L: the full T2 of a one-bit record.
+      const auto p = hn::LoadU(di, p1 + t);
+      const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
       const auto t1 = hn::LoadU(df, r.t1.data() + i);
       const auto ip = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
       const auto base = hn::Add(squared_norm, sum_s);
       const auto est = hn::Add(hn::Mul(ip, hn::LoadU(df, r.f_rescale.data() + i)), base);
       hn::StoreU(hn::IfThenElseZero(hn::Gt(est, zero), est), df, out + t);
-      continue;
     }
-    const auto one_bit_bounded =
-        hn::IsFinite(hn::Mul(hn::LoadU(df, r.one_bit_f_error.data() + i), norm));
-    const auto t1 = hn::LoadU(df, r.one_bit_t1.data() + i);
-    const auto g1 = hn::LoadU(df, r.g1.data() + i);
-    const auto bound = hn::Mul(hn::LoadU(df, r.one_bit_error.data() + i), norm);
-    const auto combination = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
-    const auto est = hn::Add(hn::Add(squared_norm, sum_s), hn::Mul(combination, g1));
-    const auto quant =
-        hn::Mul(hn::Mul(hn::LoadU(df, r.one_bit_quant.data() + i), step), quarter_slack);
-    const auto margin = rounding_margin(g1, t1, level_sum, sum_s);
-    const auto lower = hn::Sub(est, hn::Add(hn::Add(bound, quant), margin));
-    const auto lo1 =
-        hn::IfThenElse(hn::And(one_bit_bounded, hn::Not(hn::IsNaN(lower))), lower, none);
-    if (what == StageValue::kOneBitLower) {
-      hn::StoreU(lo1, df, out + t);
-      continue;
-    }
-    hn::StoreU(hn::Sub(lo1, full_width), df, out + t);
   }
 }
 
