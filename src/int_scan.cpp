@@ -222,7 +222,8 @@ void fill_tables(IntQuery& r) {
   }
 }
 
-// IntQuery::smallest from the levels, sorted by counting (levels are below 2^8).
+// IntQuery::smallest and gathered from the levels, sorted by counting (levels are
+// below 2^8).
 void fill_smallest(IntQuery& r) {
   uint64_t counts[256] = {};
   for (uint64_t i = 0; i < r.dimension; ++i) ++counts[r.levels[i]];
@@ -230,6 +231,11 @@ void fill_smallest(IntQuery& r) {
   for (unsigned level = 0; level < 256; ++level) {
     for (uint64_t n = 0; n < counts[level]; ++n, ++j) r.smallest[j + 1] = r.smallest[j] + level;
   }
+  if (r.gathered.empty()) return;
+  for (uint64_t i = 0; i <= r.dimension; ++i) {
+    r.gathered[i + 1] = static_cast<int32_t>(r.smallest[i]);
+  }
+  r.gathered[r.dimension + 2] = static_cast<int32_t>(r.level_sum);
 }
 
 }  // namespace
@@ -251,6 +257,7 @@ IntQuery quantize_rotated(const float* rotated, uint64_t d, float squared_norm,
   r.norm = std::sqrt(r.squared_norm);
   r.levels.assign(int_scan_simd::padded_levels(d), 0);
   r.smallest.assign(d + 1, 0);
+  if (d <= kMaxGatheredDimension) r.gathered.assign(d + 3, 0);
   r.tables.assign((split_tables(query_bits) ? 2 : 1) * scan_groups(d) * 16, 0);
 
   float lo = r.rotated[0];
@@ -327,8 +334,10 @@ void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRec
       (what == StageValue::kEstimate && batch.ex_bits != 0)) {
     MIVO_FAIL(kBatchOutputMisSized);
   }
-  if (vector_kernels(kernels) && batch.dimension <= int_scan_simd::kMaxVectorDimension) {
-    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, values, widths);
+  const bool least = what == StageValue::kLeastEstimate || what == StageValue::kLeastLower;
+  if (vector_kernels(kernels) && batch.dimension <= int_scan_simd::kMaxVectorDimension &&
+      (!least || batch.dimension <= kMaxGatheredDimension)) {
+    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, batch.ex_bits, values, widths);
     return;
   }
   one_bit_products_scalar(iq, slice_rows(batch, begin, count), p1);
@@ -337,7 +346,12 @@ void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRec
     const CodeSums& s = kept.sums[i];
     const float* f = batch.factors + i * kFactorCount;
     if (widths != nullptr) widths[j] = full_width(iq, s, f);
-    if (what == StageValue::kEstimate) values[j] = full_estimate(iq, s, f, 0, p1[j], 0);
+    if (what == StageValue::kEstimate) {
+      values[j] = full_estimate(iq, s, f, 0, p1[j], 0);
+    } else if (what != StageValue::kNone) {
+      const float least = least_estimate(iq, s, f, batch.ex_bits, p1[j]);
+      values[j] = what == StageValue::kLeastEstimate ? least : least - full_width(iq, s, f);
+    }
   }
 }
 
@@ -441,22 +455,16 @@ struct QueryScan {
 void first_stage(QueryScan& c, uint64_t begin, uint64_t count) {
   IntSearchScratch& s = c.scratch;
   const unsigned b = c.batch.ex_bits;
-  const StageValue what = b == 0 && !c.rerank ? StageValue::kEstimate : StageValue::kNone;
+  StageValue what = c.rerank ? StageValue::kLeastLower : StageValue::kLeastEstimate;
+  if (b == 0) what = c.rerank ? StageValue::kNone : StageValue::kEstimate;
+  if (b > 0 && !c.screened) what = StageValue::kNone;
   one_bit_stage(c.iq, c.batch, c.kept, begin, count, s.p1.data(), what, s.values.data(),
                 c.rerank ? s.widths.data() : nullptr, c.kernels);
-  if (b == 0) return;
-  for (uint64_t j = 0; j < count; ++j) {
-    const uint64_t i = begin + j;
-    float least = -kInf;
-    if (c.screened) {
-      least = least_estimate(c.iq, c.kept.sums[i], c.batch.factors + i * kFactorCount, b, s.p1[j]);
-    }
-    s.values[j] = c.rerank ? least - s.widths[j] : least;
-  }
+  if (b > 0 && !c.screened) std::fill(s.values.begin(), s.values.begin() + count, -kInf);
 }
 
 // Bit t set where record group + t (of the chunk's `size` there) may still enter the
-// selection: every record once the selection is not full, else those whose value is
+// selection: every record while the selection is not full, then those whose value is
 // not above the bar. The bar never rises as records are offered, so the records within
 // it now include every one a later bar would keep.
 uint64_t within_bar(QueryScan& c, uint64_t group, uint64_t size) {

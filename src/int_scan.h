@@ -42,6 +42,11 @@ struct IntQuery {
   // smallest[j] = the sum of the j smallest levels, j = 0 .. d (smallest[d] = level_sum):
   // what bounds a record's extended product from its codes' sum.
   std::vector<int64_t> smallest;
+  // The same as int32 for the vector kernels' gathers, shifted by one and padded:
+  // gathered[j + 1] = smallest[j], gathered[0] = 0 and gathered[d + 2] = level_sum, so
+  // that an index one past either end stays inside. Empty where d exceeds
+  // kMaxGatheredDimension.
+  std::vector<int32_t> gathered;
   std::vector<float> rotated;  // the rotated query residual, d values
   // The levels q_i as 16-bit integers, zero from d up to whole kernel blocks.
   std::vector<uint16_t> levels;
@@ -52,6 +57,10 @@ struct IntQuery {
   // of the low nibbles, then those of the high nibbles (entries up to 60 each).
   std::vector<uint8_t> tables;
 };
+
+// The largest dimension whose reach sums and full T2 fit int32 (|T2| <= 255 * 255 d <
+// 2^31), which the vector kernels' least estimates need.
+inline constexpr uint64_t kMaxGatheredDimension = uint64_t{1} << 15;
 
 // True when the levels of query_bits bits are split into two nibble tables.
 inline bool split_tables(unsigned query_bits) { return query_bits > 6; }
@@ -107,7 +116,7 @@ inline uint64_t scan_groups(uint64_t dimension) { return (dimension + 15) / 16 *
 //    per group g of 4 dimensions, 16 bytes, byte t holding the 4 sign bits of
 //    dimensions 4g .. 4g + 3 of record t in its low nibble and those of record t + 16 in
 //    its high nibble (bit k: dimension 4g + k; zero past the dimension and past count).
-// A record takes 72 bytes and its sign bits (dimension rounded up to 16 bits).
+// A record takes 80 bytes and its sign bits (dimension rounded up to 16 bits).
 struct ScanRecords {
   uint64_t dimension = 0;
   uint64_t count = 0;
@@ -121,6 +130,8 @@ struct ScanRecords {
   // f32(CodeSums::a2): exact in the dimensions the vector kernels take (a2 <= 255 d <
   // 2^24), where f32(a2) x f32(2^query_bits - 1) then rounds the exact product once.
   std::vector<float> a2;
+  std::vector<int32_t> top;            // CodeSums::top (exact: at most d)
+  std::vector<int32_t> rest;           // CodeSums::rest
   std::vector<uint8_t> blocked_signs;  // blocks x scan_groups(dimension) x 16 bytes
 
   // The bytes of one block of interleaved sign bits.
@@ -157,6 +168,11 @@ enum class StageValue {
   kNone,
   // The full estimate of a one-bit record (ex_bits 0), which P1 alone gives.
   kEstimate,
+  // The least full estimate of a wider record over every extended code of its kept sum
+  // (-inf where unbounded): the estimate at one end of E's reach (see int_scan.cpp).
+  kLeastEstimate,
+  // That less the half-width of its full interval: the least its lower bound can be.
+  kLeastLower,
 };
 
 // The first stage of the scan over the records begin .. begin + count of batch (begin a

@@ -365,7 +365,7 @@ const char kIntegerBoundsDoc[] =
     "(as bounds gives it) widened by that quantization's worst case and a margin for the f32 "
     "steps. A query whose rotated values are not all finite cannot be quantized: it gets the "
     "float scan's estimates and bounds. The first integer call on a batch computes per-record "
-    "sums and a copy of the sign bits laid out for the scan (72 + dimension / 8 bytes a record, "
+    "sums and a copy of the sign bits laid out for the scan (80 + dimension / 8 bytes a record, "
     "the dimension rounded up to a multiple of 16) that the batch keeps. The interpreter lock is "
     "released while "
     "computing.";
