@@ -47,9 +47,6 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 // extended codes are read (the pruning needs the full half-width then). The two
 // constants are int_scan.h's, which the vector bounds share.
 
-// Confidence multiplier of the error bound, as in the quantizer.
-constexpr float kErrorConfidence = 1.9f;
-
 int64_t max_level(unsigned query_bits) { return (int64_t{1} << query_bits) - 1; }
 
 // The record's own half-width f_error * ||q_r||, +inf where its interval is unbounded:
@@ -89,52 +86,58 @@ float full_estimate(const IntQuery& iq, const CodeSums& s, const float* f, unsig
   return clamped_estimate(half_combination(iq, s.t1, t2), iq.squared_norm, f[kFAdd], f[kFRescale]);
 }
 
-// The lower end of a record's one-bit interval: the sign bits alone estimate <s, y> as
-// S <u1, y> / <u1, s> with u1_i = b_i - 1/2. <u1, s> is not stored; with s ~ (V / U) u,
-// it is about (V / U) A / 2, which turns the estimate into
-//   est1 = Q + S + g1 <u1, y^>,  g1 = f_rescale * 2U / A = f_rescale * U4 / A2,
-// with 2 <u1, y^> = lo (2 pc - d) + step (2 P1 - L). Its error bound is the quantizer's
-// with U1 = d / 4 and that V1: U1 S / V1^2 = d g1^2 / (16 S), under the same guards
-// (a ratio not above 1 or not finite bounds nothing); the quantization moves <u1, y> by
-// at most d * step / 4. For one bit (U4 = A2 = d) it is the full estimate. The terms
-// that no query changes are code_sums' (bound_terms).
-float one_bit_lower(const IntQuery& iq, const CodeSums& s, const float* f, int64_t p1) {
-  if (!std::isfinite(own_half_width(s, f, iq.norm)) || !s.one_bit_bounded) return -kInf;
-  const float sum_s = f[kFAdd];
-  const float bound = s.one_bit_error * iq.norm;
-  const int64_t t2 = 2 * p1 - iq.level_sum;
-  const float est = (iq.squared_norm + sum_s) + (half_combination(iq, s.one_bit_t1, t2) * s.g1);
-  const float quant = (s.one_bit_quant * iq.step) * (0.25f * kQuantizationSlack);
-  const float margin = rounding_margin(iq, s.g1, s.one_bit_t1, iq.level_sum, sum_s);
-  const float lower = est - ((bound + quant) + margin);
-  return std::isnan(lower) ? -kInf : lower;
+// The least and greatest E = sum k_i q_i over extended codes k_i in 0 .. kmax = 2^ex_bits
+// - 1 whose sum is the record's K = top * kmax + rest: K put on the smallest levels (kmax
+// on each of the `top` smallest, rest on the next), or likewise on the largest. No other
+// codes of that sum reach further either way: moving a unit of code from one level to a
+// smaller one never raises E.
+int64_t least_reach(const IntQuery& iq, const CodeSums& s, int64_t kmax) {
+  const uint64_t t = static_cast<uint64_t>(s.top);
+  const int64_t next = t < iq.dimension ? iq.smallest[t + 1] - iq.smallest[t] : 0;
+  return kmax * iq.smallest[t] + s.rest * next;
 }
 
-// The query-independent f32 terms of one record's bounds (see CodeSums and
-// one_bit_lower), from its integer sums and factors f, in a fixed order.
+int64_t greatest_reach(const IntQuery& iq, const CodeSums& s, int64_t kmax) {
+  const uint64_t rest_at = iq.dimension - static_cast<uint64_t>(s.top);  // below the top ones
+  const int64_t next = rest_at > 0 ? iq.smallest[rest_at] - iq.smallest[rest_at - 1] : 0;
+  return kmax * (iq.level_sum - iq.smallest[rest_at]) + s.rest * next;
+}
+
+// Whether every f32 step of the full estimate is monotone in E for every record of this
+// query and width (see least_estimate): lo * T1 and step * T2 are bounded, over every
+// record, by |lo| d m2 and step d m2 qmax, and when they and their sum stay well below
+// the largest float (and Q is finite) no step meets an infinity, so none makes a NaN.
+bool steps_stay_finite(const IntQuery& iq, unsigned ex_bits) {
+  const double m2d =
+      static_cast<double>((int64_t{2} << ex_bits) - 1) * static_cast<double>(iq.dimension);
+  const double reach = std::fabs(double{iq.lo}) * m2d +
+                       double{iq.step} * m2d * static_cast<double>(max_level(iq.query_bits));
+  return std::isfinite(iq.squared_norm) && reach < 0x1p120;
+}
+
+// The least full estimate of a bounded record over every extended code of its kept sum
+// K, given its P1. The estimate is a chain of f32 steps from E: the integer T2 (rising
+// with E) to f32, times step (>= 0), plus lo T1, times 0.5, times g, plus Q + S, then
+// clamped at 0. Each is monotone, as rounding to nearest is, and with finite values (see
+// steps_stay_finite) none makes a NaN: the chain rises with E where g >= 0 and falls
+// where g < 0, and its least value is the estimate at one end of E's reach, with no
+// margin. -inf for a record that is not bounded.
+float least_estimate(const IntQuery& iq, const CodeSums& s, const float* f, unsigned ex_bits,
+                     int64_t p1) {
+  if (!s.bounded) return -kInf;
+  const int64_t kmax = (int64_t{1} << ex_bits) - 1;
+  const int64_t e = f[kFRescale] < 0.0f ? greatest_reach(iq, s, kmax) : least_reach(iq, s, kmax);
+  return full_estimate(iq, s, f, ex_bits, p1, e);
+}
+
+// The query-independent f32 terms of one record's bounds (see CodeSums), from its
+// integer sums and factors f, in a fixed order.
 void bound_terms(CodeSums& s, const float* f, uint64_t d, unsigned ex_bits) {
   const int64_t m2 = (int64_t{2} << ex_bits) - 1;
   const int64_t di = static_cast<int64_t>(d);
-  const float sum_s = f[kFAdd];
-  const float g = f[kFRescale];
   s.t1 = static_cast<float>(2 * s.c - di * m2);
-  s.quant = std::fabs(g) * static_cast<float>(s.a2);
-  s.g1 = g * (static_cast<float>(s.u4) / static_cast<float>(s.a2));
-  s.one_bit_t1 = static_cast<float>(2 * s.pc - di);
-  s.one_bit_quant = std::fabs(s.g1) * static_cast<float>(d);
+  s.quant = std::fabs(f[kFRescale]) * static_cast<float>(s.a2);
   s.bounded = std::isfinite(error_interval(0.0f, f, 1.0f, d).upper);
-  s.one_bit_bounded = s.bounded;
-  s.one_bit_error = 0.0f;
-  if (d >= 2) {
-    const float rho = ((static_cast<float>(d) * (s.g1 * s.g1)) / (16.0f * sum_s)) - 1.0f;
-    if (!(rho > 0.0f && std::isfinite(rho))) {
-      s.one_bit_bounded = false;
-    } else {
-      const float q = std::sqrt(rho / static_cast<float>(d - 1));
-      const float p = kErrorConfidence * std::sqrt(sum_s);
-      s.one_bit_error = (q * p) + (q * p);
-    }
-  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -219,6 +222,22 @@ void fill_tables(IntQuery& r) {
   }
 }
 
+// IntQuery::smallest and gathered from the levels, sorted by counting (levels are
+// below 2^8).
+void fill_smallest(IntQuery& r) {
+  uint64_t counts[256] = {};
+  for (uint64_t i = 0; i < r.dimension; ++i) ++counts[r.levels[i]];
+  uint64_t j = 0;
+  for (unsigned level = 0; level < 256; ++level) {
+    for (uint64_t n = 0; n < counts[level]; ++n, ++j) r.smallest[j + 1] = r.smallest[j] + level;
+  }
+  if (r.gathered.empty()) return;
+  for (uint64_t i = 0; i <= r.dimension; ++i) {
+    r.gathered[i + 1] = static_cast<int32_t>(r.smallest[i]);
+  }
+  r.gathered[r.dimension + 2] = static_cast<int32_t>(r.level_sum);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -237,6 +256,8 @@ IntQuery quantize_rotated(const float* rotated, uint64_t d, float squared_norm,
   r.squared_norm = squared_norm;
   r.norm = std::sqrt(r.squared_norm);
   r.levels.assign(int_scan_simd::padded_levels(d), 0);
+  r.smallest.assign(d + 1, 0);
+  if (d <= kMaxGatheredDimension) r.gathered.assign(d + 3, 0);
   r.tables.assign((split_tables(query_bits) ? 2 : 1) * scan_groups(d) * 16, 0);
 
   float lo = r.rotated[0];
@@ -264,6 +285,7 @@ IntQuery quantize_rotated(const float* rotated, uint64_t d, float squared_norm,
     r.level_sum += level;
   }
   fill_tables(r);
+  fill_smallest(r);
   return r;
 }
 
@@ -293,7 +315,12 @@ void code_sums(const RecordColumns& batch, std::span<CodeSums> out) {
       s.pc += c >> b;
       s.c += c;
       s.a2 += centred < 0 ? -centred : centred;
-      s.u4 += centred * centred;
+    }
+    if (b > 0) {
+      const int64_t kmax = (int64_t{1} << b) - 1;
+      const int64_t ext_sum = s.c - (s.pc << b);
+      s.top = ext_sum / kmax;
+      s.rest = static_cast<int32_t>(ext_sum % kmax);
     }
     bound_terms(s, batch.factors + i * kFactorCount, d, b);
     out[i] = s;
@@ -307,8 +334,10 @@ void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRec
       (what == StageValue::kEstimate && batch.ex_bits != 0)) {
     MIVO_FAIL(kBatchOutputMisSized);
   }
-  if (vector_kernels(kernels) && batch.dimension <= int_scan_simd::kMaxVectorDimension) {
-    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, values, widths);
+  const bool least = what == StageValue::kLeastEstimate || what == StageValue::kLeastLower;
+  if (vector_kernels(kernels) && batch.dimension <= int_scan_simd::kMaxVectorDimension &&
+      (!least || batch.dimension <= kMaxGatheredDimension)) {
+    int_scan_simd::one_bit_stage(iq, kept, begin, count, p1, what, batch.ex_bits, values, widths);
     return;
   }
   one_bit_products_scalar(iq, slice_rows(batch, begin, count), p1);
@@ -317,12 +346,11 @@ void one_bit_stage(const IntQuery& iq, const RecordColumns& batch, const ScanRec
     const CodeSums& s = kept.sums[i];
     const float* f = batch.factors + i * kFactorCount;
     if (widths != nullptr) widths[j] = full_width(iq, s, f);
-    if (what == StageValue::kNone) continue;
     if (what == StageValue::kEstimate) {
       values[j] = full_estimate(iq, s, f, 0, p1[j], 0);
-    } else {
-      const float lo1 = one_bit_lower(iq, s, f, p1[j]);
-      values[j] = what == StageValue::kOneBitLower ? lo1 : lo1 - full_width(iq, s, f);
+    } else if (what != StageValue::kNone) {
+      const float least = least_estimate(iq, s, f, batch.ex_bits, p1[j]);
+      values[j] = what == StageValue::kLeastEstimate ? least : least - full_width(iq, s, f);
     }
   }
 }
@@ -392,11 +420,97 @@ namespace {
 
 struct IntSearchScratch {
   std::vector<int64_t> p1;
-  std::vector<float> values;   // the first stage's values of a chunk
+  // A chunk's values, in whole blocks (the screening reads blocks): the estimates of
+  // one-bit records, the least values of wider ones.
+  std::vector<float> values;
+  std::vector<float> widths;   // with re-ranking: a chunk's half-widths
+  std::vector<uint64_t> rows;  // a block's records to score in full
+  std::vector<int64_t> e;      // their extended products
   std::vector<Ranked> scored;  // with re-ranking: (full lower bound, id) of scored records
   TopK upper;
   TopK result;
 };
+
+// One finite query's search over the batch: what it reads and what it holds.
+struct QueryScan {
+  const IntQuery& iq;
+  const RecordColumns& batch;
+  const ScanRecords& kept;
+  bool rerank;
+  // Records of two or more bits are screened by their least values (see least_estimate).
+  bool screened;
+  uint64_t columns;  // result_columns(k, n): the size of the selections
+  Kernels kernels;
+  IntSearchScratch& scratch;
+  uint64_t scored = 0;  // records fully scored
+  // The selection whose k-th value is the bar a record's value must reach: the full
+  // upper bounds when re-ranking, the estimates when not.
+  TopK& held() { return rerank ? scratch.upper : scratch.result; }
+};
+
+// The first stage of the records begin .. begin + count: P1, the half-widths when
+// re-ranking, and each record's value: a one-bit record's estimate (not re-ranking), a
+// wider one's least estimate, less its half-width when re-ranking, or -inf where the
+// query's steps could meet an infinity (then nothing is skipped).
+void first_stage(QueryScan& c, uint64_t begin, uint64_t count) {
+  IntSearchScratch& s = c.scratch;
+  const unsigned b = c.batch.ex_bits;
+  StageValue what = c.rerank ? StageValue::kLeastLower : StageValue::kLeastEstimate;
+  if (b == 0) what = c.rerank ? StageValue::kNone : StageValue::kEstimate;
+  if (b > 0 && !c.screened) what = StageValue::kNone;
+  one_bit_stage(c.iq, c.batch, c.kept, begin, count, s.p1.data(), what, s.values.data(),
+                c.rerank ? s.widths.data() : nullptr, c.kernels);
+  if (b > 0 && !c.screened) std::fill(s.values.begin(), s.values.begin() + count, -kInf);
+}
+
+// Bit t set where record group + t (of the chunk's `size` there) may still enter the
+// selection: every record while the selection is not full, then those whose value is
+// not above the bar. The bar never rises as records are offered, so the records within
+// it now include every one a later bar would keep.
+uint64_t within_bar(QueryScan& c, uint64_t group, uint64_t size) {
+  const uint64_t all = (uint64_t{2} << (size - 1)) - 1;
+  const bool valued = c.batch.ex_bits > 0 || !c.rerank;
+  if (!valued || c.held().size() < c.columns) return all;
+  const float bar = c.held().worst().value;
+  const float* values = c.scratch.values.data() + group;
+  if (vector_kernels(c.kernels)) return all & int_scan_simd::within_bar(values, bar);
+  uint64_t within = 0;
+  for (uint64_t t = 0; t < size; ++t) within |= uint64_t{!(values[t] > bar)} << t;
+  return within;
+}
+
+// Scores in full the records of the chunk at begin whose bits are set in `pending`
+// (offsets from group), their extended products in one call of the batched kernel, and
+// offers them to the selections.
+void score_block(QueryScan& c, uint64_t begin, uint64_t group, uint64_t pending) {
+  IntSearchScratch& s = c.scratch;
+  const unsigned b = c.batch.ex_bits;
+  s.rows.clear();
+  for (; pending != 0; pending &= pending - 1) {
+    s.rows.push_back(begin + group + static_cast<uint64_t>(std::countr_zero(pending)));
+  }
+  const uint64_t n = s.rows.size();
+  if (b == 0 && !c.rerank) {
+    for (const uint64_t i : s.rows) s.result.offer(s.values[i - begin], static_cast<int64_t>(i));
+    return;
+  }
+  extended_products(c.iq, c.batch, s.rows.data(), n, s.e.data(), c.kernels);
+  if (b > 0) c.scored += n;
+  for (uint64_t r = 0; r < n; ++r) {
+    const uint64_t i = s.rows[r];
+    const int64_t id = static_cast<int64_t>(i);
+    const float* f = c.batch.factors + i * kFactorCount;
+    const float est = full_estimate(c.iq, c.kept.sums[i], f, b, s.p1[i - begin], s.e[r]);
+    if (!c.rerank) {
+      s.result.offer(est, id);
+      continue;
+    }
+    const float width = s.widths[i - begin];
+    const bool bounded = std::isfinite(width);
+    s.upper.offer(bounded ? est + width : kInf, id);
+    s.scored.push_back({bounded ? est - width : -kInf, id});
+  }
+}
 
 // One finite query: writes result_columns(k, n) entries and, with vectors, the number
 // of candidates; returns the number of records fully scored.
@@ -405,85 +519,36 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
                         const float* vectors, float* distances, int64_t* ids, uint64_t* candidates,
                         IntSearchScratch& scratch, Pacer& pacer, Kernels kernels) {
   const uint64_t n = batch.count;
-  const uint64_t d = batch.dimension;
-  const unsigned b = batch.ex_bits;
   const uint64_t columns = result_columns(k, n);
-  const bool rerank = vectors != nullptr;
   if (candidates != nullptr) *candidates = 0;
   if (columns == 0) return 0;
-  const uint64_t block = stage_chunk(d);
-  scratch.p1.resize(std::min(block, n));
-  // Whole blocks of values, which the screening below reads.
-  scratch.values.resize((scratch.p1.size() + kScanBlockRecords - 1) / kScanBlockRecords *
-                        kScanBlockRecords);
+  const uint64_t block = stage_chunk(batch.dimension);
+  const uint64_t chunk = std::min(block, n);
+  scratch.p1.resize(chunk);
+  scratch.values.resize((chunk + kScanBlockRecords - 1) / kScanBlockRecords * kScanBlockRecords);
+  scratch.widths.resize(chunk);
+  scratch.e.resize(kScanBlockRecords);
   scratch.scored.clear();
   scratch.upper.reset(columns);
   scratch.result.reset(columns);
-  uint64_t scored = 0;
-  // What the first stage gives each record, and the selection whose k-th value is the
-  // bar the record must reach: with extended codes, the least its full interval could
-  // reach (the lower end of its one-bit interval against the k-th smallest full upper
-  // bound, re-ranking; that, less its full half-width, against the k-th smallest full
-  // estimate, not); one bit has no second stage to prune, and its estimate is P1's.
-  const StageValue what = b > 0 ? (rerank ? StageValue::kOneBitLower : StageValue::kLeastEstimate)
-                                : (rerank ? StageValue::kNone : StageValue::kEstimate);
-  TopK& held = rerank ? scratch.upper : scratch.result;
-
+  QueryScan c{iq,      batch,   kept,   vectors != nullptr, steps_stay_finite(iq, batch.ex_bits),
+              columns, kernels, scratch};
   for (uint64_t begin = 0; begin < n; begin += block) {
     const uint64_t count = std::min(block, n - begin);
-    one_bit_stage(iq, batch, kept, begin, count, scratch.p1.data(), what, scratch.values.data(),
-                  nullptr, kernels);
-    if (b == 0) scored += count;  // every one-bit record is scored in full
+    first_stage(c, begin, count);
+    if (batch.ex_bits == 0) c.scored += count;  // every one-bit record is scored in full
     for (uint64_t group = 0; group < count; group += kScanBlockRecords) {
       const uint64_t size = std::min(kScanBlockRecords, count - group);
-      uint64_t pending = (uint64_t{2} << (size - 1)) - 1;  // the group's records
-      // A record whose value exceeds the bar is skipped (one bit: cannot enter the
-      // selection), and the bar never rises as records are offered: the records within
-      // the bar at the group's start include all that the loop below scores, and one
-      // vector pass finds them, so the loop visits only those.
-      if (what != StageValue::kNone && held.size() == columns) {
-        const float bar = held.worst().value;
-        const float* values = scratch.values.data() + group;
-        if (vector_kernels(kernels)) {
-          pending &= int_scan_simd::within_bar(values, bar);
-        } else {
-          uint64_t within = 0;
-          for (uint64_t t = 0; t < size; ++t) within |= uint64_t{!(values[t] > bar)} << t;
-          pending &= within;
-        }
-      }
-      for (; pending != 0; pending &= pending - 1) {
-        const uint64_t j = group + static_cast<uint64_t>(std::countr_zero(pending));
-        const uint64_t i = begin + j;
-        const int64_t id = static_cast<int64_t>(i);
-        if (what == StageValue::kEstimate) {
-          scratch.result.offer(scratch.values[j], id);
-          continue;
-        }
-        if (b > 0 && held.size() == columns && scratch.values[j] > held.worst().value) continue;
-        const float* f = batch.factors + i * kFactorCount;
-        int64_t e = 0;
-        extended_products(iq, batch, &i, 1, &e, kernels);
-        if (b > 0) ++scored;
-        const float est = full_estimate(iq, kept.sums[i], f, b, scratch.p1[j], e);
-        if (!rerank) {
-          scratch.result.offer(est, id);
-          continue;
-        }
-        const float width = full_width(iq, kept.sums[i], f);
-        const bool bounded = std::isfinite(width);
-        scratch.upper.offer(bounded ? est + width : kInf, id);
-        scratch.scored.push_back({bounded ? est - width : -kInf, id});
-      }
+      score_block(c, begin, group, within_bar(c, group, size));
     }
     pacer.step();
   }
-
-  if (rerank) {
+  if (c.rerank) {
     // As search_one: if every true distance lies in its interval, each of the exact
     // top k has a lower bound at most the k-th smallest upper bound.
     const float limit = scratch.upper.worst().value;
     uint64_t count = 0;
+    const uint64_t d = batch.dimension;
     for (const Ranked& r : scratch.scored) {
       if (!(r.value <= limit)) continue;
       const std::span<const float> v(vectors + static_cast<uint64_t>(r.id) * d, d);
@@ -498,7 +563,7 @@ uint64_t int_search_one(const IntQuery& iq, std::span<const float> query,
     distances[j] = sorted[j].value;
     ids[j] = sorted[j].id;
   }
-  return scored;
+  return c.scored;
 }
 
 }  // namespace

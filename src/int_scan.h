@@ -2,8 +2,8 @@
 // levels, each record's products with them computed exactly in integers, and the
 // estimate formed from those integers by a few f32 steps in a fixed order, so that it
 // has the same bits on every target and machine. Multi-bit searches score the sign bits
-// first and read the extended codes only of records whose one-bit interval can still
-// reach the top k.
+// first and read the extended codes only of records that any extended codes of their
+// kept sum could still bring into the top k.
 //
 // Notation per record (d dimensions, B = ex_bits + 1 bits): combined codes c_i =
 // (b_i << ex_bits) + e_i with sign bit b_i and extended code e_i; centred codes u_i =
@@ -34,11 +34,19 @@ struct IntQuery {
   // query cannot be quantized, and the integer calls answer it with the float scan
   // (estimates and bounds with the bits of scan="float").
   bool finite = false;
-  float lo = 0.0f;             // the smallest rotated component: level 0
-  float step = 0.0f;           // (max - min) / (2^query_bits - 1), 0 when all are equal
-  float squared_norm = 0.0f;   // of the query residual: the estimate's query term
-  float norm = 0.0f;           // sqrt(squared_norm): the scale of every record's bound
-  int64_t level_sum = 0;       // sum of the levels
+  float lo = 0.0f;            // the smallest rotated component: level 0
+  float step = 0.0f;          // (max - min) / (2^query_bits - 1), 0 when all are equal
+  float squared_norm = 0.0f;  // of the query residual: the estimate's query term
+  float norm = 0.0f;          // sqrt(squared_norm): the scale of every record's bound
+  int64_t level_sum = 0;      // sum of the levels
+  // smallest[j] = the sum of the j smallest levels, j = 0 .. d (smallest[d] = level_sum):
+  // what bounds a record's extended product from its codes' sum.
+  std::vector<int64_t> smallest;
+  // The same as int32 for the vector kernels' gathers, shifted by one and padded:
+  // gathered[j + 1] = smallest[j], gathered[0] = 0 and gathered[d + 2] = level_sum, so
+  // that an index one past either end stays inside. Empty where d exceeds
+  // kMaxGatheredDimension.
+  std::vector<int32_t> gathered;
   std::vector<float> rotated;  // the rotated query residual, d values
   // The levels q_i as 16-bit integers, zero from d up to whole kernel blocks.
   std::vector<uint16_t> levels;
@@ -49,6 +57,10 @@ struct IntQuery {
   // of the low nibbles, then those of the high nibbles (entries up to 60 each).
   std::vector<uint8_t> tables;
 };
+
+// The largest dimension whose reach sums and full T2 fit int32 (|T2| <= 255 * 255 d <
+// 2^31), which the vector kernels' least estimates need.
+inline constexpr uint64_t kMaxGatheredDimension = uint64_t{1} << 15;
 
 // True when the levels of query_bits bits are split into two nibble tables.
 inline bool split_tables(unsigned query_bits) { return query_bits > 6; }
@@ -67,20 +79,16 @@ IntQuery quantize_query(const RaBitQQuantizer& q, std::span<const float> query,
 // wherever they are computed. A search then spends a few products and sums per record
 // on a bound instead of divisions and square roots.
 struct CodeSums {
-  int64_t pc = 0;              // sum b_i: the number of sign bits set
-  int64_t c = 0;               // sum c_i
-  int64_t a2 = 0;              // sum |2 c_i - m2| = 2 sum |u_i|
-  int64_t u4 = 0;              // sum (2 c_i - m2)^2 = 4 sum u_i^2
-  float t1 = 0.0f;             // f32(2 c - d m2): the full estimate's lo coefficient
-  float quant = 0.0f;          // |g| * f32(a2): the full quantization term per step
-  float g1 = 0.0f;             // g * (f32(u4) / f32(a2)): the one-bit estimate's scale
-  float one_bit_t1 = 0.0f;     // f32(2 pc - d)
-  float one_bit_quant = 0.0f;  // |g1| * f32(d)
-  // 2 * 1.9 sqrt(S) sqrt(rho / (d - 1)) with rho = d g1^2 / (16 S) - 1: the one-bit error
-  // bound per unit of query norm (0 for d < 2), meaningful only when one_bit_bounded.
-  float one_bit_error = 0.0f;
-  bool bounded = false;          // the factors bound the record (as error_interval)
-  bool one_bit_bounded = false;  // bounded, and the one-bit ratio rho is finite and > 0
+  int64_t pc = 0;  // sum b_i: the number of sign bits set
+  int64_t c = 0;   // sum c_i
+  int64_t a2 = 0;  // sum |2 c_i - m2| = 2 sum |u_i|
+  // The extended codes' sum K = sum e_i as top * (2^ex_bits - 1) + rest (0 and 0 for one
+  // bit): K fills `top` codes at their largest value and leaves `rest` for one more.
+  int64_t top = 0;
+  float t1 = 0.0f;     // f32(2 c - d m2): the full estimate's lo coefficient
+  float quant = 0.0f;  // |g| * f32(a2): the full quantization term per step
+  int32_t rest = 0;
+  bool bounded = false;  // the factors bound the record (as error_interval)
 };
 
 // out[i] = the sums of record i, for every record of batch (out.size() == batch.count).
@@ -97,19 +105,18 @@ inline constexpr uint64_t kScanBlockRecords = 32;
 inline uint64_t scan_groups(uint64_t dimension) { return (dimension + 15) / 16 * 4; }
 
 // What an integer scan keeps about a batch, so that its first stage (the sign bits and
-// a bound or estimate of every record from them) reads only what it needs, laid out for
+// the half-width of every record's interval) reads only what it needs, laid out for
 // vectors:
 //  - sums: each record's CodeSums, the reference the scalar path and the second stage
 //    read;
-//  - the query-free terms of the first stage's values as columns, one value per record,
-//    so that a vector lane per record loads them directly (copies of the CodeSums
-//    fields and the factors they name). Rows past count fill the last block and bound
-//    nothing;
+//  - the query-free terms of the half-widths as columns, one value per record, so that
+//    a vector lane per record loads them directly (copies of the CodeSums fields and the
+//    factors they name). Rows past count fill the last block and bound nothing;
 //  - the sign bits interleaved in blocks of kScanBlockRecords records: per block and
 //    per group g of 4 dimensions, 16 bytes, byte t holding the 4 sign bits of
 //    dimensions 4g .. 4g + 3 of record t in its low nibble and those of record t + 16 in
 //    its high nibble (bit k: dimension 4g + k; zero past the dimension and past count).
-// A record takes 108 bytes and its sign bits (dimension rounded up to 16 bits).
+// A record takes 80 bytes and its sign bits (dimension rounded up to 16 bits).
 struct ScanRecords {
   uint64_t dimension = 0;
   uint64_t count = 0;
@@ -123,14 +130,8 @@ struct ScanRecords {
   // f32(CodeSums::a2): exact in the dimensions the vector kernels take (a2 <= 255 d <
   // 2^24), where f32(a2) x f32(2^query_bits - 1) then rounds the exact product once.
   std::vector<float> a2;
-  // factor f_error where the record's one-bit interval is bounded (bounded and
-  // one_bit_bounded), NaN where not: f_error * ||q_r|| is then not finite, which the
-  // bound tests anyway.
-  std::vector<float> one_bit_f_error;
-  std::vector<float> one_bit_error;    // CodeSums::one_bit_error
-  std::vector<float> one_bit_t1;       // CodeSums::one_bit_t1
-  std::vector<float> g1;               // CodeSums::g1
-  std::vector<float> one_bit_quant;    // CodeSums::one_bit_quant
+  std::vector<int32_t> top;            // CodeSums::top (exact: at most d)
+  std::vector<int32_t> rest;           // CodeSums::rest
   std::vector<uint8_t> blocked_signs;  // blocks x scan_groups(dimension) x 16 bytes
 
   // The bytes of one block of interleaved sign bits.
@@ -165,13 +166,13 @@ void integer_estimates(const RaBitQQuantizer& q, std::span<const float> query, u
 // What the first stage gives each record beside its P1 (see one_bit_stage).
 enum class StageValue {
   kNone,
-  // The lower end of the record's one-bit interval (-inf where it bounds nothing).
-  kOneBitLower,
-  // That lower end less the half-width of the record's full interval: the least its
-  // full estimate can be (-inf where unbounded).
-  kLeastEstimate,
   // The full estimate of a one-bit record (ex_bits 0), which P1 alone gives.
   kEstimate,
+  // The least full estimate of a wider record over every extended code of its kept sum
+  // (-inf where unbounded): the estimate at one end of E's reach (see int_scan.cpp).
+  kLeastEstimate,
+  // That less the half-width of its full interval: the least its lower bound can be.
+  kLeastLower,
 };
 
 // The first stage of the scan over the records begin .. begin + count of batch (begin a
@@ -199,16 +200,19 @@ struct IntSearchStats {
 
 // search_batch on integer estimates, for m queries (row-major m x q.dimension()),
 // re-ranking with `vectors` when not null, results into out as search_batch writes them.
-// Every record's sign bits are scored first; the extended codes are read only of
-// records whose one-bit interval can still reach the top k:
-//  - with re-ranking, a record is skipped when its one-bit lower bound exceeds the k-th
-//    smallest full upper bound among the records scored so far; the candidates are the
-//    scored records whose full lower bound is at most the final k-th smallest upper
-//    bound, and the result is their exact top k;
-//  - without, a record is skipped when its one-bit lower bound, less its full
-//    interval's half-width, exceeds the k-th smallest full estimate so far; the result
-//    is the top k of the scored records' estimates.
-// Either way the result equals that of scoring every record whenever the bounds hold.
+// Every record's sign bits are scored first. Records of two or more bits then have their
+// extended codes read only where the codes could still matter: from P1 and the kept sum
+// K of its extended codes, the least full estimate a record can have is that at one end
+// of the reach of E = sum e_i q_i (K put on the smallest or on the largest levels):
+//  - with re-ranking, a record is skipped when that least estimate less its interval's
+//    half-width exceeds the k-th smallest full upper bound among the records scored so
+//    far; the candidates are the scored records whose full lower bound is at most the
+//    final k-th smallest upper bound, and the result is their exact top k;
+//  - without, a record is skipped when its least estimate exceeds the k-th smallest full
+//    estimate so far (ties to the lower id); the result is the top k of the scored
+//    records' estimates.
+// Both skip only records that scoring every record would not have ranked (or made a
+// candidate): the result is that of integer_estimates' estimates and intervals, always.
 // A query that is not finite is searched with the float scan. kept = scan_records(batch).
 // stats (when not null) is incremented. Errors as search_batch and quantize_query.
 void integer_search_batch(const RaBitQQuantizer& q, std::span<const float> queries, uint64_t m,

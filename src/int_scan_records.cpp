@@ -1,5 +1,5 @@
 // What an integer scan keeps about a batch (ScanRecords, see int_scan.h): the records'
-// sums, the one-bit bound's terms as columns and the sign bits interleaved in blocks.
+// sums, the half-widths' terms as columns and the sign bits interleaved in blocks.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -11,9 +11,9 @@
 namespace mivo {
 
 // integer_bounds' docstring and the README state the size of a record's share: its
-// sums, eleven float columns and, in the blocks, scan_groups / 2 bytes (its d sign bits
-// with d rounded up to a multiple of 16): 108 + that.
-static_assert(sizeof(CodeSums) + 11 * sizeof(float) == 108);
+// sums, six float and two int32 columns and, in the blocks, scan_groups / 2 bytes (its d
+// sign bits with d rounded up to a multiple of 16): 80 + that.
+static_assert(sizeof(CodeSums) + 6 * sizeof(float) + 2 * sizeof(int32_t) == 80);
 
 ScanRecords allocate_scan_records(uint64_t dimension, uint64_t count) {
   const uint64_t blocks = count / kScanBlockRecords + (count % kScanBlockRecords != 0);
@@ -22,16 +22,16 @@ ScanRecords allocate_scan_records(uint64_t dimension, uint64_t count) {
   r.dimension = dimension;
   r.count = count;
   require_allocatable(count, sizeof(CodeSums));
-  require_allocatable(rows, 11 * sizeof(float));
+  require_allocatable(rows, 6 * sizeof(float) + 2 * sizeof(int32_t));
   require_allocatable(blocks, r.block_bytes());
   r.sums.resize(count);
   // Rows past count bound nothing: NaN in place of f_error gives them -inf.
-  r.one_bit_f_error.assign(rows, std::numeric_limits<float>::quiet_NaN());
   r.f_error.assign(rows, std::numeric_limits<float>::quiet_NaN());
-  for (auto* column : {&r.f_add, &r.f_rescale, &r.t1, &r.quant, &r.a2, &r.one_bit_error,
-                       &r.one_bit_t1, &r.g1, &r.one_bit_quant}) {
+  for (auto* column : {&r.f_add, &r.f_rescale, &r.t1, &r.quant, &r.a2}) {
     column->assign(rows, 0.0f);
   }
+  r.top.assign(rows, 0);
+  r.rest.assign(rows, 0);
   r.blocked_signs.assign(blocks * r.block_bytes(), 0);
   return r;
 }
@@ -54,12 +54,8 @@ void fill_scan_records(const RecordColumns& part, uint64_t begin, ScanRecords& o
     out.t1[i] = s.t1;
     out.quant[i] = s.quant;
     out.a2[i] = static_cast<float>(s.a2);
-    out.one_bit_f_error[i] =
-        s.bounded && s.one_bit_bounded ? f[kFError] : std::numeric_limits<float>::quiet_NaN();
-    out.one_bit_error[i] = s.one_bit_error;
-    out.one_bit_t1[i] = s.one_bit_t1;
-    out.g1[i] = s.g1;
-    out.one_bit_quant[i] = s.one_bit_quant;
+    out.top[i] = static_cast<int32_t>(s.top);
+    out.rest[i] = s.rest;
 
     // Group g's 4 bits are nibble g % 2 of the row's byte g / 2 (bits LSB first); the
     // bits past d in the last byte are cleared, as the scan ignores them.

@@ -9,8 +9,7 @@
 //    which took 2 to 4 times as long at every query_bits on every x86 target (d = 768,
 //    ns per record at query_bits 4 / 6 / 8: AVX3_SPR 10 / 15 / 19 against 3.3 / 3.7 /
 //    4.9, AVX2 15 / 21 / 27 against 4.1 / 4.5 / 6.4, SSE4 28 / 40 / 52 against 8.0 /
-//    8.4 / 11.8). The values that P1 gives each record (its one-bit lower bound, the
-//    least its full estimate can be, or the estimate of a one-bit record) follow the
+//    8.4 / 11.8). The half-widths and the estimates of one-bit records follow the
 //    lookups block by block, one record per f32 lane, in the scalar reference's order;
 //  - E (extended codes x levels): each record's codes are unpacked to 16 bits by a byte
 //    permutation across the vector, then multiplied pairwise with the 16-bit levels
@@ -205,18 +204,55 @@ void BlockProducts(D8 d8, const uint8_t* block, const uint8_t* tables, const uin
   }
 }
 
+// T2 = 2 ((P1 << ex_bits) + E) - m2 L of the records of lanes `p` (their P1) at the end
+// of E's reach where their full estimate is least (int_scan.cpp's least_estimate): the
+// level sums gathered at the records' `top` (IntQuery::gathered holds smallest[j] at j +
+// 1, and an index one past either end stays inside), in int32 lanes. Every value fits
+// int32 but 2 ((P1 << ex_bits) + E), whose wrap the exact result undoes, so that sum
+// runs in unsigned lanes.
+template <class DI, class DF>
+HWY_INLINE hn::Vec<DI> LeastT2(DI di, DF df, const IntQuery& iq, const ScanRecords& r, uint64_t i,
+                               hn::Vec<DI> p, unsigned ex_bits) {
+  const hn::RebindToUnsigned<DI> du;
+  const int32_t* table = iq.gathered.data();
+  const auto one = hn::Set(di, 1);
+  const auto kmax = hn::Set(di, (int32_t{1} << ex_bits) - 1);
+  const auto level_sum = hn::Set(di, static_cast<int32_t>(iq.level_sum));
+  const auto top = hn::LoadU(di, r.top.data() + i);
+  const auto rest = hn::LoadU(di, r.rest.data() + i);
+  // The least E: kmax on the `top` smallest levels, rest on the next one.
+  const auto low = hn::GatherIndex(di, table, hn::Add(top, one));
+  const auto low_next = hn::GatherIndex(di, table, hn::Add(top, hn::Set(di, 2)));
+  const auto least = hn::Add(hn::Mul(kmax, low), hn::Mul(rest, hn::Sub(low_next, low)));
+  // The greatest E: kmax on the `top` largest, rest on the next one down.
+  const auto at = hn::Sub(hn::Set(di, static_cast<int32_t>(iq.dimension)), top);
+  const auto high = hn::GatherIndex(di, table, hn::Add(at, one));
+  const auto high_next = hn::GatherIndex(di, table, at);
+  const auto greatest =
+      hn::Add(hn::Mul(kmax, hn::Sub(level_sum, high)), hn::Mul(rest, hn::Sub(high, high_next)));
+  const auto falling =
+      hn::RebindMask(di, hn::Lt(hn::LoadU(df, r.f_rescale.data() + i), hn::Zero(df)));
+  const auto e = hn::IfThenElse(falling, greatest, least);
+  const auto x = hn::BitCast(du, hn::Add(hn::ShiftLeftSame(p, static_cast<int>(ex_bits)), e));
+  const int64_t m2 = (int64_t{2} << ex_bits) - 1;
+  const auto m2_level_sum = hn::Set(du, static_cast<uint32_t>(m2 * iq.level_sum));
+  return hn::BitCast(di, hn::Sub(hn::Add(x, x), m2_level_sum));
+}
+
 // out[t] = the value `what` names (not kNone) of record first + t for t < 32, from its
-// P1 in p1[t]: the same f32 operations in the same order as int_scan.cpp's one_bit_lower,
-// full_width and full_estimate, one record per lane, with the same tests in the same
-// order: an interval bounds nothing where f_error * ||q_r|| is not finite (f_error and
-// one_bit_f_error are NaN where the record's terms bound nothing), a NaN lower end is
-// -inf, a half-width that is not finite +inf, and an estimate not above 0 is 0. When
-// widths is not null, widths[t] = the record's full half-width (full_width) too.
+// P1 in p1[t], and when widths is not null widths[t] = the record's full half-width:
+// the same f32 operations in the same order as int_scan.cpp's full_estimate,
+// least_estimate and full_width, one record per lane, with the same tests in the same
+// order: an interval bounds nothing where f_error * ||q_r|| is not finite (f_error is
+// NaN where the record's factors bound nothing, whose least estimate is then -inf), a
+// half-width that is not finite is +inf, and an estimate not above 0 is 0. The least
+// values need d <= kMaxGatheredDimension.
 // Vectors of whole 16, 8, 4, 2 or 1 lanes tile the 32 records; a scalable vector of
 // another size (12 lanes at 384 bits) runs 4 lanes instead.
 template <class DF>
 void StageValuesOn(DF df, const IntQuery& iq, const ScanRecords& r, uint64_t first,
-                   const int32_t* p1, StageValue what, float* out, float* widths) {
+                   const int32_t* p1, StageValue what, unsigned ex_bits, float* out,
+                   float* widths) {
   const hn::RebindToSigned<decltype(df)> di;
   const auto zero = hn::Zero(df);
   const auto norm = hn::Set(df, iq.norm);
@@ -227,80 +263,62 @@ void StageValuesOn(DF df, const IntQuery& iq, const ScanRecords& r, uint64_t fir
   const auto half = hn::Set(df, 0.5f);
   const auto quarter_slack = hn::Set(df, 0.25f * kQuantizationSlack);
   const auto margin_share = hn::Set(df, kRoundingMargin);
-  const auto level_sum = hn::Set(df, static_cast<float>(iq.level_sum));
   const auto level_sum_i = hn::Set(di, static_cast<int32_t>(iq.level_sum));
   const auto max_level = hn::Set(df, static_cast<float>((1u << iq.query_bits) - 1));
   const auto inf = hn::Set(df, std::numeric_limits<float>::infinity());
-  const auto none = hn::Neg(inf);
-  // rounding_margin: 2^-20 * (|g| * (|lo| * |t1| + step * t2_max) + Q + |f_add|).
-  const auto rounding_margin = [&](auto g, auto t1, auto t2_max, auto sum_s) {
-    const auto terms = hn::Add(hn::Mul(abs_lo, hn::Abs(t1)), hn::Mul(step, t2_max));
-    return hn::Mul(margin_share,
-                   hn::Add(hn::Add(hn::Mul(hn::Abs(g), terms), squared_norm), hn::Abs(sum_s)));
-  };
   for (size_t t = 0; t < kScanBlockRecords; t += hn::Lanes(df)) {
     const uint64_t i = first + t;
-    const auto p = hn::LoadU(di, p1 + t);
-    // 2 P1 - L: the one-bit T2, and the full one of a one-bit record.
-    const auto t2 = hn::ConvertTo(df, hn::Sub(hn::Add(p, p), level_sum_i));
     const auto sum_s = hn::LoadU(df, r.f_add.data() + i);
+    const auto g = hn::LoadU(df, r.f_rescale.data() + i);
+    const auto t1 = hn::LoadU(df, r.t1.data() + i);
     // full_width: the half-width of the record's full interval, when it is needed. (A
     // lambda returning it stops GCC's SVE code generation: it stays inline.)
     auto full_width = inf;
-    if (widths != nullptr || what == StageValue::kLeastEstimate) {
+    if (widths != nullptr || what == StageValue::kLeastLower) {
       const auto h = hn::Mul(hn::LoadU(df, r.f_error.data() + i), norm);
       const auto own = hn::IfThenElse(hn::IsFinite(h), hn::Add(zero, h), inf);
       const auto quant = hn::Mul(hn::Mul(hn::LoadU(df, r.quant.data() + i), step), quarter_slack);
       const auto t2_max = hn::Mul(hn::LoadU(df, r.a2.data() + i), max_level);
-      const auto margin = rounding_margin(hn::LoadU(df, r.f_rescale.data() + i),
-                                          hn::LoadU(df, r.t1.data() + i), t2_max, sum_s);
+      // rounding_margin: 2^-20 * (|g| * (|lo| * |t1| + step * t2_max) + Q + |f_add|).
+      const auto terms = hn::Add(hn::Mul(abs_lo, hn::Abs(t1)), hn::Mul(step, t2_max));
+      const auto margin = hn::Mul(
+          margin_share, hn::Add(hn::Add(hn::Mul(hn::Abs(g), terms), squared_norm), hn::Abs(sum_s)));
       const auto w = hn::Add(hn::Add(own, quant), margin);
       full_width = hn::IfThenElse(hn::IsFinite(w), w, inf);
     }
     if (widths != nullptr) hn::StoreU(full_width, df, widths + t);
     if (what == StageValue::kNone) continue;
+    // T2: 2 P1 - L for a one-bit record, else at the least end of E's reach.
+    const auto p = hn::LoadU(di, p1 + t);
+    const auto t2i = what == StageValue::kEstimate ? hn::Sub(hn::Add(p, p), level_sum_i)
+                                                   : LeastT2(di, df, iq, r, i, p, ex_bits);
+    const auto ip = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, hn::ConvertTo(df, t2i))));
+    const auto est = hn::Add(hn::Mul(ip, g), hn::Add(squared_norm, sum_s));
+    const auto clamped = hn::IfThenElseZero(hn::Gt(est, zero), est);
     if (what == StageValue::kEstimate) {
-      const auto t1 = hn::LoadU(df, r.t1.data() + i);
-      const auto ip = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
-      const auto base = hn::Add(squared_norm, sum_s);
-      const auto est = hn::Add(hn::Mul(ip, hn::LoadU(df, r.f_rescale.data() + i)), base);
-      hn::StoreU(hn::IfThenElseZero(hn::Gt(est, zero), est), df, out + t);
+      hn::StoreU(clamped, df, out + t);
       continue;
     }
-    const auto one_bit_bounded =
-        hn::IsFinite(hn::Mul(hn::LoadU(df, r.one_bit_f_error.data() + i), norm));
-    const auto t1 = hn::LoadU(df, r.one_bit_t1.data() + i);
-    const auto g1 = hn::LoadU(df, r.g1.data() + i);
-    const auto bound = hn::Mul(hn::LoadU(df, r.one_bit_error.data() + i), norm);
-    const auto combination = hn::Mul(half, hn::Add(hn::Mul(lo, t1), hn::Mul(step, t2)));
-    const auto est = hn::Add(hn::Add(squared_norm, sum_s), hn::Mul(combination, g1));
-    const auto quant =
-        hn::Mul(hn::Mul(hn::LoadU(df, r.one_bit_quant.data() + i), step), quarter_slack);
-    const auto margin = rounding_margin(g1, t1, level_sum, sum_s);
-    const auto lower = hn::Sub(est, hn::Add(hn::Add(bound, quant), margin));
-    const auto lo1 =
-        hn::IfThenElse(hn::And(one_bit_bounded, hn::Not(hn::IsNaN(lower))), lower, none);
-    if (what == StageValue::kOneBitLower) {
-      hn::StoreU(lo1, df, out + t);
-      continue;
-    }
-    hn::StoreU(hn::Sub(lo1, full_width), df, out + t);
+    const auto bounded = hn::Not(hn::IsNaN(hn::LoadU(df, r.f_error.data() + i)));
+    const auto least = hn::IfThenElse(bounded, clamped, hn::Neg(inf));
+    hn::StoreU(what == StageValue::kLeastEstimate ? least : hn::Sub(least, full_width), df,
+               out + t);
   }
 }
 
 void StageValues(const IntQuery& iq, const ScanRecords& r, uint64_t first, const int32_t* p1,
-                 StageValue what, float* out, float* widths) {
+                 StageValue what, unsigned ex_bits, float* out, float* widths) {
   const hn::CappedTag<float, 16> df;
   if (16 % hn::Lanes(df) == 0) {
-    StageValuesOn(df, iq, r, first, p1, what, out, widths);
+    StageValuesOn(df, iq, r, first, p1, what, ex_bits, out, widths);
   } else {
-    StageValuesOn(hn::CappedTag<float, 4>(), iq, r, first, p1, what, out, widths);
+    StageValuesOn(hn::CappedTag<float, 4>(), iq, r, first, p1, what, ex_bits, out, widths);
   }
 }
 
 template <class D8>
 void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
-                   int64_t* p1, StageValue what, float* values, float* widths) {
+                   int64_t* p1, StageValue what, unsigned ex_bits, float* values, float* widths) {
   const uint64_t bytes = r.block_bytes();
   const uint8_t* const tables = iq.tables.data();
   const bool split = split_tables(iq.query_bits);
@@ -336,7 +354,7 @@ void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t beg
     if (what != StageValue::kNone || widths != nullptr) {
       HWY_ALIGN float block_values[kScanBlockRecords];
       HWY_ALIGN float block_widths[kScanBlockRecords];
-      StageValues(iq, r, first, totals, what, block_values,
+      StageValues(iq, r, first, totals, what, ex_bits, block_values,
                   widths != nullptr ? block_widths : nullptr);
       if (what != StageValue::kNone) std::copy(block_values, block_values + n, values + done);
       if (widths != nullptr) std::copy(block_widths, block_widths + n, widths + done);
@@ -345,14 +363,15 @@ void OneBitStageOn(D8 d8, const IntQuery& iq, const ScanRecords& r, uint64_t beg
 }
 
 void OneBitStage(const IntQuery& iq, const ScanRecords& r, uint64_t begin, uint64_t count,
-                 int64_t* p1, StageValue what, float* values, float* widths) {
+                 int64_t* p1, StageValue what, unsigned ex_bits, float* values, float* widths) {
   // A block's bytes are whole 64: vectors of 16, 32 or 64 bytes tile them. A scalable
   // vector of another size (384 bits, say) runs 16-byte vectors instead.
   const hn::CappedTag<uint8_t, 64> d8;
   if (64 % hn::Lanes(d8) == 0) {
-    OneBitStageOn(d8, iq, r, begin, count, p1, what, values, widths);
+    OneBitStageOn(d8, iq, r, begin, count, p1, what, ex_bits, values, widths);
   } else {
-    OneBitStageOn(hn::CappedTag<uint8_t, 16>(), iq, r, begin, count, p1, what, values, widths);
+    OneBitStageOn(hn::CappedTag<uint8_t, 16>(), iq, r, begin, count, p1, what, ex_bits, values,
+                  widths);
   }
 }
 
@@ -494,8 +513,10 @@ namespace int_scan_simd {
 bool vectors_available() { return true; }
 
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
-                   uint64_t count, int64_t* p1, StageValue what, float* values, float* widths) {
-  HWY_DYNAMIC_DISPATCH(OneBitStage)(query, records, begin, count, p1, what, values, widths);
+                   uint64_t count, int64_t* p1, StageValue what, unsigned ex_bits, float* values,
+                   float* widths) {
+  HWY_DYNAMIC_DISPATCH(OneBitStage)
+  (query, records, begin, count, p1, what, ex_bits, values, widths);
 }
 
 uint64_t within_bar(const float* values, float bar) {
@@ -520,7 +541,7 @@ namespace mivo::int_scan_simd {
 // kernels, which give the same integers.
 bool vectors_available() { return false; }
 void one_bit_stage(const IntQuery&, const ScanRecords&, uint64_t, uint64_t, int64_t*, StageValue,
-                   float*, float*) {
+                   unsigned, float*, float*) {
   std::abort();
 }
 uint64_t within_bar(const float*, float) { std::abort(); }

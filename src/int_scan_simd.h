@@ -23,9 +23,11 @@ inline constexpr uint64_t kMaxVectorDimension = uint64_t{1} << 16;
 // mivo::one_bit_stage's vector kernels, for records begin .. begin + count of the
 // batch records were kept for (begin a multiple of kScanBlockRecords, the dimension at
 // most kMaxVectorDimension): P1 by byte-shuffle lookups in the query's tables over the
-// interleaved sign bits, and the values with one record per f32 lane.
+// interleaved sign bits, and the values with one record per f32 lane (the least values
+// for records of ex_bits extended bits, d at most kMaxGatheredDimension).
 void one_bit_stage(const IntQuery& query, const ScanRecords& records, uint64_t begin,
-                   uint64_t count, int64_t* p1, StageValue what, float* values, float* widths);
+                   uint64_t count, int64_t* p1, StageValue what, unsigned ex_bits, float* values,
+                   float* widths);
 
 // e[j] = sum over i < d of extended code i of record rows[j] times level i, for the
 // `count` records listed (each < batch.count); batch.ex_bits >= 1.

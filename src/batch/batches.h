@@ -30,7 +30,7 @@ struct QuantizedBatchData {
   Column binary_codes;    // count x binary_code_bytes(dimension), uint8
   Column extended_codes;  // count x extended_code_bytes(dimension, ex_bits), uint8
   Column factors;         // count x kFactorCount, float32
-  // What the integer scan keeps about the records (108 + dimension / 8 bytes a
+  // What the integer scan keeps about the records (80 + dimension / 8 bytes a
   // record): null until the first integer call on the batch computes it, then kept,
   // since the batch's codes do not change (writing into the arrays of a from_arrays
   // batch is the caller's affair). Published once by an atomic exchange (see
