@@ -23,6 +23,7 @@
 #include "../lib/results.h"
 #include "../search.h"
 #include "batches.h"
+#include "call_helpers.h"
 #include "messages.h"
 #include "vector_rows.h"
 
@@ -31,61 +32,6 @@ namespace mivo::py::batch {
 namespace {
 
 using RaBitQObject = Wrapped<mivo::RaBitQQuantizer>;
-
-// True on the main thread of the main interpreter, the only place where Python runs
-// signal handlers: only there does a long call take the lock back to run them.
-bool on_main_thread() {
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) return false;
-  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-  if (!threading) throw_python_error();
-  Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-  if (!main) throw_python_error();
-  Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
-  if (!ident) throw_python_error();
-  const unsigned long id = PyLong_AsUnsignedLong(ident.get());
-  if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_python_error();
-  return id == PyThread_get_thread_ident();
-}
-
-// The thread state put aside while the lock is released.
-struct Released {
-  PyThreadState* state = nullptr;
-};
-
-// Between chunks of work on the main thread: takes the lock, runs the signal handlers,
-// releases the lock again. A handler that raises leaves its exception set and stops
-// the work.
-bool check_signals(void* context) {
-  auto* released = static_cast<Released*>(context);
-  PyEval_RestoreThread(released->state);
-  const bool go_on = PyErr_CheckSignals() == 0;
-  released->state = PyEval_SaveThread();
-  return go_on;
-}
-
-// Runs work(pacer) with the lock released, and rethrows whatever it threw once the
-// lock is held again; a stop by a signal handler becomes that handler's exception.
-// The work must not touch Python objects.
-template <class F>
-void run_released(F&& work) {
-  const bool main = on_main_thread();
-  Released released;
-  std::exception_ptr failure;
-  released.state = PyEval_SaveThread();
-  try {
-    Pacer pacer(main ? check_signals : nullptr, &released);
-    work(pacer);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  PyEval_RestoreThread(released.state);
-  if (!failure) return;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const SearchStopped&) {
-    throw PythonError{};
-  }
-}
 
 // The batch must come from a quantizer like this one: the same dimension and bits.
 void check_batch_fits(const mivo::RaBitQQuantizer& q, const QuantizedBatchData& batch) {
@@ -116,19 +62,6 @@ struct QueryAndBatch {
   }
   const mivo::RaBitQQuantizer& rabitq() const { return *quantizer->value; }
 };
-
-// o as an integer (an int or anything with __index__), else the TypeError naming the
-// argument; *overflow is set as PyLong_AsLongLongAndOverflow sets it.
-long long to_integer(PyObject* o, const char* name, int* overflow) {
-  Ref index = Ref::steal(PyNumber_Index(o));
-  if (!index) {
-    name_type_error(name);
-    throw_python_error();
-  }
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), overflow);
-  if (value == -1 && PyErr_Occurred()) throw_python_error();
-  return value;
-}
 
 // k as a count of columns: an int (or __index__) of at least 1. A k beyond any count
 // of records is kept as the largest count, since it gives the same columns.
@@ -196,26 +129,6 @@ void store_stats(const IntSearchStats& stats, PyObject* dict) {
     Ref number = Ref::steal(int_result(value));
     if (PyDict_SetItemString(dict, key, number.get()) < 0) throw_python_error();
   }
-}
-
-// Refuses more than `allowed` positional arguments: the rest are keyword-only.
-template <class Sig>
-void require_positional_at_most(const Sig& sig, Py_ssize_t nargs, size_t allowed) {
-  const size_t given = static_cast<size_t>(PyVectorcall_NARGS(nargs));
-  if (given > allowed) {
-    throw_error(PyExc_TypeError, too_many_positional(sig.name, allowed, allowed, given));
-  }
-}
-
-// A result buffer as an array of `rows` x `columns`.
-template <class T>
-PyObject* matrix_result(ResultBuffer<T>& buffer, uint64_t rows, uint64_t columns,
-                        numpy::TypeNum type) {
-  Ref flat = Ref::steal(buffer.to_array(type));
-  return checked_new(
-      PyObject_CallMethod(flat.get(), "reshape", "(nn)", static_cast<Py_ssize_t>(rows),
-                          static_cast<Py_ssize_t>(columns)),
-      kWhatArray);
 }
 
 PyObject* tuple_result(std::initializer_list<PyObject*> items) {

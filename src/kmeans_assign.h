@@ -1,0 +1,88 @@
+// The assignment step of k-means: every point's nearest centroid, either computed in
+// full or with the distances skipped that its bounds prove cannot change the result.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kernel_choice.h"
+#include "kmeans_bounds.h"
+#include "parallel.h"
+#include "rotation.h"
+
+namespace mivo::kmeans_detail {
+
+// The centroids row-major, and in blocks of kmeans_simd::kBlockLanes laid out for the
+// distance kernel (lanes past the last centroid hold zeros). A block is also a group
+// of the bounds: a point keeps one lower bound per block.
+class CentroidTable {
+ public:
+  CentroidTable(uint64_t k, uint64_t d);
+  void load(const float* rows);
+
+  uint64_t count() const { return k_; }
+  uint64_t dimension() const { return d_; }
+  uint64_t groups() const { return groups_; }
+  const float* row(uint64_t j) const { return rows_.data() + j * d_; }
+  const float* block(uint64_t g) const;
+  // The centroids of group g: [first(g), first(g) + lanes(g)).
+  uint64_t first(uint64_t g) const;
+  uint64_t lanes(uint64_t g) const;
+
+ private:
+  uint64_t k_;
+  uint64_t d_;
+  uint64_t groups_;
+  std::vector<float> rows_;
+  AlignedFloats blocks_;
+};
+
+// The distance of one point to the centroids of one group, or of two points at once,
+// on the vector kernels or the scalar reference.
+void group_distances(const float* x, const CentroidTable& c, uint64_t g, Kernels kernels,
+                     float* out);
+void group_distances2(const float* x0, const float* x1, const CentroidTable& c, uint64_t g,
+                      Kernels kernels, float* out0, float* out1);
+
+// What each point keeps between rounds: its centroid, an upper bound on its exact
+// distance to it, and per group a lower bound on its exact distance to every other
+// centroid of the group.
+struct PointBounds {
+  std::vector<uint32_t> assigned;
+  std::vector<float> upper;
+  std::vector<float> lower;  // point i, group g at i * groups + g
+  uint64_t groups = 0;
+
+  PointBounds(uint64_t n, uint64_t groups);
+  // Forgets what point i knew: its next round computes every distance.
+  void forget(uint64_t i);
+};
+
+// How far each centroid moved in the last update (an upper bound on the exact
+// distance), and the most that any centroid of a group moved.
+struct Drift {
+  std::vector<float> centroid;
+  std::vector<float> group;
+};
+
+// Counts of one pass over some points.
+struct PassCounts {
+  uint64_t computed = 0;
+  uint64_t changed = 0;
+};
+
+// The nearest centroid of each of rows [begin, end) (n x d, row-major) by computing
+// every distance: into out[i] and, with bounds, the bounds of point i.
+PassCounts assign_full(const float* rows, uint64_t begin, uint64_t end, const CentroidTable& c,
+                       Kernels kernels, const Margins& margins, PointBounds* bounds, uint32_t* out,
+                       PartStep& step);
+
+// The same for points whose bounds hold for the previous centroids: they are first
+// widened by the drift, then a point computes only the distances that the bounds
+// cannot rule out. Gives exactly the assignment of assign_full.
+PassCounts assign_pruned(const float* rows, uint64_t begin, uint64_t end, const CentroidTable& c,
+                         Kernels kernels, const Margins& margins, const Drift& drift,
+                         PointBounds& bounds, PartStep& step);
+
+}  // namespace mivo::kmeans_detail
