@@ -225,6 +225,13 @@ void Rounds::update(const std::vector<uint64_t>& counts) {
   }
   centroids_ = std::move(next);
   table_.load(centroids_.data());
+  if (!config_.prune) return;
+  drift_.gaps.resize(k_ * table_.groups());
+  run_parts(parts(), pacer_, [&](unsigned part, PartStep& step) {
+    const auto [first, last] = part_range(k_, parts(), part);
+    kmeans_detail::centroid_gaps(table_, first, last, config_.kernels, margins_, drift_.gaps.data(),
+                                 step);
+  });
 }
 
 }  // namespace

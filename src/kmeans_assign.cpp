@@ -144,11 +144,14 @@ void widen(uint64_t i, const Drift& drift, PointBounds& bounds) {
 }
 
 // need[g] = whether group g may hold a centroid whose computed distance is not above
-// `bound`; true if any group may.
-bool groups_needed(const float* lower, uint64_t groups, double bound, const Margins& margins,
-                   char* need) {
+// `bound`; true if any group may. A group's bound first takes what the gaps give for a
+// point within `upper` of its centroid, when that is more.
+bool groups_needed(float* lower, const float* gaps, float upper, double bound,
+                   const Margins& margins, uint64_t groups, char* need) {
   bool any = false;
   for (uint64_t g = 0; g < groups; ++g) {
+    const float via_gap = round_down(static_cast<double>(gaps[g]) - upper);
+    if (via_gap > lower[g]) lower[g] = via_gap;
     need[g] = !margins.exceeds(lower[g], bound);
     any = any || need[g];
   }
@@ -195,19 +198,19 @@ uint64_t Batch::screen(uint64_t p, const Drift& drift, PointBounds& bounds) {
   const uint64_t i = begin_ + p;
   widen(i, drift, bounds);
   const uint32_t a = bounds.assigned[i];
-  const float* lower = bounds.lower.data() + i * c_.groups();
+  float* lower = bounds.lower.data() + i * c_.groups();
+  const float* gaps = drift.gaps.data() + a * c_.groups();
   best_[p] = Best{};
   best_[p].consider(kInf, a);  // stands for "unchanged" until a distance is known
-  if (!groups_needed(lower, c_.groups(), margins_.computed_at_most(bounds.upper[i]), margins_,
-                     need(p))) {
+  const double loose = margins_.computed_at_most(bounds.upper[i]);
+  if (!groups_needed(lower, gaps, bounds.upper[i], loose, margins_, c_.groups(), need(p))) {
     return 0;
   }
   own_[p] = squared_distance({row(p), c_.dimension()}, {c_.row(a), c_.dimension()}, -0.0f);
   best_[p] = Best{};
   best_[p].consider(rank_of(own_[p]), a);
-  if (!groups_needed(lower, c_.groups(), rank_of(own_[p]), margins_, need(p))) {
-    bounds.upper[i] = margins_.upper(own_[p]);
-  }
+  bounds.upper[i] = margins_.upper(own_[p]);
+  groups_needed(lower, gaps, bounds.upper[i], rank_of(own_[p]), margins_, c_.groups(), need(p));
   return 1;
 }
 
@@ -298,6 +301,19 @@ PassCounts run_batches(const float* rows, uint64_t begin, uint64_t end, const Ce
 }
 
 }  // namespace
+
+void centroid_gaps(const CentroidTable& c, uint64_t first, uint64_t last, Kernels kernels,
+                   const Margins& margins, float* gaps, PartStep& step) {
+  float values[kBlockLanes];
+  for (uint64_t a = first; a < last; ++a) {
+    for (uint64_t g = 0; g < c.groups(); ++g) {
+      group_distances(c.row(a), c, g, kernels, values);
+      const GroupMins m = mins_of(values, c.first(g), c.lanes(g));
+      gaps[a * c.groups() + g] = group_lower(m, static_cast<uint32_t>(a), margins);
+    }
+    step();
+  }
+}
 
 PassCounts assign_full(const float* rows, uint64_t begin, uint64_t end, const CentroidTable& c,
                        Kernels kernels, const Margins& margins, PointBounds* bounds, uint32_t* out,

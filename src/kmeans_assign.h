@@ -59,12 +59,21 @@ struct PointBounds {
   void forget(uint64_t i);
 };
 
-// How far each centroid moved in the last update (an upper bound on the exact
-// distance), and the most that any centroid of a group moved.
+// What the last update leaves for the next pruned pass: how far each centroid moved
+// (an upper bound on the exact distance), the most that any centroid of a group moved,
+// and per centroid a and group g a lower bound on the exact distance from a to the
+// other centroids of g (at a * groups + g). A point within u of its centroid a is at
+// least gap - u from every other centroid of g, which rules groups out even when the
+// drift has worn the point's own bounds down.
 struct Drift {
   std::vector<float> centroid;
   std::vector<float> group;
+  std::vector<float> gaps;
 };
+
+// gaps (as Drift holds them) of the centroids [first, last).
+void centroid_gaps(const CentroidTable& c, uint64_t first, uint64_t last, Kernels kernels,
+                   const Margins& margins, float* gaps, PartStep& step);
 
 // Counts of one pass over some points.
 struct PassCounts {
