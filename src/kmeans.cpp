@@ -14,6 +14,7 @@
 
 #include "error.h"
 #include "kmeans_assign.h"
+#include "kmeans_groups.h"
 #include "kmeans_simd.h"
 #include "parallel.h"
 #include "rotation.h"
@@ -132,6 +133,7 @@ void Rounds::initial_centroids() {
   const std::vector<uint64_t> chosen = seeded_choice(n_, k_, config_.seed, kInitStream);
   centroids_.resize(k_ * d_);
   for (uint64_t j = 0; j < k_; ++j) std::copy_n(row(chosen[j]), d_, centroids_.data() + j * d_);
+  if (config_.prune) table_.set_order(kmeans_detail::coherent_order(centroids_.data(), k_, d_));
   table_.load(centroids_.data());
 }
 
@@ -220,7 +222,7 @@ void Rounds::update(const std::vector<uint64_t>& counts) {
   for (uint64_t j = 0; j < k_; ++j) {
     const float moved = squared_distance({next.data() + j * d_, d_}, {table_.row(j), d_}, -0.0f);
     drift_.centroid[j] = margins_.upper(moved);
-    float& group = drift_.group[j / kmeans_simd::kBlockLanes];
+    float& group = drift_.group[table_.group_of(j)];
     group = std::max(group, drift_.centroid[j]);
   }
   centroids_ = std::move(next);

@@ -46,14 +46,15 @@ struct GroupMins {
   float second = kInf;
 };
 
-GroupMins mins_of(const float* values, uint64_t first, uint64_t lanes) {
+GroupMins mins_of(const float* values, const CentroidTable& c, uint64_t g) {
   GroupMins m;
-  for (uint64_t l = 0; l < lanes; ++l) {
+  for (uint64_t l = 0; l < c.lanes(g); ++l) {
     const float r = rank_of(values[l]);
-    if (r < m.first) {
+    const uint32_t j = c.id(g, l);
+    if (r < m.first || (r == m.first && j < m.first_id)) {
       m.second = m.first;
       m.first = r;
-      m.first_id = static_cast<uint32_t>(first + l);
+      m.first_id = j;
     } else if (r < m.second) {
       m.second = r;
     }
@@ -73,16 +74,25 @@ CentroidTable::CentroidTable(uint64_t k, uint64_t d)
     : k_(k), d_(d), groups_((k + kBlockLanes - 1) / kBlockLanes) {
   require_allocatable(k, d * sizeof(float));
   require_allocatable(groups_ * kBlockLanes, d * sizeof(float));
+  std::vector<uint32_t> identity(k);
+  for (uint64_t j = 0; j < k; ++j) identity[j] = static_cast<uint32_t>(j);
+  set_order(std::move(identity));
   rows_.resize(k * d);
   blocks_.assign(groups_ * kBlockLanes * d, 0.0f);
 }
 
+void CentroidTable::set_order(std::vector<uint32_t> order) {
+  order_ = std::move(order);
+  group_of_.resize(k_);
+  for (uint64_t p = 0; p < k_; ++p) group_of_[order_[p]] = static_cast<uint32_t>(p / kBlockLanes);
+}
+
 void CentroidTable::load(const float* rows) {
   std::copy(rows, rows + k_ * d_, rows_.begin());
-  for (uint64_t j = 0; j < k_; ++j) {
-    float* block = blocks_.data() + (j / kBlockLanes) * kBlockLanes * d_;
-    const uint64_t lane = j % kBlockLanes;
-    for (uint64_t t = 0; t < d_; ++t) block[t * kBlockLanes + lane] = rows[j * d_ + t];
+  for (uint64_t p = 0; p < k_; ++p) {
+    float* block = blocks_.data() + (p / kBlockLanes) * kBlockLanes * d_;
+    const float* from = rows + uint64_t{order_[p]} * d_;
+    for (uint64_t t = 0; t < d_; ++t) block[t * kBlockLanes + p % kBlockLanes] = from[t];
   }
 }
 
@@ -90,9 +100,9 @@ const float* CentroidTable::block(uint64_t g) const {
   return blocks_.data() + g * kBlockLanes * d_;
 }
 
-uint64_t CentroidTable::first(uint64_t g) const { return g * kBlockLanes; }
-
-uint64_t CentroidTable::lanes(uint64_t g) const { return std::min(kBlockLanes, k_ - first(g)); }
+uint64_t CentroidTable::lanes(uint64_t g) const {
+  return std::min(kBlockLanes, k_ - g * kBlockLanes);
+}
 
 void group_distances(const float* x, const CentroidTable& c, uint64_t g, Kernels kernels,
                      float* out) {
@@ -102,7 +112,7 @@ void group_distances(const float* x, const CentroidTable& c, uint64_t g, Kernels
   }
   const std::span<const float> point(x, c.dimension());
   for (uint64_t l = 0; l < c.lanes(g); ++l) {
-    out[l] = squared_distance(point, {c.row(c.first(g) + l), c.dimension()}, -0.0f);
+    out[l] = squared_distance(point, {c.row(c.id(g, l)), c.dimension()}, -0.0f);
   }
 }
 
@@ -233,7 +243,7 @@ uint64_t Batch::scan_groups() {
       }
       for (uint64_t u = 0; u < 2 && t + u < m; ++u) {
         const uint64_t p = waiting[t + u];
-        mins(p)[g] = mins_of(values[u], c_.first(g), c_.lanes(g));
+        mins(p)[g] = mins_of(values[u], c_, g);
         best_[p].consider(mins(p)[g].first, mins(p)[g].first_id);
       }
     }
@@ -257,10 +267,9 @@ void Batch::finish(uint64_t p, PointBounds& bounds) {
   if (!any) return;  // settled by the bounds, or by its own distance alone
   bounds.upper[i] = margins_.upper(best_[p].rank);
   // A point that left a skipped group: that group's bound now covers its old centroid.
-  const uint64_t own_group = a / kBlockLanes;
-  if (a != kNone && now != a && !need(p)[own_group]) {
-    lower[own_group] = std::min(lower[own_group], margins_.lower(own_[p]));
-  }
+  if (a == kNone || now == a) return;
+  const uint64_t own_group = c_.group_of(a);
+  if (!need(p)[own_group]) lower[own_group] = std::min(lower[own_group], margins_.lower(own_[p]));
 }
 
 PassCounts Batch::run(uint64_t begin, uint64_t count, const Drift* drift, PointBounds* bounds,
@@ -308,7 +317,7 @@ void centroid_gaps(const CentroidTable& c, uint64_t first, uint64_t last, Kernel
   for (uint64_t a = first; a < last; ++a) {
     for (uint64_t g = 0; g < c.groups(); ++g) {
       group_distances(c.row(a), c, g, kernels, values);
-      const GroupMins m = mins_of(values, c.first(g), c.lanes(g));
+      const GroupMins m = mins_of(values, c, g);
       gaps[a * c.groups() + g] = group_lower(m, static_cast<uint32_t>(a), margins);
     }
     step();

@@ -8,6 +8,7 @@
 
 #include "kernel_choice.h"
 #include "kmeans_bounds.h"
+#include "kmeans_simd.h"
 #include "parallel.h"
 #include "rotation.h"
 
@@ -15,10 +16,15 @@ namespace mivo::kmeans_detail {
 
 // The centroids row-major, and in blocks of kmeans_simd::kBlockLanes laid out for the
 // distance kernel (lanes past the last centroid hold zeros). A block is also a group
-// of the bounds: a point keeps one lower bound per block.
+// of the bounds: a point keeps one lower bound per block. Which centroids share a
+// block is the table's order (by default the order of ids); it decides only how much
+// the bounds can skip, never a result.
 class CentroidTable {
  public:
   CentroidTable(uint64_t k, uint64_t d);
+  // order[p] = the centroid at position p (lane p % kBlockLanes of block p / kBlockLanes):
+  // a permutation of the ids. Takes effect at the next load.
+  void set_order(std::vector<uint32_t> order);
   void load(const float* rows);
 
   uint64_t count() const { return k_; }
@@ -26,14 +32,17 @@ class CentroidTable {
   uint64_t groups() const { return groups_; }
   const float* row(uint64_t j) const { return rows_.data() + j * d_; }
   const float* block(uint64_t g) const;
-  // The centroids of group g: [first(g), first(g) + lanes(g)).
-  uint64_t first(uint64_t g) const;
+  // The centroid in lane l of group g, for l < lanes(g); and the group of centroid j.
+  uint32_t id(uint64_t g, uint64_t l) const { return order_[g * kmeans_simd::kBlockLanes + l]; }
   uint64_t lanes(uint64_t g) const;
+  uint64_t group_of(uint64_t j) const { return group_of_[j]; }
 
  private:
   uint64_t k_;
   uint64_t d_;
   uint64_t groups_;
+  std::vector<uint32_t> order_;
+  std::vector<uint32_t> group_of_;
   std::vector<float> rows_;
   AlignedFloats blocks_;
 };
