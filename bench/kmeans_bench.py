@@ -70,6 +70,7 @@ def kmeans_rows(t, faiss, quick):
     x, _, _ = demo_data.load_fashion_mnist()
     x = np.ascontiguousarray(x)
     seeds = (0,) if quick else (0, 1, 2)
+    over = f"{len(seeds)} seed" + ("s" if len(seeds) > 1 else "")
     runs = [ours(x, seed) for seed in seeds]
     mine = sum(r[0] for r in runs) / len(runs)
     mine_obj = sum(objective(x, r[1]) for r in runs) / len(runs)
@@ -78,7 +79,7 @@ def kmeans_rows(t, faiss, quick):
     strong = faiss is not None and faiss_peer.is_strong(faiss)
     if not strong:
         t.add(what, mine * 1e9, "faiss Clustering: not measured", None, unit="per run")
-        t.note(f"kmeans objective {mine_obj:.6g} (mean of {len(seeds)} seeds); faiss 1.15 "
+        t.note(f"kmeans objective {mine_obj:.6g} (mean of {over}); faiss 1.15 "
                "Clustering not measured: ./dev faiss builds it")
     else:
         peer_runs = [faiss_clustering(faiss, x, seed) for seed in seeds]
@@ -87,7 +88,7 @@ def kmeans_rows(t, faiss, quick):
         t.add(what, mine * 1e9, "faiss Clustering", peer * 1e9, (">=", 1), unit="per run")
         verdict = "met" if mine_obj <= peer_obj * 1.01 else "MISSED"
         t.note(f"kmeans objective {mine_obj:.6g} vs faiss {peer_obj:.6g} (mean of "
-               f"{len(seeds)} seeds): {mine_obj / peer_obj - 1:+.2%}, goal <= +1%: {verdict}")
+               f"{over}): {mine_obj / peer_obj - 1:+.2%}, goal <= +1%: {verdict}")
     # One and two threads alternate, so that other work on the machine cannot land on
     # one side alone.
     one, two = [runs[0][0]], []

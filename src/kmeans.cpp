@@ -261,8 +261,7 @@ uint64_t first_non_finite_row(const float* rows, uint64_t n, uint64_t d) {
 
 std::vector<float> kmeans(const float* rows, uint64_t n, uint64_t d, const KmeansConfig& config,
                           Pacer& pacer, KmeansReport* report) {
-  if (config.nlist < 1 || config.nlist > n || config.sample < 1 ||
-      config.nlist >= uint64_t{1} << 32) {
+  if (config.nlist < 1 || config.nlist > n || config.sample < 1 || config.nlist >= 0xffffffff) {
     MIVO_FAIL("kmeans: nlist or sample out of range");
   }
   const TrainingSet training = training_set(rows, n, d, config);
@@ -272,7 +271,7 @@ std::vector<float> kmeans(const float* rows, uint64_t n, uint64_t d, const Kmean
 
 void assign_nearest(const float* centroids, uint64_t k, const float* rows, uint64_t n, uint64_t d,
                     unsigned threads, int64_t* out, Pacer& pacer, Kernels kernels) {
-  if (k < 1 || k >= uint64_t{1} << 32) MIVO_FAIL("assign_nearest: k out of range");
+  if (k < 1 || k >= 0xffffffff) MIVO_FAIL("assign_nearest: k out of range");
   CentroidTable table(k, d);
   table.load(centroids);
   const Margins margins(d);

@@ -21,6 +21,9 @@ namespace mivo::py::batch {
 
 namespace {
 
+// Most centroids: ids below 2^32 - 1, which stands for none.
+constexpr uint64_t kMaxCentroids = 0xfffffffe;
+
 // Most threads a call starts; more would only wait on one another.
 constexpr long long kMaxThreads = 1024;
 
@@ -97,6 +100,7 @@ PyObject* py_kmeans(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     const VectorRows rows(a[0], d);
     KmeansConfig config;
     config.nlist = to_count(a[1], "nlist", 1, kNlistBelowOne);
+    if (config.nlist > kMaxCentroids) throw_error(PyExc_ValueError, kTooManyCentroids);
     config.seed = to_unsigned_size(a[2], "seed");
     if (a[3] != nullptr) config.iterations = to_count(a[3], "iterations", 0, kIterationsNegative);
     if (a[4] != nullptr) config.sample = to_count(a[4], "sample", 1, kSampleBelowOne);
@@ -130,6 +134,7 @@ PyObject* py_assign(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     const Ref centroids_ref = Ref::borrow(a[0]);
     const VectorRows centroids(a[0], d, kCentroidsNotMatrix);
     if (centroids.rows() == 0) throw_error(PyExc_ValueError, kNoCentroids);
+    if (centroids.rows() > kMaxCentroids) throw_error(PyExc_ValueError, kTooManyCentroids);
     const Ref vectors_ref = Ref::borrow(a[1]);
     const VectorRows rows(a[1], d);
     const unsigned threads = to_threads(a[2]);

@@ -10,6 +10,9 @@ inline constexpr char kCentroidsNotMatrix[] =
     "argument 'centroids': expected a 2-D float32 NumPy array of shape (nlist, dimension)";
 inline constexpr char kNoCentroids[] = "argument 'centroids': expected at least one centroid";
 inline constexpr char kNlistBelowOne[] = "nlist must be at least 1";
+// Centroid ids are 32-bit inside; no count of centroids this large fits in memory
+// anyway, but rows of zero columns do.
+inline constexpr char kTooManyCentroids[] = "at most 4294967294 centroids";
 inline constexpr char kSampleBelowOne[] = "sample must be at least 1";
 inline constexpr char kIterationsNegative[] = "iterations must be at least 0";
 inline constexpr char kThreadsOutOfRange[] = "threads must be None or from 1 to 1024";

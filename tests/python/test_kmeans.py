@@ -50,6 +50,8 @@ def test_refusals():
         (lambda: mb.kmeans(x, 2, seed=1, stats=[]), TypeError,
          "argument 'stats': expected a dict, got 'list'"),
         (lambda: mb.assign(x[:3], x[:, :3]), ValueError, "dimension mismatch: expected 4, got 3"),
+        (lambda: mb.kmeans(np.zeros((2**32, 0), F32), 2**32 - 1, seed=1), ValueError,
+         "at most 4294967294 centroids"),
         (lambda: mb.assign(x[:0], x), ValueError,
          "argument 'centroids': expected at least one centroid"),
         (lambda: mb.assign(nan[5:], x), ValueError,
@@ -92,14 +94,14 @@ def test_every_thread_count_gives_the_same_bits_and_a_seed_its_own():
 
 
 def test_a_signal_stops_a_long_kmeans_promptly():
-    x = data(60_000, 64, seed=2)
+    x = data(100_000, 64, seed=2)  # its first assignment alone outlasts the timer
     timer = threading.Timer(0.3, _thread.interrupt_main)
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         start = time.perf_counter()
         timer.start()
         with pytest.raises(KeyboardInterrupt):
-            mb.kmeans(x, 2000, seed=1, iterations=10_000, threads=2)
+            mb.kmeans(x, 4000, seed=1, iterations=10_000, threads=2)
         assert time.perf_counter() - start < 1.5
     finally:
         timer.join()
