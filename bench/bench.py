@@ -41,6 +41,7 @@ import page  # noqa: E402
 from search_bench import search_rows  # noqa: E402
 from int_scan_bench import int_scan_rows  # noqa: E402
 from stop_bench import stop_rows  # noqa: E402
+from kmeans_bench import kmeans_rows  # noqa: E402
 from timing import Table, best_ns, human, stream_ns  # noqa: E402
 
 faiss = None  # loaded in main(), once the flags say which build
@@ -428,6 +429,7 @@ def main():
     search_rows(t, args.quick)
     int_scan_rows(t, faiss, args.quick)
     stop_rows(t, args.quick)
+    kmeans_rows(t, faiss, args.quick)
     core_rows(t)
     OUT.mkdir(exist_ok=True)
     t.note("floor: mivo's time over the read-bandwidth floor (1.00 = as fast as a plain "

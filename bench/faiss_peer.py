@@ -29,13 +29,20 @@ def load(strong=True):
     return faiss
 
 
+def is_strong(faiss):
+    """Whether the faiss loaded is the build of ./dev faiss."""
+    where = strong_build_dir()
+    return (where is not None and (where / "faiss" / "__init__.py").exists()
+            and Path(faiss.__file__).is_relative_to(where))
+
+
 def describe(faiss):
     """One line: version, file, and which build it is."""
     if faiss is None:
         return "faiss absent"
     where = strong_build_dir()
     built = where is not None and (where / "faiss" / "__init__.py").exists()
-    if built and Path(faiss.__file__).is_relative_to(where):
+    if is_strong(faiss):
         kind = "built from source by ./dev faiss"
     else:
         kind = "Debian's generic build" + ("" if built else "; ./dev faiss builds the strong one")

@@ -48,6 +48,13 @@ float centred_inner_product(std::span<const float> query, std::span<const uint16
 // operand's, so the order decides which NaN a column full of them keeps.
 enum class SumOrder { kSumFirst, kRowFirst };
 
+// sum[j] = sum[j] + row[j] (or row[j] + sum[j]) for j < d: one step of the column sums.
+void add_row(float* sum, const float* row, uint64_t d, SumOrder order);
+
+// sum[j] = sum[j] / f32(count) for j < d, a true division per column: column sums
+// become means.
+void divide_by_count(float* sum, uint64_t d, uint64_t count);
+
 // mean[j] = (sum over rows i < n in order of rows[i*d + j], from +0.0) / f32(n), a true
 // division per column. Reads n*d floats; writes d.
 void column_means(const float* rows, uint64_t n, uint64_t d, SumOrder order, float* mean);

@@ -16,6 +16,7 @@
 #include "../lib/results.h"
 #include "../search.h"
 #include "batches.h"
+#include "kmeans_calls.h"
 #include "messages.h"
 #include "search_calls.h"
 #include "vector_rows.h"
@@ -220,6 +221,8 @@ PyMethodDef g_functions[] = {
     {"bounds", as_cfunction<py_bounds>(), kFastCall, kBoundsDoc},
     {"integer_bounds", as_cfunction<py_integer_bounds>(), kFastCall, kIntegerBoundsDoc},
     {"search", as_cfunction<py_search>(), kFastCall, kSearchDoc},
+    {"kmeans", as_cfunction<py_kmeans>(), kFastCall, kKmeansDoc},
+    {"assign", as_cfunction<py_assign>(), kFastCall, kAssignDoc},
     {"ternary_inner_product", as_cfunction<py_ternary_inner_product>(), kFastCall,
      "ternary_inner_product(a, batch)\n--\n\nInner product between a ternary vector and every "
      "record of a TernaryBatch.\n\nReturns an int32 array; 0 everywhere if dimensions differ."},

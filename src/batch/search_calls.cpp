@@ -23,6 +23,7 @@
 #include "../lib/results.h"
 #include "../search.h"
 #include "batches.h"
+#include "call_helpers.h"
 #include "messages.h"
 #include "vector_rows.h"
 
@@ -51,19 +52,6 @@ struct QueryAndBatch {
   }
   const mivo::RaBitQQuantizer& rabitq() const { return *quantizer->value; }
 };
-
-// o as an integer (an int or anything with __index__), else the TypeError naming the
-// argument; *overflow is set as PyLong_AsLongLongAndOverflow sets it.
-long long to_integer(PyObject* o, const char* name, int* overflow) {
-  Ref index = Ref::steal(PyNumber_Index(o));
-  if (!index) {
-    name_type_error(name);
-    throw_python_error();
-  }
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), overflow);
-  if (value == -1 && PyErr_Occurred()) throw_python_error();
-  return value;
-}
 
 // k as a count of columns: an int (or __index__) of at least 1. A k beyond any count
 // of records is kept as the largest count, since it gives the same columns.

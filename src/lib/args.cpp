@@ -1,6 +1,8 @@
 // Argument binding: positional arguments, then keywords, then the missing ones.
 #include "args.h"
 
+#include <algorithm>
+
 #include <string>
 
 #include "errors.h"
@@ -83,7 +85,8 @@ void check_missing(const SignatureView& sig, PyObject** out) {
 void place_positional(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
                       PyObject** out) {
   if (static_cast<size_t>(nargs) > sig.positional) {
-    fail(too_many_positional(sig.name, sig.required, sig.positional, static_cast<size_t>(nargs)));
+    fail(too_many_positional(sig.name, std::min(sig.required, sig.positional), sig.positional,
+                             static_cast<size_t>(nargs)));
   }
   for (size_t i = 0; i < sig.count; ++i)
     out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;

@@ -90,8 +90,9 @@ constexpr size_t count_of(Names...) {
       FULL, {__VA_ARGS__}, REQUIRED};                                            \
   static_assert((REQUIRED) <= ::mivo::py::count_of(__VA_ARGS__))
 
-// The same with keyword-only parameters: those after the first POSITIONAL.
+// The same with keyword-only parameters: those after the first POSITIONAL (required ones
+// among them too).
 #define MIVO_SIGNATURE_KW(NAME, FULL, REQUIRED, POSITIONAL, ...)                 \
   constinit const ::mivo::py::Signature<::mivo::py::count_of(__VA_ARGS__)> NAME{ \
       FULL, {__VA_ARGS__}, REQUIRED, POSITIONAL};                                \
-  static_assert((REQUIRED) <= (POSITIONAL) && (POSITIONAL) <= ::mivo::py::count_of(__VA_ARGS__))
+  static_assert((POSITIONAL) <= ::mivo::py::count_of(__VA_ARGS__))

@@ -32,6 +32,8 @@ __all__ = [
     "bounds",
     "integer_bounds",
     "search",
+    "kmeans",
+    "assign",
     "ternary_inner_product",
     "ternary_cosine_similarity",
     "ternary_asymmetric_inner_product",
@@ -161,6 +163,21 @@ def search(
     query_bits: SupportsIndex = 8,
     stats: dict[str, int] | None = None,
 ) -> tuple[_Matrix[np.float32], _Matrix[np.int64], _Vector[np.uint64]]: ...
+# The same centroids on every machine, SIMD target and thread count; stats is a dict that
+# receives "training_rows" (an int) and "computed" (a list of int, one per assignment).
+def kmeans(
+    vectors: _Rows,
+    nlist: SupportsIndex,
+    *,
+    seed: SupportsIndex,
+    iterations: SupportsIndex = 25,
+    sample: SupportsIndex = 256,
+    threads: SupportsIndex | None = None,
+    stats: dict[str, Any] | None = None,
+) -> _Matrix[np.float32]: ...
+def assign(
+    centroids: _Rows, vectors: _Rows, *, threads: SupportsIndex | None = None
+) -> _Vector[np.int64]: ...
 def ternary_inner_product(a: TernaryVector, batch: TernaryBatch) -> _Vector[np.int32]: ...
 def ternary_cosine_similarity(a: TernaryVector, batch: TernaryBatch) -> _Vector[np.float32]: ...
 def ternary_asymmetric_inner_product(query: _Reals, batch: TernaryBatch) -> _Vector[np.float32]: ...

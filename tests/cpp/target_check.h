@@ -16,6 +16,7 @@
 
 #include "bit_codes_simd.h"
 #include "int_scan_simd.h"
+#include "kmeans_simd.h"
 #include "rabitq_batch_simd.h"
 #include "rabitq_table_simd.h"
 #include "rotation_simd.h"
@@ -78,6 +79,7 @@ inline void expect_dispatched(int64_t target) {
       << hwy::TargetName(target);
   EXPECT_STREQ(rabitq_table_simd::target_name(), hwy::TargetName(target));
   EXPECT_STREQ(int_scan_simd::target_name(), hwy::TargetName(target));
+  EXPECT_STREQ(kmeans_simd::target_name(), hwy::TargetName(target));
   EXPECT_EQ(int_scan_simd::vector_bytes(), std::min<size_t>(bytes, 64)) << hwy::TargetName(target);
 }
 

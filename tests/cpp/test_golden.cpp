@@ -20,6 +20,7 @@
 
 #include "bit_codes.h"
 #include "int_scan.h"
+#include "kmeans.h"
 #include "per_target.h"
 #include "rabitq_batch.h"
 #include "rotation.h"
@@ -182,6 +183,36 @@ void int_scan_digests(Kernels kernels, Digests& out) {
   }
 }
 
+// k-means over values of mixed scales: centroids, the last assignment of the training
+// rows and assign_nearest of every row, at dimensions around the vector sizes, with and
+// without a sample, on two threads.
+void kmeans_digests(Kernels kernels, Digests& out) {
+  constexpr uint64_t kRows = 400;
+  const std::pair<uint64_t, uint64_t> runs[] = {{3, 256}, {70, 4}};  // nlist, sample
+  for (const uint64_t d : {1, 9, 40}) {
+    const std::vector<float> rows = inputs(d * 31, kRows * d, false);
+    for (const auto& [nlist, sample] : runs) {
+      KmeansConfig config;
+      config.nlist = nlist;
+      config.sample = sample;
+      config.seed = d;
+      config.threads = 2;
+      config.kernels = kernels;
+      Pacer pacer;
+      KmeansReport report;
+      const std::vector<float> centroids = kmeans(rows.data(), kRows, d, config, pacer, &report);
+      std::vector<int64_t> nearest(kRows);
+      assign_nearest(centroids.data(), nlist, rows.data(), kRows, d, 2, nearest.data(), pacer,
+                     kernels);
+      Sha256 h;
+      put(h, centroids);
+      put(h, report.assignment);
+      put_ints(h, nearest);
+      out["core.kmeans.d" + std::to_string(d) + ".k" + std::to_string(nlist)] = h.hex();
+    }
+  }
+}
+
 // Every core entry, computed on the scalar loops or through the run-time dispatch.
 Digests core_digests(bool scalar) {
   Digests out;
@@ -242,6 +273,7 @@ Digests core_digests(bool scalar) {
     }
   }
   int_scan_digests(kernels, out);
+  kmeans_digests(kernels, out);
   return out;
 }
 

@@ -209,11 +209,24 @@ def ternary_entries(out, path=PerRecord):
                                               fitted[:4])))
 
 
+def kmeans_entries(out):
+    """kmeans over values of mixed scales (2^-40 .. 2^23 apart) at a few dimensions, centroid
+    counts, seeds and samples, with assign of every row to the centroids found."""
+    for d in (1, 7, 33):
+        rows = inputs(d * 101, 300 * d, False).reshape(300, d)
+        for nlist, seed, sample in ((1, 0, 256), (5, MAX_SEED, 256), (40, 7, 3)):
+            centroids = mivo_batch.kmeans(rows, nlist, seed=seed, sample=sample, threads=2)
+            nearest = mivo_batch.assign(centroids, rows)
+            out[f"kmeans.d{d}.k{nlist}.seed{seed}.sample{sample}"] = digest(
+                f32_bytes(centroids), ints(nearest, np.int64))
+
+
 def surface_digests():
     """Every module entry, by name."""
     out = {}
     rabitq_entries(out)
     int_scan_entries(out)
+    kmeans_entries(out)
     kernel_entries(out)
     ternary_entries(out)
     return {PREFIX + name: value for name, value in out.items()}

@@ -43,6 +43,14 @@ def rabitq(data: Rows) -> None:
     assert_type(mivo_batch.search(q, data[:2], batch, 3, scan="float"), tuple[Rows, Ids])
 
 
+def kmeans(data: Rows) -> None:
+    counts: dict[str, object] = {}
+    centroids = assert_type(mivo_batch.kmeans(data, 3, seed=1, iterations=4, sample=2,
+                                              threads=2, stats=counts), Rows)
+    assert_type(mivo_batch.assign(centroids, data, threads=None),
+                np.ndarray[tuple[int], np.dtype[np.int64]])
+
+
 def ternary(data: Rows) -> None:
     t = mivo.TernaryQuantizer(DIM, target_sparsity=0.5)
     batch = assert_type(mivo_batch.quantize(t, data), mivo_batch.TernaryBatch)
@@ -61,6 +69,7 @@ def ternary(data: Rows) -> None:
 def main() -> None:
     data = np.random.default_rng(1).standard_normal((20, DIM), dtype=np.float32)
     rabitq(data)
+    kmeans(data)
     ternary(data)
     print("every public name of mivo_batch answered")
 
