@@ -169,6 +169,14 @@ def check_ternary_batch():
                                                                                    batch[7])
 
 
+def check_kmeans():
+    centroids = mivo_batch.kmeans(DATA, 4, seed=3, iterations=5)
+    assert centroids.shape == (4, DIM) and centroids.dtype == F32
+    ids = mivo_batch.assign(centroids, DATA)
+    assert ids.shape == (len(DATA),) and set(ids.tolist()) <= {0, 1, 2, 3}
+    assert np.array_equal(mivo_batch.assign(centroids, centroids), np.arange(4))
+
+
 # Every public name and the check that exercises it; a name added to the module without
 # an entry here fails test_every_public_name_is_covered.
 COVERAGE = {
@@ -209,6 +217,7 @@ COVERAGE = {
             "ternary_inner_product", "ternary_cosine_similarity",
             "ternary_asymmetric_inner_product", "ternary_asymmetric_cosine_distance")),
     ],
+    check_kmeans: ["mivo_batch.kmeans", "mivo_batch.assign"],
 }
 
 
